@@ -1,0 +1,119 @@
+#include "document/framelist.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vorn {
+
+TFrame::TFrame(TFrameList *owner)
+    : owner_(owner), layers_(std::make_unique<TFastLayerList>(owner)) {
+  layers_->AddLayer(true, false);
+}
+
+TFrame::~TFrame() = default;
+
+TFrameList::TFrameList() = default;
+
+TFrameList::~TFrameList() { Clear(); }
+
+TFrame *TFrameList::FrameAt(int index) const {
+  if (index < 0 || index >= Count()) return nullptr;
+  return frames_[static_cast<size_t>(index)].get();
+}
+
+TFrame *TFrameList::GetFrame(int index) {
+  TFrame *frame = FrameAt(index);
+  if (frame) TouchFrame(frame);
+  return frame;
+}
+
+void TFrameList::TouchFrame(TFrame *frame) {
+  auto it = std::find(workingSet_.begin(), workingSet_.end(), frame);
+  if (it == workingSet_.end()) {
+    workingSet_.push_back(frame);
+  } else if (it + 1 != workingSet_.end()) {
+    workingSet_.erase(it);
+    workingSet_.push_back(frame);
+  }
+  while (workingSet_.size() > kWorkingSetSize) {
+    TFrame *oldest = workingSet_.front();
+    bool owned = std::any_of(frames_.begin(), frames_.end(),
+                             [oldest](const auto &f) { return f.get() == oldest; });
+    if (owned) {
+      TFastLayerList &layers = oldest->Layers();
+      layers.Composite().Surface().MakeMemoryStore();
+      layers.Selection().Surface().MakeMemoryStore();
+      for (int i = 0; i < layers.Count(); ++i) {
+        TCustomLayer *layer = layers.LayerAt(i);
+        if (!layer->Floating) layer->GetSurface().MakeMemoryStore();
+      }
+    }
+    workingSet_.erase(workingSet_.begin());
+  }
+}
+
+TFrame *TFrameList::AddFrame() {
+  auto frame = std::make_unique<TFrame>(this);
+  if (!frames_.empty()) {
+    const TFastLayerList &first = frames_.front()->Layers();
+    frame->Layers().Resize(first.Width(), first.Height(), first.BitCount());
+    frame->Layers().AdoptPalette(first);
+  }
+  frames_.push_back(std::move(frame));
+  return frames_.back().get();
+}
+
+void TFrameList::Clear() {
+  workingSet_.clear();
+  frames_.clear();
+}
+
+void TFrameList::ComposeAll() {
+  for (int i = 0; i < Count(); ++i) {
+    TFrame *frame = GetFrame(i);
+    frame->Layers().Modified = true;
+    frame->Layers().Compose();
+  }
+}
+
+void TFrameList::SetSyncPal(bool value) {
+  SyncPal = value;
+  if (!frames_.empty() && value && Bpp() <= 8) SpreadPalette(0);
+}
+
+void TFrameList::SpreadPalette(int source) {
+  TFrame *from = FrameAt(source);
+  if (!from) return;
+  const TFastLayerList &sourceLayers = from->Layers();
+  for (auto &frame : frames_) {
+    if (frame.get() == from) continue;
+    TFastLayerList &layers = frame->Layers();
+    TCustomLayer *bottom = layers.LayerAt(0);
+    if (bottom && bottom->GetSurface().Empty()) {
+      TDIBSurface &composite = layers.Composite().Surface();
+      std::memcpy(composite.ColorTable, sourceLayers.Composite().Surface().ColorTable,
+                  sizeof(composite.ColorTable));
+      composite.UpdatePalette();
+    } else {
+      layers.AdoptPalette(sourceLayers);
+    }
+  }
+}
+
+void TFrameList::SetBGColor(COLORREF value) {
+  if (value == BGColor) return;
+  BGColor = value;
+  for (auto &frame : frames_) frame->Layers().Modified = true;
+}
+
+int TFrameList::IndexOfLayerList(const TFastLayerList *list) const {
+  for (size_t i = 0; i < frames_.size(); ++i)
+    if (&frames_[i]->Layers() == list) return static_cast<int>(i);
+  return -1;
+}
+
+int TFrameList::Bpp() const { return frames_.empty() ? 0 : frames_[0]->Layers().BitCount(); }
+int TFrameList::Width() const { return frames_.empty() ? 0 : frames_[0]->Layers().Width(); }
+int TFrameList::Height() const { return frames_.empty() ? 0 : frames_[0]->Layers().Height(); }
+
+}  // namespace vorn

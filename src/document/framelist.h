@@ -1,0 +1,94 @@
+// The document model: TFrameList, an ordered list of TFrame objects (the
+// frames of an animation) with the document-wide properties and a working
+// set of the ten most recently used frames.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "document/saveoption.h"
+#include "layers/layerlist.h"
+#include "platform/wintypes.h"
+
+namespace vorn {
+
+class TFrameList;
+
+// Reader progress: (callback data, frame list, index being read, total).
+using ProgressCallback = void (*)(void *data, TFrameList *list, int index, int total);
+
+class TFrame {
+ public:
+  explicit TFrame(TFrameList *owner);
+  ~TFrame();
+  TFrame(const TFrame &) = delete;
+  TFrame &operator=(const TFrame &) = delete;
+
+  // The default name is a placeholder for the frame's number, returned to
+  // callers unchanged.
+  std::string Name = "%framenumber%";
+  int32_t TransColor = -1;  // as the reader stored it; -1 = none
+  int32_t Delay = 1000;     // milliseconds
+  uint8_t Disposal = 2;
+
+  TFastLayerList &Layers() const { return *layers_; }
+  TFrameList *Owner() const { return owner_; }
+
+ private:
+  TFrameList *owner_;
+  std::unique_ptr<TFastLayerList> layers_;
+};
+
+class TFrameList {
+ public:
+  // Frames kept in the working set; older frames move to memory stores.
+  static constexpr size_t kWorkingSetSize = 10;
+
+  TFrameList();
+  virtual ~TFrameList();
+  TFrameList(const TFrameList &) = delete;
+  TFrameList &operator=(const TFrameList &) = delete;
+
+  int Count() const { return static_cast<int>(frames_.size()); }
+  // The frame at index after TouchFrame, or nullptr outside 0..Count-1.
+  TFrame *GetFrame(int index);
+  // The frame at index without touching the working set (nullptr if none).
+  TFrame *FrameAt(int index) const;
+  // Moves the frame to the most-recent end of the working set; frames that
+  // drop out have their surfaces turned into memory stores.
+  void TouchFrame(TFrame *frame);
+  const std::vector<TFrame *> &WorkingSet() const { return workingSet_; }
+
+  // Appends a new frame shaped like frame 0 (size, depth, palette).
+  TFrame *AddFrame();
+  // Destroys every frame and empties the working set.
+  void Clear();
+
+  // Opens a file by format (detection and dispatch).
+  void LoadFromFile(const std::string &fileName, TSaveOption &options,
+                    ProgressCallback callback, void *callbackData);
+  // Composes every frame; run once after a successful load.
+  void ComposeAll();
+
+  void SetSyncPal(bool value);
+  void SpreadPalette(int source);
+  void SetBGColor(COLORREF value);
+  int IndexOfLayerList(const TFastLayerList *list) const;
+
+  // Derived from frame 0's composite (0 without frames).
+  int Bpp() const;
+  int Width() const;
+  int Height() const;
+
+  bool SyncPal = true;
+  COLORREF BGColor = 0xFFFFFF;
+  bool NotFillBG = true;
+
+ private:
+  std::vector<std::unique_ptr<TFrame>> frames_;
+  std::vector<TFrame *> workingSet_;
+};
+
+}  // namespace vorn

@@ -1,0 +1,50 @@
+#include "document/loader.h"
+
+#include <cstring>
+
+#include "document/framelist.h"
+#include "formats/singleimage.h"
+#include "runtime/exceptions.h"
+#include "runtime/streams.h"
+
+namespace vorn {
+
+std::string DetectFormatFromBytes(const unsigned char (&head)[10],
+                                  const std::string &fileName) {
+  if (std::memcmp(head, "GIF", 3) == 0) return ".gif";
+  if (head[0] == 0x89 && std::memcmp(head + 1, "PNG", 3) == 0) return ".png";
+  if (head[0] == 0xFF) return ".jpg";
+  if (std::memcmp(head, "BM", 2) == 0) return ".bmp";
+  if (std::memcmp(head, "Vorn", 4) == 0) return ".vrn";
+  return LowerCase(ExtractFileExt(fileName));
+}
+
+std::string DetectFormat(const std::string &fileName) {
+  unsigned char head[10] = {};
+  TFileStream file(fileName, FileMode::OpenRead);
+  file.Read(head, sizeof head);
+  return DetectFormatFromBytes(head, fileName);
+}
+
+void TFrameList::LoadFromFile(const std::string &fileName, TSaveOption &options,
+                              ProgressCallback /*callback*/, void * /*callbackData*/) {
+  std::string kind = DetectFormat(fileName);
+  if (kind == ".vrn" || kind == ".gif" || kind == ".avi" || kind == ".ani") {
+    // Readers of these kinds are not part of the library yet.
+    throw Exception(kUnknownFormat);
+  }
+
+  // The single-image path: one frame "Frame1" holding one layer.
+  Clear();
+  TFrame *frame = AddFrame();
+  frame->Name = "Frame1";
+  try {
+    LoadSingleImage(frame->Layers(), fileName, options);
+  } catch (const std::exception &) {
+    Clear();
+    return;
+  }
+  if (frame->Layers().Count() == 0) Clear();
+}
+
+}  // namespace vorn

@@ -1,0 +1,104 @@
+#include "layers/layerlist.h"
+
+#include <cstring>
+
+#include "document/framelist.h"
+#include "runtime/exceptions.h"
+
+namespace vorn {
+
+TFastLayerList::TFastLayerList(TFrameList *frameList)
+    : frameList_(frameList),
+      composite_(std::make_unique<TFastLayer>(this)),
+      selection_(std::make_unique<TSelectLayer>(this)) {}
+
+TFastLayerList::~TFastLayerList() {
+  composite_.reset();
+  selection_.reset();
+  Clear();
+}
+
+TCustomLayer *TFastLayerList::LayerAt(int index) const {
+  if (index < 0 || index >= Count()) return nullptr;
+  return items_[static_cast<size_t>(index)].get();
+}
+
+int TFastLayerList::IndexOf(const TCustomLayer *layer) const {
+  for (size_t i = 0; i < items_.size(); ++i)
+    if (items_[i].get() == layer) return static_cast<int>(i);
+  return -1;
+}
+
+void TFastLayerList::Add(std::unique_ptr<TCustomLayer> layer) {
+  items_.push_back(std::move(layer));
+}
+
+void TFastLayerList::Clear() { items_.clear(); }
+
+void TFastLayerList::Resize(int width, int height, int bitCount) {
+  composite_->Resize(width, height, bitCount);
+  selection_->Resize(width, height, 1);
+  for (auto &item : items_)
+    if (auto *fast = dynamic_cast<TFastLayer *>(item.get())) fast->Resize(width, height, bitCount);
+  Modified = true;
+}
+
+std::unique_ptr<TCustomLayer> TFastLayerList::NewLayer(bool withPixels, int width,
+                                                       bool swappable, int height) {
+  if (!withPixels) return std::make_unique<TCustomLayer>(this);
+  auto layer = std::make_unique<TFastLayer>(this);
+  TDIBSurface &surface = layer->Surface();
+  surface.Swappable = swappable;
+  if (width > 0 && height > 0) {
+    surface.SetSize(width, height, BitCount());
+  } else if (frameList_ && frameList_->Count() > 1) {
+    TFastLayerList &first = frameList_->FrameAt(0)->Layers();
+    surface.SetSize(first.Width(), first.Height(), first.BitCount());
+  }
+  if (surface.BitCount() > 0 && surface.BitCount() <= 8) {
+    size_t entries = size_t{1} << surface.BitCount();
+    std::memcpy(surface.ColorTable, composite_->Surface().ColorTable,
+                entries * sizeof(RGBQUAD));
+    surface.UpdatePalette();
+  }
+  return layer;
+}
+
+int TFastLayerList::AddLayer(bool withPixels, bool /*fill*/) {
+  std::unique_ptr<TCustomLayer> layer = NewLayer(withPixels, Width(), true, Height());
+  TCustomLayer *added = layer.get();
+  Add(std::move(layer));
+  int index = Count() - 1;
+  if (withPixels) added->Name = Format("Layer%d", Count());
+  Modified = true;
+  return index;
+}
+
+void TFastLayerList::CopyPalette() {
+  for (auto &item : items_) {
+    TDIBSurface &surface = item->GetSurface();
+    std::memcpy(surface.ColorTable, composite_->Surface().ColorTable, sizeof(surface.ColorTable));
+    surface.UpdatePalette();
+  }
+}
+
+void TFastLayerList::AdoptPalette(const TFastLayerList &other) {
+  int bits = BitCount();
+  if (bits > 8) return;
+  size_t bytes = (size_t{1} << bits) * sizeof(RGBQUAD);
+  TDIBSurface &mine = composite_->Surface();
+  std::memcpy(mine.ColorTable, other.Composite().Surface().ColorTable, bytes);
+  mine.UpdatePalette();
+  for (auto &item : items_) {
+    TDIBSurface &surface = item->GetSurface();
+    std::memcpy(surface.ColorTable, mine.ColorTable, bytes);
+    surface.UpdatePalette();
+  }
+}
+
+void TFastLayerList::Compose() {
+  Modified = false;
+  if (OnChange) OnChange(*this, false);
+}
+
+}  // namespace vorn
