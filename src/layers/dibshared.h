@@ -1,0 +1,165 @@
+// Pixel stores. A TDIBSharedImage holds the bitmap header, the colour table
+// and the pixel bytes of one or more surfaces (reference-counted,
+// copy-on-write by the surfaces), in one of three places: a GDI DIB section,
+// movable global memory, or a swap stream for large swappable stores. Mapped
+// swap stores are kept within a process-wide budget, least recently used
+// first out. TPaletteManager shares one GDI palette among equal colour sets.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "layers/pixelformat.h"
+#include "platform/wintypes.h"
+
+namespace vorn {
+
+class TStream;
+class TSwapStream;
+
+// A swappable store larger than this keeps its bytes in a swap stream.
+inline constexpr int64_t SwapThreshold = 262144;
+// Budget of mapped swap bytes.
+inline constexpr int64_t MappedSwapLimit = 268435456;
+// Eviction starts only when at least this many swap stores are mapped, so
+// that at least three stay mapped whatever their size.
+inline constexpr int MinimumMappedCount = 4;
+
+class TDIBSharedImage {
+ public:
+  TDIBSharedImage();
+  ~TDIBSharedImage();
+  TDIBSharedImage(const TDIBSharedImage &) = delete;
+  TDIBSharedImage &operator=(const TDIBSharedImage &) = delete;
+
+  // Reference counting: a new store has one reference; the last Release
+  // destroys it. The empty store is never destroyed.
+  void AddRef();
+  void Release();
+  int RefCount() const { return refCount_; }
+
+  // The process-wide empty store (size 0, never swappable), with one more
+  // reference taken for the caller.
+  static TDIBSharedImage *AcquireEmpty();
+  bool IsEmptyStore() const;
+
+  // Replaces the contents by a new geometry. Validates the bit count and the
+  // masks (EInvalidGraphicOperation); a memory store allocates its bytes
+  // (EOutOfMemory), a GDI store creates a DIB section (EOutOfResources).
+  // The new pixels are not cleared. colorTable holds 256 entries.
+  void NewStore(int width, int height, bool compressed, bool memoryKind,
+                const RGBQUAD *colorTable, const TPixelFormat &format, int bitCount);
+  // Becomes a copy of source (a compressed source stays compressed) as a
+  // memory store when memoryKind is set, else as a DIB section.
+  void CopyStore(TDIBSharedImage &source, bool memoryKind);
+  // An uncompressed copy of source: RLE bytes are decoded.
+  void DecompressFrom(TDIBSharedImage &source, bool memoryKind);
+  // Reads a BMP stream (file header, bitmap header, masks, colours, pixels);
+  // RLE pixels stay compressed in a memory store.
+  void ReadFromStream(TStream &stream);
+
+  // Copies 256 entries; the DIB section and the bitmap info get them too.
+  void SetColorTable(const RGBQUAD *table);
+  // A shared palette of the first ColorCount() entries (0 above 8 bits).
+  HPALETTE PaletteHandle();
+
+  // Makes the pixel address available (maps a swap stream, locks global
+  // memory); false when there are no bytes.
+  bool LockBits();
+  void UnlockBits();
+  // Allocates n bytes for a memory store: a swap stream when swappable and
+  // n > SwapThreshold, else movable global memory. Not cleared.
+  void AllocBits(int64_t n);
+  void FreeBits();
+  // Moves the bytes to the placement the new setting asks for.
+  void SetSwappable(bool swappable);
+
+  // Geometry and placement.
+  int BitCount() const { return bitCount_; }  // storage bits: 16 for 5-5-5
+  int Width() const { return width_; }
+  int Height() const { return height_; }
+  int BytesPerRow() const { return bytesPerRow_; }
+  int RowStride() const { return -bytesPerRow_; }
+  int64_t Size() const { return size_; }
+  bool Compressed() const { return compressed_; }
+  bool MemoryImage() const { return memoryImage_; }
+  bool Swappable() const { return swappable_; }
+  const TPixelFormat &PixelFormat() const { return pixelFormat_; }
+  const RGBQUAD *ColorTable() const { return colorTable_; }
+  int ColorCount() const { return colorCount_; }
+  // The bitmap info: header, masks (16 and 32 bits), colour entries.
+  const BITMAPINFO *BitmapInfo() const {
+    return reinterpret_cast<const BITMAPINFO *>(info_.data());
+  }
+  int BitmapInfoSize() const { return static_cast<int>(info_.size()); }
+  // GDI stores only: the memory device context with the DIB section selected.
+  HDC DC() const { return dc_; }
+  HBITMAP Bitmap() const { return bitmap_; }
+
+  // The pixel address (bottom row first) and the top row; valid after a
+  // successful LockBits until the store is evicted, unlocked or destroyed.
+  uint8_t *Bits() const { return bits_; }
+  uint8_t *TopRow() const { return topRow_; }
+  // The allocated byte count of a memory store.
+  int64_t Allocated() const { return allocated_; }
+  // True when the bytes live in a swap stream.
+  bool IsSwapped() const { return swap_ != nullptr; }
+  TSwapStream *SwapStream() const { return swap_.get(); }
+  // A unique identity among live stores, used in swap mapping names.
+  uint32_t Identity() const { return identity_; }
+
+  // Test hooks: the mapped list (front = most recent).
+  static std::vector<const TDIBSharedImage *> MappedStores();
+  static int64_t MappedBytes();
+
+ private:
+  void InitEmpty();
+  void ReleaseGdi();
+  void BuildBitmapInfo(int compression);
+
+  int refCount_ = 1;
+  int bitCount_ = 0;
+  std::vector<uint8_t> info_;
+  bool paletteDirty_ = true;
+  RGBQUAD colorTable_[256];
+  int colorOffset_ = 40;
+  bool compressed_ = false;
+  HDC dc_ = nullptr;
+  HBITMAP bitmap_ = nullptr;
+  HGDIOBJ oldBitmap_ = nullptr;
+  int height_ = 0;
+  bool memoryImage_ = true;
+  int bytesPerRow_ = 0;
+  HPALETTE palette_ = nullptr;
+  int colorCount_ = 0;
+  uint8_t *bits_ = nullptr;
+  uint8_t *topRow_ = nullptr;
+  TPixelFormat pixelFormat_ = kPixelFormat888;
+  int64_t size_ = 0;
+  int width_ = 0;
+  std::unique_ptr<TSwapStream> swap_;
+  HGLOBAL memory_ = nullptr;
+  int64_t allocated_ = 0;
+  bool swappable_ = true;
+  uint32_t identity_;
+};
+
+// Shares GDI palettes among stores with equal colours.
+class TPaletteManager {
+ public:
+  // A shared palette for the first count entries (blue, green, red order).
+  static HPALETTE Acquire(const RGBQUAD *entries, int count);
+  // Gives a handle back and sets the variable to 0; the palette is deleted
+  // when its last user releases it.
+  static void Release(HPALETTE &palette);
+  // Distinct palettes alive (for tests).
+  static int ItemCount();
+};
+
+// Decodes RLE8 (rle4 false) or RLE4 bytes into the rows of an uncompressed
+// store of the same geometry. Runs past a row or the image are clipped;
+// decoding stops at the end of the data or of the image.
+void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &target);
+
+}  // namespace vorn
