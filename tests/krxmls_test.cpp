@@ -293,7 +293,8 @@ TEST(XmlCodePageTest, SecondBytesAreNeverMarkup) {
   ScopedCodePage page(932);
   // 0x81 0x3E and 0x81 0x22 are two-byte characters: neither the '>' nor the
   // '"' ends the value, the tag or the name.
-  const std::string xml = "<Fr\x81>me Name=\"a\x81\"b\x81>c\" Lock=\"1\"><x\x81/>y\x81<z</x\x81/></Fr\x81>me>";
+  const std::string xml =
+      "<Fr\x81>me Name=\"a\x81\"b\x81>c\" Lock=\"1\"><x\x81/>y\x81<z</x\x81/></Fr\x81>me>";
   TKrXmlElement root;
   root.LoadFromText(xml);
   EXPECT_EQ(root.Name(), "Fr\x81>me");

@@ -304,7 +304,8 @@ TKrXmlTag::TKrXmlTag(std::string raw, const TKrLeadBytes &leadBytes) : raw_(std:
   if (!markup) return;
 
   const size_t nameStart = (n >= 2 && raw_[1] == '/') ? 2 : 1;
-  if (nameEnd > nameStart) name_ = Trim(std::string_view(raw_).substr(nameStart, nameEnd - nameStart));
+  if (nameEnd > nameStart)
+    name_ = Trim(std::string_view(raw_).substr(nameStart, nameEnd - nameStart));
   // Only a space separates the name from attributes; they run up to the
   // byte before the closing '>'.
   if (nameEnd < n && raw_[nameEnd] == ' ') ParseAttributes(nameEnd + 1, n - 1, leadBytes);
@@ -449,7 +450,8 @@ void TKrXmlElement::SetAttributesFromTag(const TKrXmlTag &tag, const TKrLeadByte
     for (char &c : folded) c = AsciiLower(c);
     return folded;
   };
-  for (size_t i = 0; i < attributes_.size(); ++i) indexByName.try_emplace(key(attributes_[i].name), i);
+  for (size_t i = 0; i < attributes_.size(); ++i)
+    indexByName.try_emplace(key(attributes_[i].name), i);
   for (const TKrXmlTagValue &pair : pairs) {
     std::string value = DecodeXmlEntities(pair.value, leadBytes);
     auto [it, inserted] = indexByName.try_emplace(key(pair.name), attributes_.size());
