@@ -118,28 +118,28 @@ typedef struct tagPALETTEENTRY {
 /* Describes an object: BITMAP or DIBSECTION for a bitmap (by cbBuffer), a
  * WORD entry count for a palette. Returns the bytes written, or 0. With a
  * null buffer returns the size needed. */
-int WINAPI GetObjectA(HGDIOBJ object, int cbBuffer, LPVOID buffer);
+VORNFILE_API int WINAPI GetObjectA(HGDIOBJ object, int cbBuffer, LPVOID buffer);
 
 /* Copies rows [start, start + lines) of a bitmap into bits in the format
  * that info describes (converting when it differs). With a null bits
  * pointer fills in info's header (and colour table) only. Returns the number
  * of rows copied, or 0. */
-int WINAPI GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, LPVOID bits,
-                     BITMAPINFO *info, UINT usage);
+VORNFILE_API int WINAPI GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines,
+                                  LPVOID bits, BITMAPINFO *info, UINT usage);
 
 /* Copies count entries from start; returns the number copied. With a null
  * entries pointer returns the palette's entry count. */
-UINT WINAPI GetPaletteEntries(HPALETTE palette, UINT start, UINT count,
-                              PALETTEENTRY *entries);
+VORNFILE_API UINT WINAPI GetPaletteEntries(HPALETTE palette, UINT start, UINT count,
+                                           PALETTEENTRY *entries);
 
-HDC WINAPI CreateCompatibleDC(HDC dc);
-HBITMAP WINAPI CreateDIBSection(HDC dc, const BITMAPINFO *info, UINT usage,
-                                void **bits, HANDLE section, DWORD offset);
-HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object);
-BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int srcX,
-                   int srcY, DWORD rop);
-BOOL WINAPI DeleteDC(HDC dc);
-BOOL WINAPI DeleteObject(HGDIOBJ object);
+VORNFILE_API HDC WINAPI CreateCompatibleDC(HDC dc);
+VORNFILE_API HBITMAP WINAPI CreateDIBSection(HDC dc, const BITMAPINFO *info, UINT usage,
+                                             void **bits, HANDLE section, DWORD offset);
+VORNFILE_API HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object);
+VORNFILE_API BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC src,
+                                int srcX, int srcY, DWORD rop);
+VORNFILE_API BOOL WINAPI DeleteDC(HDC dc);
+VORNFILE_API BOOL WINAPI DeleteObject(HGDIOBJ object);
 
 #ifdef __cplusplus
 }
