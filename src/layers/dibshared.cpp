@@ -313,6 +313,8 @@ void TDIBSharedImage::FreeBits() {
 bool TDIBSharedImage::LockBits() {
   // DIB-section bits are always addressable.
   if (!memoryImage_) return bits_ != nullptr;
+  // Locked global memory is not in the mapped list: nothing to reorder.
+  if (bits_ && !swap_) return true;
   StoreState &state = State();
   Locked locked;
   if (swap_) {
