@@ -61,6 +61,9 @@ int64_t GrowthUnit() {
   return unit;
 }
 
+// Computed when the library loads, like the stores' process-wide state.
+[[maybe_unused]] static const int64_t g_growthUnitAtLoad = GrowthUnit();
+
 TSwapStream::TSwapStream(std::string namePrefix)
     : prefix_(std::move(namePrefix)),
       granularity_(AllocationGranularity()),
