@@ -9,6 +9,7 @@
 
 #include "layers/dibshared.h"
 #include "layers/swapstrms.h"
+#include "platform/gdi.h"
 #include "runtime/exceptions.h"
 
 namespace vorn {
@@ -279,6 +280,91 @@ TEST(StoreTest, ReferencesAndTheEmptyStore) {
   empty->Release();
   again->Release();
   EXPECT_EQ(empty->RefCount(), references - 2);
+}
+
+TEST(StoreTest, SectionStoresLiveInGdi) {
+  RGBQUAD table[256] = {};
+  table[3] = RGBQUAD{30, 31, 32, 0};
+  TDIBSharedImage section;
+  section.NewStore(5, 3, false, false, table, kPixelFormat565, 16);
+  EXPECT_FALSE(section.MemoryImage());
+  ASSERT_NE(section.DC(), nullptr);
+  ASSERT_NE(section.Bitmap(), nullptr);
+  ASSERT_TRUE(section.LockBits());
+  EXPECT_TRUE(TDIBSharedImage::MappedStores().empty());
+  DIBSECTION ds{};
+  ASSERT_EQ(GetObjectA(section.Bitmap(), sizeof(ds), &ds), static_cast<int>(sizeof(ds)));
+  EXPECT_EQ(ds.dsBm.bmBits, section.Bits());
+  EXPECT_EQ(ds.dsBm.bmWidthBytes, 12);
+  EXPECT_EQ(ds.dsBitfields[1], 0x07E0u);
+  section.UnlockBits();
+  EXPECT_NE(section.Bits(), nullptr) << "section bits stay addressable";
+
+  // Memory to section and back, as surfaces do when a canvas is wanted.
+  Store memory = NewStore(7, 2, 8);
+  memory->SetColorTable(table);
+  for (int i = 0; i < 16; ++i) memory->Bits()[i] = static_cast<uint8_t>(i * 3);
+  TDIBSharedImage drawn;
+  drawn.CopyStore(*memory, false);
+  ASSERT_NE(drawn.DC(), nullptr);
+  EXPECT_EQ(std::memcmp(drawn.Bits(), memory->Bits(), 16), 0);
+  RGBQUAD colours[4];
+  ASSERT_EQ(GetDIBColorTable(drawn.DC(), 0, 4, colours), 4u);
+  EXPECT_EQ(colours[3].rgbRed, 32);
+  table[3].rgbRed = 99;
+  drawn.SetColorTable(table);
+  ASSERT_EQ(GetDIBColorTable(drawn.DC(), 3, 1, colours), 1u);
+  EXPECT_EQ(colours[0].rgbRed, 99);
+  TDIBSharedImage back;
+  back.CopyStore(drawn, true);
+  EXPECT_TRUE(back.MemoryImage());
+  ASSERT_TRUE(back.LockBits());
+  EXPECT_EQ(std::memcmp(back.Bits(), memory->Bits(), 16), 0);
+
+  // A section store given a new geometry lets its old section go.
+  HBITMAP old = section.Bitmap();
+  section.NewStore(2, 2, false, true, nullptr, kPixelFormat888, 24);
+  EXPECT_EQ(section.DC(), nullptr);
+  EXPECT_EQ(GetObjectA(old, 0, nullptr), 0) << "the old section is deleted";
+}
+
+TEST(PaletteTest, EqualColoursShareOnePalette) {
+  RGBQUAD table[256] = {};
+  for (int i = 0; i < 256; ++i) table[i] = RGBQUAD{BYTE(i), BYTE(255 - i), 7, 0};
+  const int before = TPaletteManager::ItemCount();
+  Store a = NewStore(2, 2, 8), b = NewStore(4, 1, 8), c = NewStore(1, 1, 4);
+  a->SetColorTable(table);
+  b->SetColorTable(table);
+  c->SetColorTable(table);
+  HPALETTE shared = a->PaletteHandle();
+  ASSERT_NE(shared, nullptr);
+  EXPECT_EQ(b->PaletteHandle(), shared);
+  EXPECT_NE(c->PaletteHandle(), shared) << "16 entries are another palette";
+  EXPECT_EQ(TPaletteManager::ItemCount(), before + 2);
+  EXPECT_EQ(GetPaletteEntries(shared, 0, 0, nullptr), 256u);
+
+  // Releasing one user keeps the palette for the other.
+  a.reset();
+  PALETTEENTRY entry{};
+  ASSERT_EQ(GetPaletteEntries(shared, 1, 1, &entry), 1u);
+  EXPECT_EQ(entry.peRed, 7);
+  EXPECT_EQ(entry.peBlue, 1);
+  // New colours give a new palette and give the old one back.
+  table[0].rgbRed = 1;
+  b->SetColorTable(table);
+  HPALETTE changed = b->PaletteHandle();
+  EXPECT_NE(changed, shared);
+  EXPECT_EQ(GetPaletteEntries(shared, 0, 0, nullptr), 0u) << "its last user left";
+  EXPECT_EQ(NewStore(1, 1, 24)->PaletteHandle(), nullptr);
+
+  HPALETTE direct = TPaletteManager::Acquire(table, 256);
+  EXPECT_EQ(direct, changed);
+  TPaletteManager::Release(direct);
+  EXPECT_EQ(direct, nullptr);
+  TPaletteManager::Release(direct);
+  b.reset();
+  c.reset();
+  EXPECT_EQ(TPaletteManager::ItemCount(), before);
 }
 
 }  // namespace

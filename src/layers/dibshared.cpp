@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "layers/swapstrms.h"
+#include "platform/gdi.h"
 #include "platform/kernel.h"
 #include "runtime/checked.h"
 #include "runtime/exceptions.h"
@@ -204,11 +205,26 @@ void TDIBSharedImage::NewStore(int width, int height, bool compressed, bool memo
   }
 }
 
-// DIB sections arrive with the platform's GDI; until then only memory
-// stores can be made.
-void TDIBSharedImage::CreateSection() { throw EOutOfResources(Format(kCannotCreate, "DIB")); }
+void TDIBSharedImage::CreateSection() {
+  dc_ = CreateCompatibleDC(nullptr);
+  void *bits = nullptr;
+  bitmap_ = dc_ ? CreateDIBSection(dc_, BitmapInfo(), DIB_RGB_COLORS, &bits, nullptr, 0)
+                : nullptr;
+  if (!bitmap_ || !bits) throw EOutOfResources(Format(kCannotCreate, "DIB"));
+  oldBitmap_ = SelectObject(dc_, bitmap_);
+  bits_ = static_cast<uint8_t *>(bits);
+  SetTopRow();
+}
 
-void TDIBSharedImage::ReleaseGdi() {}
+void TDIBSharedImage::ReleaseGdi() {
+  if (dc_ && oldBitmap_) SelectObject(dc_, oldBitmap_);
+  if (bitmap_) DeleteObject(bitmap_);
+  if (dc_) DeleteDC(dc_);
+  if (dc_ || bitmap_) bits_ = topRow_ = nullptr;
+  dc_ = nullptr;
+  bitmap_ = nullptr;
+  oldBitmap_ = nullptr;
+}
 
 // --- Copies ---------------------------------------------------------------
 
@@ -259,6 +275,7 @@ void TDIBSharedImage::SetColorTable(const RGBQUAD *table) {
   std::memcpy(colorTable_, table, sizeof(colorTable_));
   paletteDirty_ = true;
   if (size_ > 0 && colorCount_ > 0) {
+    if (dc_) SetDIBColorTable(dc_, 0, 256, colorTable_);
     std::memcpy(info_.data() + colorOffset_, colorTable_, static_cast<size_t>(colorCount_) * 4);
   }
 }
@@ -456,8 +473,7 @@ HPALETTE TPaletteManager::Acquire(const RGBQUAD *entries, int count) {
   for (int i = 0; i < count; ++i)
     logical->palPalEntry[i] = PALETTEENTRY{entries[i].rgbRed, entries[i].rgbGreen,
                                            entries[i].rgbBlue, 0};
-  HPALETTE handle = nullptr;
-  (void)logical;
+  HPALETTE handle = CreatePalette(logical);
   if (!handle) return nullptr;
   auto item = std::make_unique<PaletteItem>();
   item->checksum = checksum;
@@ -488,6 +504,7 @@ void TPaletteManager::Release(HPALETTE &palette) {
       break;
     }
   }
+  DeleteObject(handle);
   cache.byHandle.erase(found);
 }
 
