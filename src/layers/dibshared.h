@@ -59,9 +59,14 @@ class TDIBSharedImage {
   void DecompressFrom(TDIBSharedImage &source, bool memoryKind);
   // Reads a BMP stream (file header, bitmap header, masks, colours, pixels);
   // RLE pixels stay compressed in a memory store, other pixels go into a
-  // store of the current kind (a new store is a memory store). A stream
-  // without bytes changes nothing. On failure the store is left without
-  // bytes (safe to destroy); callers read into a fresh store.
+  // store of the current kind (a new store is a memory store). Masks at
+  // other than the standard positions are repacked into the standard
+  // layout. Pixels are read right after the colour table, or from the file
+  // header's pixel offset when that lies further on inside the stream. A
+  // stream without bytes changes nothing. Errors: EInvalidGraphic,
+  // EInvalidGraphicOperation (depth, masks), EReadError (data the stream
+  // does not hold, refused before allocating). On failure the store is left
+  // without bytes (safe to destroy); callers read into a fresh store.
   void ReadFromStream(TStream &stream);
 
   // Copies 256 entries; the DIB section and the bitmap info get them too.
