@@ -6,7 +6,9 @@
 // first out. TPaletteManager shares one GDI palette among equal colour sets.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <vector>
 
@@ -37,7 +39,7 @@ class TDIBSharedImage {
   // destroys it. The empty store is never destroyed.
   void AddRef();
   void Release();
-  int RefCount() const { return refCount_; }
+  int RefCount() const { return refCount_.load(); }
 
   // The process-wide empty store (size 0, never swappable), with one more
   // reference taken for the caller.
@@ -56,7 +58,15 @@ class TDIBSharedImage {
   // An uncompressed copy of source: RLE bytes are decoded.
   void DecompressFrom(TDIBSharedImage &source, bool memoryKind);
   // Reads a BMP stream (file header, bitmap header, masks, colours, pixels);
-  // RLE pixels stay compressed in a memory store.
+  // RLE pixels stay compressed in a memory store, other pixels go into a
+  // store of the current kind (a new store is a memory store). Masks at
+  // other than the standard positions are repacked into the standard
+  // layout. Pixels are read right after the colour table, or from the file
+  // header's pixel offset when that lies further on inside the stream. A
+  // stream without bytes changes nothing. Errors: EInvalidGraphic,
+  // EInvalidGraphicOperation (depth, masks), EReadError (data the stream
+  // does not hold, refused before allocating). On failure the store is left
+  // without bytes (safe to destroy); callers read into a fresh store.
   void ReadFromStream(TStream &stream);
 
   // Copies 256 entries; the DIB section and the bitmap info get them too.
@@ -99,6 +109,7 @@ class TDIBSharedImage {
 
   // The pixel address (bottom row first) and the top row; valid after a
   // successful LockBits until the store is evicted, unlocked or destroyed.
+  // A compressed store has no rows: its top-row address is null.
   uint8_t *Bits() const { return bits_; }
   uint8_t *TopRow() const { return topRow_; }
   // The allocated byte count of a memory store.
@@ -115,10 +126,14 @@ class TDIBSharedImage {
 
  private:
   void InitEmpty();
+  void Reset();
+  void CreateSection();
   void ReleaseGdi();
   void BuildBitmapInfo(int compression);
+  void SetTopRow();
+  void SetImageSize(int64_t size);
 
-  int refCount_ = 1;
+  std::atomic<int> refCount_{1};
   int bitCount_ = 0;
   std::vector<uint8_t> info_;
   bool paletteDirty_ = true;
@@ -143,6 +158,10 @@ class TDIBSharedImage {
   int64_t allocated_ = 0;
   bool swappable_ = true;
   uint32_t identity_;
+  // Place in the mapped list and the swap bytes counted there.
+  bool inMappedList_ = false;
+  std::list<TDIBSharedImage *>::iterator mappedPos_;
+  int64_t mappedBytes_ = 0;
 };
 
 // Shares GDI palettes among stores with equal colours.

@@ -1,0 +1,136 @@
+// Swap streams: growth by GrowthUnit with numbered mappings, clamped seeks,
+// views at unaligned offsets, name collisions and the leak report.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+#include "layers/swapstrms.h"
+#include "platform/kernel.h"
+#include "runtime/exceptions.h"
+
+namespace vorn {
+namespace {
+
+TEST(SwapStreamTest, GrowthUnitIsOneMebibyteOfWholeGranules) {
+  EXPECT_EQ(GrowthUnit(), 1048576);
+}
+
+TEST(SwapStreamTest, GrowingCreatesTheNextGenerationAndKeepsTheBytes) {
+  TSwapStream stream("SwapTestGrow");
+  EXPECT_EQ(stream.Capacity(), 0);
+  EXPECT_EQ(stream.MappingName(), "");
+  stream.SetSize(1);
+  EXPECT_EQ(stream.Capacity(), GrowthUnit());
+  EXPECT_EQ(stream.Size(), 1);
+  EXPECT_EQ(stream.MappingName(), "SwapTestGrow00000000");
+
+  // Fill the first mapping completely, then write one byte past it.
+  std::vector<uint8_t> pattern(static_cast<size_t>(GrowthUnit()));
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+  stream.SetPosition(0);
+  ASSERT_EQ(stream.Write(pattern.data(), GrowthUnit()), GrowthUnit());
+  EXPECT_EQ(stream.Generation(), 1u);
+  uint8_t extra = 0xA5;
+  ASSERT_EQ(stream.Write(&extra, 1), 1);
+  EXPECT_EQ(stream.Generation(), 2u);
+  EXPECT_EQ(stream.MappingName(), "SwapTestGrow00000001");
+  EXPECT_EQ(stream.Capacity(), 2 * GrowthUnit());
+  EXPECT_EQ(stream.Size(), GrowthUnit() + 1);
+
+  std::vector<uint8_t> back(pattern.size() + 1);
+  stream.SetPosition(0);
+  ASSERT_EQ(stream.Read(back.data(), static_cast<int64_t>(back.size())), GrowthUnit() + 1);
+  EXPECT_EQ(std::memcmp(back.data(), pattern.data(), pattern.size()), 0);
+  EXPECT_EQ(back.back(), 0xA5);
+
+  // The capacity never shrinks.
+  stream.SetSize(10);
+  EXPECT_EQ(stream.Capacity(), 2 * GrowthUnit());
+  EXPECT_EQ(stream.Size(), 10);
+}
+
+TEST(SwapStreamTest, SeeksAreClampedAndReadsStopAtTheEnd) {
+  TSwapStream stream("SwapTestSeek");
+  uint8_t byte = 0;
+  EXPECT_EQ(stream.Read(&byte, 1), 0) << "no mapping yet";
+  const char text[] = "0123456789";
+  ASSERT_EQ(stream.Write(text, 10), 10);
+  EXPECT_EQ(stream.Seek(-5, soFromBeginning), 0);
+  EXPECT_EQ(stream.Seek(10, soFromEnd), 10);
+  EXPECT_EQ(stream.Seek(-3, soFromCurrent), 7);
+  EXPECT_EQ(stream.Seek(INT64_MAX, soFromCurrent), 10);
+  EXPECT_EQ(stream.Read(&byte, 1), 0) << "at the end";
+  stream.SetPosition(8);
+  char two[4] = {};
+  EXPECT_EQ(stream.Read(two, 4), 2);
+  EXPECT_STREQ(two, "89");
+  EXPECT_EQ(stream.Read(two, -1), 0);
+  EXPECT_EQ(stream.Write(text, 0), 0);
+}
+
+TEST(SwapStreamTest, ViewsAtUnalignedOffsetsAddressTheRightBytes) {
+  TSwapStream stream("SwapTestView");
+  stream.SetSize(3 * 65536);
+  const int64_t offset = 65536 + 12345;
+  auto *view = static_cast<uint8_t *>(stream.MapView(offset, 70000, true));
+  ASSERT_NE(view, nullptr);
+  std::iota(view, view + 70000, uint8_t{1});
+  stream.Unmap();
+
+  std::vector<uint8_t> back(70000);
+  stream.SetPosition(offset);
+  ASSERT_EQ(stream.Read(back.data(), 70000), 70000);
+  EXPECT_EQ(back[0], 1);
+  EXPECT_EQ(back[69999], static_cast<uint8_t>(70000));
+
+  auto *all = static_cast<uint8_t *>(stream.MapAll());
+  EXPECT_EQ(all[offset], 1);
+  EXPECT_EQ(stream.MapView(-1, 1, false), nullptr);
+  EXPECT_EQ(stream.MapView(0, stream.Capacity() + 1, false), nullptr);
+}
+
+TEST(SwapStreamTest, AnExistingMappingOfTheSameNameIsNotShared) {
+  // Someone else holds the name the stream would use first.
+  HANDLE foreign = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536,
+                                      "SwapTestTaken00000000");
+  ASSERT_NE(foreign, nullptr);
+  auto *theirs = static_cast<uint8_t *>(MapViewOfFile(foreign, FILE_MAP_WRITE, 0, 0, 65536));
+  ASSERT_NE(theirs, nullptr);
+  theirs[0] = 42;
+  {
+    TSwapStream stream("SwapTestTaken");
+    stream.SetSize(16);
+    EXPECT_EQ(stream.MappingName(), "SwapTestTaken00000001");
+    auto *ours = static_cast<uint8_t *>(stream.MapAll());
+    ours[0] = 7;
+    stream.Unmap();
+  }
+  EXPECT_EQ(theirs[0], 42);
+  UnmapViewOfFile(theirs);
+  CloseHandle(foreign);
+}
+
+TEST(SwapStreamTest, LiveStreamsAreCountedAndReportedAtExit) {
+  int before = TSwapStream::LiveCount();
+  {
+    TSwapStream a("SwapTestLiveA"), b("SwapTestLiveB");
+    EXPECT_EQ(TSwapStream::LiveCount(), before + 2);
+  }
+  EXPECT_EQ(TSwapStream::LiveCount(), before);
+
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        // Reachable from a static, so that the leak checker does not object.
+        static TSwapStream *leaked = new TSwapStream("SwapTestLeak");
+        leaked->SetSize(1);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "Memory leak of SwapStream");
+}
+
+}  // namespace
+}  // namespace vorn
