@@ -16,8 +16,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run> &runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run &run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      if (run.error_occurred) continue;
+      // With repetitions, the median stands for the benchmark.
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
       std::string name = run.benchmark_name();
+      std::string suffix = "_" + run.aggregate_name;
+      if (run.run_type == Run::RT_Aggregate && name.size() > suffix.size() &&
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        name.resize(name.size() - suffix.size());
       // Drop argument suffixes such as "/real_time".
       size_t slash = name.find('/');
       if (slash == std::string::npos) continue;

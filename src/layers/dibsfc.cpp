@@ -8,6 +8,7 @@
 #include "formats/singleimage.h"
 #include "layers/dibshared.h"
 #include "layers/imagewriters.h"
+#include "layers/pixelkernels.h"
 #include "layers/pixelrows.h"
 #include "platform/gdi.h"
 #include "runtime/exceptions.h"
@@ -319,7 +320,18 @@ void TDIBSurface::DrawKeyed(int x, int y, int32_t key, const RECT &srcRect,
   RowPair rows{TopRow(), nullptr, Stride(), source.Stride()};
   rows.srcTop = source.TopRowReadOnly();
   const uint32_t k = static_cast<uint32_t>(key);
-  const bool backwards = &source.Store() == &Store() && b.dy > b.sy;
+  const bool same = &source.Store() == &Store();
+  const bool backwards = same && b.dy > b.sy;
+  if (!same && (StorageBitCount() == 32 || StorageBitCount() == 24)) {
+    const bool deep = StorageBitCount() == 32;
+    for (int64_t i = 0; i < b.h; ++i) {
+      if (deep)
+        kernels::KeyedRow32(rows.Dst(b, i) + 4 * b.dx, rows.Src(b, i) + 4 * b.sx, b.w, k);
+      else
+        kernels::KeyedRow24(rows.Dst(b, i) + 3 * b.dx, rows.Src(b, i) + 3 * b.sx, b.w, k);
+    }
+    return;
+  }
 
   auto keyed = [&](auto get, auto set) {
     ForEachPixel(b, rows, backwards,
@@ -358,10 +370,23 @@ void TDIBSurface::DrawBlend(int x, int y, int32_t opacity, int32_t key, const RE
   RequireSameFormat(*this, source);
   RowPair rows{TopRow(), nullptr, Stride(), source.Stride()};
   rows.srcTop = source.TopRowReadOnly();
-  const bool backwards = &source.Store() == &Store() && b.dy > b.sy;
+  const bool same = &source.Store() == &Store();
+  const bool backwards = same && b.dy > b.sy;
   const bool hasKey = key >= 0;
   const uint32_t k = static_cast<uint32_t>(key);
   const uint32_t a = static_cast<uint32_t>(opacity);
+  if (!same && (StorageBitCount() == 32 || StorageBitCount() == 24)) {
+    const bool deep = StorageBitCount() == 32;
+    for (int64_t i = 0; i < b.h; ++i) {
+      if (deep)
+        kernels::BlendRow32(rows.Dst(b, i) + 4 * b.dx, rows.Src(b, i) + 4 * b.sx, b.w, a, hasKey,
+                            k);
+      else
+        kernels::BlendRow24(rows.Dst(b, i) + 3 * b.dx, rows.Src(b, i) + 3 * b.sx, b.w, a, hasKey,
+                            k);
+    }
+    return;
+  }
 
   switch (StorageBitCount()) {
     case 1:
@@ -436,8 +461,21 @@ void TDIBSurface::DrawAlpha(int x, int y, const RECT &srcRect, TDIBSurface &sour
   rows.srcTop = source.TopRowReadOnly();
   const uint8_t *alphaTop = alpha->TopRowReadOnly();
   const int64_t alphaStride = alpha->Stride();
-  const bool backwards = &source.Store() == &Store() && b.dy > b.sy;
+  const bool same = &source.Store() == &Store() || &alpha->Store() == &Store();
+  const bool backwards = same && b.dy > b.sy;
   auto alphaRow = [&](int64_t i) { return alphaTop - (b.sy + i) * alphaStride + b.sx; };
+  if (!same && (StorageBitCount() == 32 || StorageBitCount() == 24)) {
+    const bool deep = StorageBitCount() == 32;
+    for (int64_t i = 0; i < b.h; ++i) {
+      if (deep)
+        kernels::AlphaRow32(rows.Dst(b, i) + 4 * b.dx, rows.Src(b, i) + 4 * b.sx, alphaRow(i),
+                            b.w);
+      else
+        kernels::AlphaRow24(rows.Dst(b, i) + 3 * b.dx, rows.Src(b, i) + 3 * b.sx, alphaRow(i),
+                            b.w);
+    }
+    return;
+  }
 
   switch (StorageBitCount()) {
     case 1:
