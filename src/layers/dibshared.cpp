@@ -310,8 +310,12 @@ void TDIBSharedImage::AllocBits(int64_t n) {
     allocated_ = n;
     return;
   }
-  HGLOBAL block = memory_ ? GlobalReAlloc(memory_, static_cast<SIZE_T>(n), GMEM_MOVEABLE)
-                          : GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(n));
+  // New bytes are zeroed (swap mappings start zeroed too): row padding and
+  // pixels a reader leaves alone never carry stale heap contents into an
+  // exported file.
+  HGLOBAL block = memory_
+                      ? GlobalReAlloc(memory_, static_cast<SIZE_T>(n), GMEM_MOVEABLE | GMEM_ZEROINIT)
+                      : GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, static_cast<SIZE_T>(n));
   if (!block) throw EOutOfMemory();
   memory_ = block;
   allocated_ = n;

@@ -33,14 +33,51 @@ void TFastLayerList::Add(std::unique_ptr<TCustomLayer> layer) {
   items_.push_back(std::move(layer));
 }
 
+void TFastLayerList::Insert(int index, std::unique_ptr<TCustomLayer> layer) {
+  if (index < 0 || index > Count()) throw EListError("List index out of bounds");
+  items_.insert(items_.begin() + index, std::move(layer));
+}
+
+std::unique_ptr<TCustomLayer> TFastLayerList::Extract(int index) {
+  if (index < 0 || index >= Count()) return nullptr;
+  std::unique_ptr<TCustomLayer> layer = std::move(items_[static_cast<size_t>(index)]);
+  items_.erase(items_.begin() + index);
+  return layer;
+}
+
+void TFastLayerList::Move(int from, int to) {
+  if (from < 0 || from >= Count() || to < 0 || to >= Count())
+    throw EListError("List index out of bounds");
+  std::unique_ptr<TCustomLayer> layer = Extract(from);
+  items_.insert(items_.begin() + to, std::move(layer));
+}
+
 void TFastLayerList::Clear() { items_.clear(); }
+
+bool TFastLayerList::HasTextLayer() const {
+  for (const auto &item : items_)
+    if (dynamic_cast<const TTextLayer *>(item.get())) return true;
+  return false;
+}
+
+int TFastLayerList::IndexOfSolid(int n) const {
+  for (size_t i = 0; i < items_.size(); ++i)
+    if (!items_[i]->Floating && n-- == 0) return static_cast<int>(i);
+  return -1;
+}
+
+int TFastLayerList::IndexOfFloating(int n) const {
+  for (size_t i = 0; i < items_.size(); ++i)
+    if (items_[i]->Floating && n-- == 0) return static_cast<int>(i);
+  return -1;
+}
 
 void TFastLayerList::Resize(int width, int height, int bitCount) {
   composite_->Resize(width, height, bitCount);
   selection_->Resize(width, height, 1);
-  for (auto &item : items_)
-    if (auto *fast = dynamic_cast<TFastLayer *>(item.get())) fast->Resize(width, height, bitCount);
+  for (auto &item : items_) item->Resize(width, height, bitCount);
   Modified = true;
+  FloatingMode = false;
 }
 
 std::unique_ptr<TCustomLayer> TFastLayerList::NewLayer(bool withPixels, int width,
@@ -48,14 +85,16 @@ std::unique_ptr<TCustomLayer> TFastLayerList::NewLayer(bool withPixels, int widt
   if (!withPixels) return std::make_unique<TCustomLayer>(this);
   auto layer = std::make_unique<TFastLayer>(this);
   TDIBSurface &surface = layer->Surface();
-  surface.Swappable = swappable;
+  surface.SetSwappable(swappable);
   if (width > 0 && height > 0) {
     surface.SetSize(width, height, BitCount());
+    surface.MakeOpaque();
   } else if (frameList_ && frameList_->Count() > 1) {
-    TFastLayerList &first = frameList_->FrameAt(0)->Layers();
+    const TFastLayerList &first = frameList_->FrameAt(0)->Layers();
     surface.SetSize(first.Width(), first.Height(), first.BitCount());
+    surface.MakeOpaque();
   }
-  if (surface.BitCount() > 0 && surface.BitCount() <= 8) {
+  if (surface.BitCount() <= 8) {
     size_t entries = size_t{1} << surface.BitCount();
     std::memcpy(surface.ColorTable, composite_->Surface().ColorTable,
                 entries * sizeof(RGBQUAD));
@@ -64,20 +103,25 @@ std::unique_ptr<TCustomLayer> TFastLayerList::NewLayer(bool withPixels, int widt
   return layer;
 }
 
-int TFastLayerList::AddLayer(bool withPixels, bool /*fill*/) {
+int TFastLayerList::AddLayer(bool withPixels, bool fill) {
   std::unique_ptr<TCustomLayer> layer = NewLayer(withPixels, Width(), true, Height());
   TCustomLayer *added = layer.get();
   Add(std::move(layer));
   int index = Count() - 1;
-  if (withPixels) added->Name = Format("Layer%d", Count());
+  if (withPixels) {
+    added->Name = Format("Layer%d", Count());
+    if (fill) added->FillNewLayer();
+  }
   Modified = true;
   return index;
 }
 
 void TFastLayerList::CopyPalette() {
+  const RGBQUAD *table = composite_->Surface().ColorTable;
   for (auto &item : items_) {
     TDIBSurface &surface = item->GetSurface();
-    std::memcpy(surface.ColorTable, composite_->Surface().ColorTable, sizeof(surface.ColorTable));
+    if (&surface == &composite_->Surface()) continue;
+    std::memcpy(surface.ColorTable, table, sizeof surface.ColorTable);
     surface.UpdatePalette();
   }
 }
@@ -91,14 +135,10 @@ void TFastLayerList::AdoptPalette(const TFastLayerList &other) {
   mine.UpdatePalette();
   for (auto &item : items_) {
     TDIBSurface &surface = item->GetSurface();
+    if (&surface == &mine) continue;
     std::memcpy(surface.ColorTable, mine.ColorTable, bytes);
     surface.UpdatePalette();
   }
-}
-
-void TFastLayerList::Compose() {
-  Modified = false;
-  if (OnChange) OnChange(*this, false);
 }
 
 }  // namespace vorn

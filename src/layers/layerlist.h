@@ -21,45 +21,82 @@ class TFastLayerList {
   TFastLayerList(const TFastLayerList &) = delete;
   TFastLayerList &operator=(const TFastLayerList &) = delete;
 
+  // The document this list belongs to (may be null).
   TFrameList *FrameList() const { return frameList_; }
   TFastLayer &Composite() const { return *composite_; }
   TSelectLayer &Selection() const { return *selection_; }
+
+  // --- The items -------------------------------------------------------------
 
   int Count() const { return static_cast<int>(items_.size()); }
   // The layer at index, or nullptr when the index is out of range.
   TCustomLayer *LayerAt(int index) const;
   int IndexOf(const TCustomLayer *layer) const;
-  // Appends a layer; the list takes ownership.
+  // Appends or inserts a layer; the list takes ownership.
   void Add(std::unique_ptr<TCustomLayer> layer);
+  void Insert(int index, std::unique_ptr<TCustomLayer> layer);
+  // Removes the layer at index and hands it to the caller (nullptr when out
+  // of range).
+  std::unique_ptr<TCustomLayer> Extract(int index);
+  void Move(int from, int to);
   // Destroys every layer; the composite and selection layers stay.
   void Clear();
+  // True when any item is a text layer.
+  bool HasTextLayer() const;
+  // Index of the n-th (from 0) layer that is not / is floating, or -1.
+  int IndexOfSolid(int n) const;
+  int IndexOfFloating(int n) const;
 
-  // The frame's geometry: the composite layer's.
+  // --- Geometry ----------------------------------------------------------------
+
+  // The frame's size and depth: the composite layer's.
   int Width() const { return composite_->GetWidth(); }
   int Height() const { return composite_->GetHeight(); }
   int BitCount() const { return composite_->GetSurface().BitCount(); }
-
   // Sizes the composite, the selection (1 bit) and every layer.
   void Resize(int width, int height, int bitCount);
-  // Creates a layer owned by this list, not appended.
+
+  // --- New layers ---------------------------------------------------------------
+
+  // Creates a layer owned by this list, not appended: sized to width x height
+  // at the frame's depth (or like frame 0 when both are 0 and the document
+  // has more than one frame), opaque at 32 bits, with the frame's palette.
   std::unique_ptr<TCustomLayer> NewLayer(bool withPixels, int width, bool swappable,
                                          int height);
-  // Creates, appends and names ("Layer%d") a layer; returns its index.
+  // Creates, appends and names ("Layer%d" of the new count) a layer; with
+  // fill, paints it white (or the highest index). Returns its index.
   int AddLayer(bool withPixels, bool fill);
+
+  // --- Palettes -------------------------------------------------------------------
 
   // Copies the composite's whole colour table into every layer.
   void CopyPalette();
-  // Takes the first 2^BitCount colours of other's composite (8 bits or fewer).
+  // At 8 bits or fewer: takes the first 2^BitCount colours of other's
+  // composite into this composite and every layer.
   void AdoptPalette(const TFastLayerList &other);
 
-  // Recomposes the composite from the visible layers.
-  void Compose();
+  // --- Composition ------------------------------------------------------------------
 
+  // Recomposes the composite from the visible layers over the background,
+  // clears Modified and calls OnChange.
+  void Compose();
+  // The walk of Compose over layers 0..n only, skipping floating layers.
+  void ComposeUpTo(int n);
+  // Paints the document's background colour over the whole composite.
+  void FillBackground();
+
+  // True when the composite no longer matches the layers.
   bool Modified = false;
-  // Called at the end of every composition.
+  // Only the editor switches it on.
+  bool FloatingMode = false;
+  // Called at the end of every composition (the flag is false on every path
+  // of this library).
   std::function<void(TFastLayerList &, bool)> OnChange;
 
  private:
+  // The walk shared by Compose and ComposeUpTo; true when a layer was drawn.
+  bool DrawLayers(int last, bool skipFloating);
+
   TFrameList *frameList_;
   std::unique_ptr<TFastLayer> composite_;
   std::unique_ptr<TSelectLayer> selection_;

@@ -149,6 +149,7 @@ KernelTable &Table() {
 extern "C" {
 
 DWORD WINAPI GetLastError(void) { return t_lastError; }
+DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(::getpid()); }
 void WINAPI SetLastError(DWORD error) { t_lastError = error; }
 
 // --- Files ---------------------------------------------------------------
@@ -287,9 +288,10 @@ DWORD WINAPI GetFileAttributesA(LPCSTR name) {
     return INVALID_FILE_ATTRIBUTES;
   }
   if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
-  DWORD attributes = FILE_ATTRIBUTE_NORMAL;
-  if (::access(name, W_OK) != 0) attributes = FILE_ATTRIBUTE_READONLY;
-  return attributes;
+  // Read-only is a property of the file, as on Windows, whoever asks: a
+  // file that nobody may write (no write permission bits) is read-only.
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return FILE_ATTRIBUTE_READONLY;
+  return FILE_ATTRIBUTE_NORMAL;
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR name) {

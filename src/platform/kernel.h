@@ -31,6 +31,7 @@ extern "C" {
 #define ERROR_MAPPED_ALIGNMENT 1132u
 
 DWORD WINAPI GetLastError(void);
+DWORD WINAPI GetCurrentProcessId(void);
 void WINAPI SetLastError(DWORD error);
 
 // --- Files ---------------------------------------------------------------

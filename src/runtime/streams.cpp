@@ -1,6 +1,8 @@
 #include "runtime/streams.h"
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <cstring>
 #include <limits>
 
@@ -202,6 +204,40 @@ int64_t TFileStream::Size() {
 
 void TFileStream::Flush() {
   if (!FlushFileBuffers(handle_)) throw EWriteError();
+}
+
+void WriteFileReplacing(const std::string &fileName,
+                        const std::function<void(TStream &)> &write) {
+  DWORD attributes = GetFileAttributesA(fileName.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
+    throw EFCreateError(fileName, ERROR_ACCESS_DENIED);
+
+  static std::atomic<uint32_t> counter{0};
+  std::unique_ptr<TFileStream> file;
+  std::string temporary;
+  for (int attempt = 0; !file; ++attempt) {
+    temporary = fileName + Format(".%08X%04X.tmp", static_cast<unsigned>(GetCurrentProcessId()),
+                                  static_cast<unsigned>(counter++ & 0xFFFF));
+    try {
+      file = std::make_unique<TFileStream>(temporary, FileMode::CreateNew);
+    } catch (const EFCreateError &e) {
+      if (e.OSError() != ERROR_FILE_EXISTS || attempt >= 16) throw EFCreateError(fileName, e.OSError());
+    }
+  }
+  try {
+    write(*file);
+    file.reset();
+  } catch (...) {
+    file.reset();
+    DeleteFileA(temporary.c_str());
+    throw;
+  }
+  if (!MoveFileExA(temporary.c_str(), fileName.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    DWORD error = GetLastError();
+    DeleteFileA(temporary.c_str());
+    throw EFCreateError(fileName, error);
+  }
 }
 
 // --- File names ------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,12 @@ class TFileStream : public TStream {
   std::string fileName_;
   HANDLE handle_;
 };
+
+// Writes a file through a temporary file in the same folder that is renamed
+// into place when complete, so that a failure part-way leaves an existing
+// file of that name as it was. A read-only existing file is not replaced
+// (EFCreateError). The temporary file is removed on failure.
+void WriteFileReplacing(const std::string &fileName, const std::function<void(TStream &)> &write);
 
 // True when a file (not a folder) of that name exists.
 bool FileExists(const std::string &fileName);

@@ -1,0 +1,42 @@
+// Frame composition: the visible layers of a list drawn bottom-up onto its
+// composite, over the document's background where the lowest visible layer
+// is not plainly opaque. The pixel rules are those of the surface
+// primitives; nothing is converted while stacking.
+#include "document/framelist.h"
+#include "layers/layerlist.h"
+
+namespace vorn {
+
+void TFastLayerList::FillBackground() {
+  TDIBSurface &composite = composite_->Surface();
+  COLORREF background = frameList_ ? frameList_->BGColor : 0xFFFFFF;
+  composite.FillRect(composite.BoundsRect(), composite.ColorRefToPixel(background));
+}
+
+bool TFastLayerList::DrawLayers(int last, bool skipFloating) {
+  bool first = true;
+  for (int i = 0; i <= last && i < Count(); ++i) {
+    TCustomLayer &layer = *items_[static_cast<size_t>(i)];
+    if (!layer.Visible || (skipFloating && layer.Floating)) continue;
+    // The background goes under a lowest layer that is not plainly opaque.
+    if (first && frameList_ && layer.NeedsBackground()) {
+      FillBackground();
+      first = false;
+    }
+    layer.DrawTo(first, nullptr);
+    first = false;
+  }
+  return !first;
+}
+
+void TFastLayerList::Compose() {
+  if (!DrawLayers(Count() - 1, false) && frameList_) FillBackground();
+  Modified = false;
+  if (OnChange) OnChange(*this, false);
+}
+
+void TFastLayerList::ComposeUpTo(int n) {
+  if (!DrawLayers(n, true) && frameList_) FillBackground();
+}
+
+}  // namespace vorn

@@ -1,0 +1,139 @@
+// TDIB: a device-independent bitmap that refers to a shared, reference-
+// counted pixel store (copy-on-write) and keeps a copy of its geometry, its
+// colour table and its pixel format. It provides pixel access, colour
+// conversion, the BMP stream format and drawing onto a device context.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "layers/pixelformat.h"
+#include "platform/wintypes.h"
+
+namespace vorn {
+
+class TDIBSharedImage;
+class TStream;
+
+// An 8-bit colour triple.
+struct TRGB {
+  uint8_t r = 0, g = 0, b = 0;
+  bool operator==(const TRGB &) const = default;
+};
+
+class TDIB {
+ public:
+  TDIB();
+  virtual ~TDIB();
+  TDIB(const TDIB &) = delete;
+  TDIB &operator=(const TDIB &) = delete;
+
+  // --- Geometry and storage ------------------------------------------------
+
+  int Width() const { return width_; }
+  int Height() const { return height_; }
+  // Bits per pixel as reported: 15 for 16-bit storage with 5-5-5 masks.
+  int BitCount() const;
+  // Bits per pixel of the storage: 1, 4, 8, 16, 24 or 32 (0 when empty).
+  int StorageBitCount() const { return bitCount_; }
+  bool Empty() const { return size_ == 0; }
+  RECT BoundsRect() const { return RECT{0, 0, width_, height_}; }
+  // Bytes per row (rows padded to 4 bytes) and the signed step from a row
+  // to the row below it (-Stride(): rows are stored bottom-up).
+  int Stride() const { return stride_; }
+  int RowStride() const { return -stride_; }
+  int64_t StoreSize() const { return size_; }
+  const TPixelFormat &PixelFormat() const { return pixelFormat_; }
+
+  // Resizes; the pixels of a new store are unspecified. Width or height
+  // <= 0 clears. Same geometry and format: nothing happens.
+  virtual void SetSize(int width, int height, int bitCount);
+  void SetWidth(int width);
+  void SetHeight(int height);
+  // Re-creates the surface at another depth with its pixels converted.
+  void SetBitCount(int bitCount);
+  virtual void Clear();
+  // Moves the pixels out of a GDI section into plain or swap memory.
+  virtual void MakeMemoryStore();
+  // True when the pixels live in memory rather than in a GDI section.
+  bool IsMemoryStore() const;
+  // Shares source's store (copy-on-write); nullptr clears.
+  virtual void Assign(const TDIB *source);
+
+  bool Swappable() const { return swappable_; }
+  void SetSwappable(bool swappable);
+
+  // The store this surface refers to (for tests and the store-level code).
+  TDIBSharedImage &Store() const { return *store_; }
+
+  // --- Rows and pixels ----------------------------------------------------
+
+  // Row y (0 = top) for writing: makes the store unique first. Raises for
+  // a row outside the surface.
+  uint8_t *ScanLine(int y);
+  // Row 0 for writing (rows below at + RowStride()); nullptr when empty.
+  uint8_t *TopRow();
+  // Row 0 for reading: no copy-on-write, but compressed pixels are decoded.
+  const uint8_t *TopRowReadOnly();
+  uint32_t GetPixel(int x, int y);
+  void SetPixel(int x, int y, uint32_t value);
+
+  // --- Colours -------------------------------------------------------------
+
+  // The colour table (blue, green, red, 0); only the first 2^BitCount
+  // entries belong to a palette surface. Push changes with UpdatePalette.
+  RGBQUAD ColorTable[256];
+  void UpdatePalette();
+  // A shared palette of the colour table (0 above 8 bits); the surface
+  // keeps ownership.
+  HPALETTE GetPalette();
+  // Takes the palette's colours and deletes the handle.
+  void SetPalette(HPALETTE palette);
+
+  uint32_t RGBToPixel(uint8_t r, uint8_t g, uint8_t b);
+  uint32_t ColorRefToPixel(COLORREF colour);
+  // The colour of a pixel value; with expand, 5- and 6-bit channels are
+  // widened so that full intensity becomes 255.
+  TRGB PixelToRGB(uint32_t value, bool expand) const;
+
+  // --- Device contexts and files -------------------------------------------
+
+  // A device context drawing on the surface. Turns a memory store into a
+  // GDI section; valid until the store is replaced.
+  HDC Canvas();
+  // Draws the surface stretched into rect of dc.
+  void Draw(HDC dc, const RECT &rect);
+  // The BMP stream format. A stream with no bytes left changes nothing.
+  virtual void LoadFromStream(TStream &stream);
+  void SaveToStream(TStream &stream);
+
+ protected:
+  // Replaces the store by store (taking over one reference) and refreshes
+  // the cached geometry and colour table.
+  void SetStore(TDIBSharedImage *store);
+  // Copy-on-write: a shared or compressed store is replaced by a private,
+  // uncompressed copy; with toGdi a memory store also becomes a DIB section.
+  void MakeUnique(bool toGdi = false);
+  // Replaces a compressed store by its decoded copy.
+  void Decompress();
+  // Makes the pixel address available; raises when the store has none.
+  void Lock();
+
+  TPixelFormat requestedFormat_ = kPixelFormat888;
+
+ private:
+  void RefreshGeometry();
+  // A new store with this surface's swappable setting (one reference).
+  TDIBSharedImage *NewStoreObject() const;
+
+  TDIBSharedImage *store_;
+  int bitCount_ = 0;
+  int width_ = 0;
+  int height_ = 0;
+  int stride_ = 0;
+  int64_t size_ = 0;
+  TPixelFormat pixelFormat_ = kPixelFormat888;
+  bool swappable_ = true;
+};
+
+}  // namespace vorn
