@@ -241,3 +241,32 @@ TEST(WriterRoundTripTest, TargaRowsReadBackAtEveryDepth) {
 
 }  // namespace
 }  // namespace vorn
+
+namespace vorn {
+namespace {
+
+// The colour image of an icon is a BMP without its file header and with a
+// doubled height: restore both and read it with the surface's BMP reader.
+TEST(WriterRoundTripTest, IconImagesReadBackAtEveryDepth) {
+  for (int bits : {1, 4, 8, 24}) {
+    TDIBSurface s;
+    Fill(s, 9, 5, bits);
+    std::vector<uint8_t> icon = Icon(s);
+    icon[22 + 8] = 5;  // the height of the colour image alone
+    std::vector<uint8_t> bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    bmp.insert(bmp.end(), icon.begin() + 22, icon.end());
+    TMemoryStream stream(bmp);
+    TDIBSurface back;
+    back.LoadFromStream(stream);
+    ASSERT_EQ(back.BitCount(), bits);
+    ASSERT_EQ(back.Height(), 5);
+    for (int y = 0; y < 5; ++y)
+      for (int x = 0; x < 9; ++x) ASSERT_EQ(back.GetPixel(x, y), s.GetPixel(x, y)) << bits;
+    if (bits <= 8) {
+      EXPECT_EQ(back.ColorTable[1].rgbGreen, 254) << bits;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vorn
