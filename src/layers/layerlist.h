@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "layers/layers.h"
-#include "layers/speciallayers.h"
+#include "layers/layerkinds.h"
 
 namespace vorn {
 

@@ -4,7 +4,7 @@
 
 #include "document/framelist.h"
 #include "layers/layerlist.h"
-#include "layers/speciallayers.h"
+#include "layers/layerkinds.h"
 
 namespace vorn {
 

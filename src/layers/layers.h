@@ -1,7 +1,7 @@
 // Layers: one plane of a frame. TCustomLayer is the base kind (no pixels of
 // its own: its surface is the owner list's composite); TFastLayer owns a
 // pixel surface with a transparent colour, an opacity and an optional alpha
-// channel. The selection and text kinds live in speciallayers.h.
+// channel. The selection and text kinds live in layerkinds.h.
 //
 // The editor's tools that the document classes also carry (flood fill, line
 // walk, ellipse, rotation and stretch of floating selections, the writers of

@@ -1,4 +1,4 @@
-#include "layers/speciallayers.h"
+#include "layers/layerkinds.h"
 
 #include <algorithm>
 
