@@ -97,24 +97,34 @@ inline void MatchKey24(const uint8_t *__restrict src, uint8_t *__restrict keep, 
     keep[i] = (src[3 * i] == kb) & (src[3 * i + 1] == kg) & (src[3 * i + 2] == kr) ? 0xFF : 0;
 }
 
+// Calls bytes(d, s, keep3, m) for chunks of m pixels, where keep3 is 0xFF on
+// the three bytes of every source pixel whose bytes equal key's low three.
+template <class Bytes>
+inline void ForKeyedChunks(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t n,
+                           uint32_t key, Bytes bytes) {
+  const uint8_t kb = static_cast<uint8_t>(key), kg = static_cast<uint8_t>(key >> 8),
+                kr = static_cast<uint8_t>(key >> 16);
+  uint8_t keep[kChunk], keep3[3 * kChunk];
+  for (size_t start = 0; start < n; start += kChunk) {
+    size_t m = n - start < kChunk ? n - start : kChunk;
+    MatchKey24(src + 3 * start, keep, m, kb, kg, kr);
+    Spread3(keep, keep3, m);
+    bytes(dst + 3 * start, src + 3 * start, keep3, m);
+  }
+}
+
 VORN_KERNEL static void KeyedRow24Portable(uint8_t *__restrict dst, const uint8_t *__restrict src,
                                            size_t n, uint32_t key) {
   if (key > 0xFFFFFF) {  // no 24-bit value equals it
     std::memcpy(dst, src, 3 * n);
     return;
   }
-  const uint8_t kb = static_cast<uint8_t>(key), kg = static_cast<uint8_t>(key >> 8),
-                kr = static_cast<uint8_t>(key >> 16);
-  uint8_t keep[kChunk], keep3[3 * kChunk];
-  for (size_t start = 0; start < n; start += kChunk) {
-    size_t m = n - start < kChunk ? n - start : kChunk;
-    const uint8_t *s = src + 3 * start;
-    uint8_t *d = dst + 3 * start;
-    MatchKey24(s, keep, m, kb, kg, kr);
-    Spread3(keep, keep3, m);
-    for (size_t j = 0; j < 3 * m; ++j)
-      d[j] = static_cast<uint8_t>((d[j] & keep3[j]) | (s[j] & ~keep3[j]));
-  }
+  ForKeyedChunks(dst, src, n, key,
+                 [](uint8_t *__restrict d, const uint8_t *__restrict s,
+                    const uint8_t *__restrict keep3, size_t m) {
+                   for (size_t j = 0; j < 3 * m; ++j)
+                     d[j] = static_cast<uint8_t>((d[j] & keep3[j]) | (s[j] & ~keep3[j]));
+                 });
 }
 
 VORN_KERNEL void BlendRow24(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t n,
@@ -124,20 +134,14 @@ VORN_KERNEL void BlendRow24(uint8_t *__restrict dst, const uint8_t *__restrict s
     for (size_t i = 0; i < 3 * n; ++i) dst[i] = Blend255(dst[i], src[i], a16);
     return;
   }
-  const uint8_t kb = static_cast<uint8_t>(key), kg = static_cast<uint8_t>(key >> 8),
-                kr = static_cast<uint8_t>(key >> 16);
-  uint8_t keep[kChunk], keep3[3 * kChunk];
-  for (size_t start = 0; start < n; start += kChunk) {
-    size_t m = n - start < kChunk ? n - start : kChunk;
-    const uint8_t *s = src + 3 * start;
-    uint8_t *d = dst + 3 * start;
-    MatchKey24(s, keep, m, kb, kg, kr);
-    Spread3(keep, keep3, m);
-    for (size_t j = 0; j < 3 * m; ++j) {
-      uint8_t blended = Blend255(d[j], s[j], a16);
-      d[j] = static_cast<uint8_t>((d[j] & keep3[j]) | (blended & ~keep3[j]));
-    }
-  }
+  ForKeyedChunks(dst, src, n, key,
+                 [a16](uint8_t *__restrict d, const uint8_t *__restrict s,
+                       const uint8_t *__restrict keep3, size_t m) {
+                   for (size_t j = 0; j < 3 * m; ++j) {
+                     uint8_t blended = Blend255(d[j], s[j], a16);
+                     d[j] = static_cast<uint8_t>((d[j] & keep3[j]) | (blended & ~keep3[j]));
+                   }
+                 });
 }
 
 VORN_KERNEL static void AlphaRow24Portable(uint8_t *__restrict dst, const uint8_t *__restrict src,
