@@ -65,6 +65,9 @@ class TFrameList {
   TFrame *AddFrame();
   // Destroys every frame and empties the working set.
   void Clear();
+  // Destroys the last frame (a reader's partly read one) and drops it from
+  // the working set.
+  void DeleteLast();
 
   // Opens a file by format (detection and dispatch).
   void LoadFromFile(const std::string &fileName, TSaveOption &options,

@@ -4,6 +4,7 @@
 
 #include "document/framelist.h"
 #include "formats/singleimage.h"
+#include "native/nativefile.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 
@@ -27,9 +28,17 @@ std::string DetectFormat(const std::string &fileName) {
 }
 
 void TFrameList::LoadFromFile(const std::string &fileName, TSaveOption &options,
-                              ProgressCallback /*callback*/, void * /*callbackData*/) {
+                              ProgressCallback callback, void *callbackData) {
   std::string kind = DetectFormat(fileName);
-  if (kind == ".vrn" || kind == ".gif" || kind == ".avi" || kind == ".ani") {
+  if (kind == ".vrn") {
+    // The stream closes when this scope ends, also when the reader raises.
+    TFileStream stream(fileName, FileMode::OpenRead);
+    TNativeResult result = ReadNative(*this, stream, false, callback, callbackData);
+    options.CompType = result.CompType;
+    options.CompLevel = result.CompLevel;
+    return;
+  }
+  if (kind == ".gif" || kind == ".avi" || kind == ".ani") {
     // Readers of these kinds are not part of the library yet.
     throw Exception(kUnknownFormat);
   }
