@@ -3,8 +3,6 @@
 // tables, and blocks whose lengths, tables or data lie.
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-
 #include <cstring>
 
 #include "layers/layerlist.h"
@@ -313,30 +311,6 @@ TEST(NativeBlocksTest, FrameReferencesInLaterFrames) {
   TFrameList list;
   ReadBytes(list, WriteCurrent(mixed));
   EXPECT_EQ(list.Count(), 1);
-}
-
-// A zlib stream of prefix, then count zero bytes, compressed in pieces so
-// that the test never holds the inflated bytes.
-std::vector<uint8_t> DeflateWithZeros(const std::vector<uint8_t> &prefix, size_t zeros) {
-  z_stream z{};
-  deflateInit(&z, 1);
-  std::vector<uint8_t> out, chunk(1 << 20), zero(1 << 20, 0);
-  auto pump = [&](const uint8_t *data, size_t size, int flush) {
-    z.next_in = const_cast<Bytef *>(data);
-    z.avail_in = static_cast<uInt>(size);
-    do {
-      z.next_out = chunk.data();
-      z.avail_out = static_cast<uInt>(chunk.size());
-      deflate(&z, flush);
-      out.insert(out.end(), chunk.data(), chunk.data() + (chunk.size() - z.avail_out));
-    } while (z.avail_out == 0);
-  };
-  pump(prefix.data(), prefix.size(), Z_NO_FLUSH);
-  for (; zeros > 0; zeros -= std::min(zeros, zero.size()))
-    pump(zero.data(), std::min(zeros, zero.size()), Z_NO_FLUSH);
-  pump(nullptr, 0, Z_FINISH);
-  deflateEnd(&z);
-  return out;
 }
 
 TEST(NativeBlocksTest, InflatesOnlyWhatTheLayoutReads) {

@@ -1,6 +1,9 @@
 #include "support/nativecheck.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include <zlib.h>
 
 #include "layers/layerlist.h"
 #include "native/nativefile.h"
@@ -73,6 +76,28 @@ std::vector<uint8_t> SurfaceRows(TDIBSurface &surface) {
     }
   }
   return ::testing::AssertionSuccess();
+}
+
+std::vector<uint8_t> DeflateWithZeros(const std::vector<uint8_t> &prefix, size_t zeros) {
+  z_stream z{};
+  deflateInit(&z, 1);
+  std::vector<uint8_t> out, chunk(1 << 20), zero(1 << 20, 0);
+  auto pump = [&](const uint8_t *data, size_t size, int flush) {
+    z.next_in = const_cast<Bytef *>(data);
+    z.avail_in = static_cast<uInt>(size);
+    do {
+      z.next_out = chunk.data();
+      z.avail_out = static_cast<uInt>(chunk.size());
+      deflate(&z, flush);
+      out.insert(out.end(), chunk.data(), chunk.data() + (chunk.size() - z.avail_out));
+    } while (z.avail_out == 0);
+  };
+  pump(prefix.data(), prefix.size(), Z_NO_FLUSH);
+  for (; zeros > 0; zeros -= std::min(zeros, zero.size()))
+    pump(zero.data(), std::min(zeros, zero.size()), Z_NO_FLUSH);
+  pump(nullptr, 0, Z_FINISH);
+  deflateEnd(&z);
+  return out;
 }
 
 }  // namespace vorn::test

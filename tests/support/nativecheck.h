@@ -31,4 +31,8 @@ std::vector<uint8_t> SurfaceRows(TDIBSurface &surface);
 // number of frames and layers, sizes, depths, pixels and alpha channels.
 ::testing::AssertionResult HoldsDecoded(TFrameList &list, const DecodedFrames &decoded);
 
+// A zlib stream of prefix followed by count zero bytes, compressed in pieces
+// so that the test never holds the inflated bytes.
+std::vector<uint8_t> DeflateWithZeros(const std::vector<uint8_t> &prefix, size_t count);
+
 }  // namespace vorn::test
