@@ -635,3 +635,39 @@ TEST(SurfaceKernelTest, WideRowsMatchTheFormulas) {
 
 }  // namespace
 }  // namespace vorn
+
+namespace vorn {
+namespace {
+
+// A surface drawn onto itself (or onto a surface sharing its pixels) gives
+// what drawing a separate copy gives: the source rows are read as they were.
+TEST(SurfaceOverlapTest, DrawingOntoItselfReadsTheOldPixels) {
+  for (int bits : {4, 8, 16, 24, 32}) {
+    for (int op = 0; op < 3; ++op) {
+      TDIBSurface s;
+      s.SetSize(40, 20, bits);
+      uint32_t mask = bits >= 32 ? 0xFFFFFFFF : (1u << bits) - 1;
+      for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 40; ++x) s.SetPixel(x, y, (x * 31 + y * 17 + 5) & mask);
+      TDIBSurface expected, copy;
+      expected.CopyFrom(s);
+      copy.CopyFrom(s);
+      RECT part{0, 0, 30, 15};
+      const int32_t key = static_cast<int32_t>(s.GetPixel(3, 3));
+      auto draw = [&](TDIBSurface &target, TDIBSurface &source) {
+        if (op == 0) target.CopyRect(3, 2, part, source);
+        if (op == 1) target.DrawKeyed(3, 2, key, part, source);
+        if (op == 2) target.DrawBlend(3, 2, 100, key, part, source);
+      };
+      draw(expected, copy);
+      draw(s, s);
+      for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 40; ++x)
+          ASSERT_EQ(s.GetPixel(x, y), expected.GetPixel(x, y))
+              << bits << " bits, op " << op << " at " << x << "," << y;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vorn

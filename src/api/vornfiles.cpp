@@ -6,8 +6,12 @@
 #include <cstring>
 #include <string>
 
+#include "api/callerbitmap.h"
 #include "api/registry.h"
 #include "api/vnframelist.h"
+#include "layers/dibsfc.h"
+#include "platform/gdi.h"
+#include "runtime/exceptions.h"
 #include "runtime/streams.h"
 #include "vornfile.h"
 
@@ -20,9 +24,6 @@ void SetError(int32_t code) { g_lastError.store(code, std::memory_order_relaxed)
 
 // Raised by an argument check; the guard maps it to VN_ERROR_ARGUMENT.
 struct ArgumentError {};
-
-// An operation that the library does not provide yet.
-struct NotAvailable {};
 
 void Require(bool condition) {
   if (!condition) throw ArgumentError{};
@@ -138,7 +139,7 @@ VORNFILE_API int32_t VORNFILE_CALL vnGetInfo(vnHandle handle, uint32_t code) {
       case VN_INFO_NOTFILLBG: return document.NotFillBG ? 1 : 0;
     }
     TFrame *first = document.GetFrame(0);
-    if (!first) throw NotAvailable{};
+    if (!first) throw EListError("no frame");
     const TFastLayerList &layers = first->Layers();
     switch (code) {
       case VN_INFO_BPP: return layers.BitCount();
@@ -197,16 +198,17 @@ VORNFILE_API int32_t VORNFILE_CALL vnGetLayerName(vnHandle handle, int32_t frame
 VORNFILE_API HBITMAP VORNFILE_CALL vnGetBitmap(vnHandle handle, int32_t frame,
                                                int32_t layer) {
   return Guarded<HBITMAP>(VN_ERROR_FAILED, nullptr, [&]() -> HBITMAP {
-    TFrame &f = CheckedFrame(Document(handle), frame);
-    CheckLayer(f, layer, false);
-    throw NotAvailable{};
+    TVNFrameList &document = Document(handle);
+    CheckLayer(CheckedFrame(document, frame), layer, false);
+    return GetCallerBitmap(document, frame, layer, false).Handle();
   });
 }
 
 VORNFILE_API HPALETTE VORNFILE_CALL vnGetPalette(vnHandle handle, int32_t frame) {
   return Guarded<HPALETTE>(VN_ERROR_FAILED, nullptr, [&]() -> HPALETTE {
-    CheckedFrame(Document(handle), frame);
-    throw NotAvailable{};
+    TVNFrameList &document = Document(handle);
+    CheckedFrame(document, frame);
+    return GetCallerBitmap(document, frame, -1, false).Palette();
   });
 }
 
@@ -219,34 +221,41 @@ static void CheckAlphaLayer(const TFrame &f, int32_t layer) {
 VORNFILE_API HBITMAP VORNFILE_CALL vnGetAlphaChannel(vnHandle handle, int32_t frame,
                                                      int32_t layer) {
   return Guarded<HBITMAP>(VN_ERROR_FAILED, nullptr, [&]() -> HBITMAP {
-    CheckAlphaLayer(CheckedFrame(Document(handle), frame), layer);
-    throw NotAvailable{};
+    TVNFrameList &document = Document(handle);
+    CheckAlphaLayer(CheckedFrame(document, frame), layer);
+    return GetCallerBitmap(document, frame, layer, true).Handle();
   });
 }
 
 VORNFILE_API int32_t VORNFILE_CALL vnDrawBitmap(vnHandle handle, int32_t frame,
-                                                int32_t layer, HDC /*dc*/, int32_t /*x*/,
-                                                int32_t /*y*/) {
+                                                int32_t layer, HDC dc, int32_t x, int32_t y) {
   return Guarded<int32_t>(VN_ERROR_FAILED, 0, [&]() -> int32_t {
-    CheckLayer(CheckedFrame(Document(handle), frame), layer, false);
-    throw NotAvailable{};
+    TVNFrameList &document = Document(handle);
+    CheckLayer(CheckedFrame(document, frame), layer, false);
+    TDIBSurface &source = SourceSurface(document, frame, layer, false);
+    // The copy's own result is not reported: drawing is best effort.
+    BitBlt(dc, x, y, source.Width(), source.Height(), source.Canvas(), 0, 0, SRCCOPY);
+    return -1;
   });
 }
 
 VORNFILE_API int32_t VORNFILE_CALL vnExportBitmap(vnHandle handle, int32_t frame,
-                                                  int32_t layer, const char * /*fileName*/) {
+                                                  int32_t layer, const char *fileName) {
   return Guarded<int32_t>(VN_ERROR_FAILED, 0, [&]() -> int32_t {
-    CheckLayer(CheckedFrame(Document(handle), frame), layer, false);
-    throw NotAvailable{};
+    TVNFrameList &document = Document(handle);
+    CheckLayer(CheckedFrame(document, frame), layer, false);
+    SourceSurface(document, frame, layer, false).SaveToFile(fileName ? fileName : "");
+    return -1;
   });
 }
 
 VORNFILE_API int32_t VORNFILE_CALL vnExportAlphaChannel(vnHandle handle, int32_t frame,
-                                                        int32_t layer,
-                                                        const char * /*fileName*/) {
+                                                        int32_t layer, const char *fileName) {
   return Guarded<int32_t>(VN_ERROR_FAILED, 0, [&]() -> int32_t {
-    CheckAlphaLayer(CheckedFrame(Document(handle), frame), layer);
-    throw NotAvailable{};
+    TVNFrameList &document = Document(handle);
+    CheckAlphaLayer(CheckedFrame(document, frame), layer);
+    SourceSurface(document, frame, layer, true).SaveToFile(fileName ? fileName : "");
+    return -1;
   });
 }
 

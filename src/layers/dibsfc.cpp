@@ -76,56 +76,78 @@ RECT DestinationClip(const TDIBSurface &s) {
 constexpr uint8_t kBayer[4][4] = {
     {0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
 
-// Row addresses of a transfer.
-struct RowPair {
-  uint8_t *dstTop;
-  const uint8_t *srcTop;
-  int64_t dstStride, srcStride;
-  uint8_t *Dst(const Blit &b, int64_t i) const { return dstTop - (b.dy + i) * dstStride; }
-  const uint8_t *Src(const Blit &b, int64_t i) const {
-    return srcTop - (b.sy + i) * srcStride;
-  }
-};
-
 void RequireSameFormat(const TDIBSurface &a, const TDIBSurface &b) {
   if (a.StorageBitCount() != b.StorageBitCount() ||
       (a.StorageBitCount() == 16 && !(a.PixelFormat() == b.PixelFormat())))
     throw EInvalidGraphicOperation(kInvalidPixelFormat);
 }
 
-// Per-pixel loop over a transfer for the sub-byte and generic paths: calls
-// op(dstRow, dstX, srcRow, srcX) for every pixel, rows in an order that is
-// safe when source and destination are the same rows.
-template <class Op>
-void ForEachPixel(const Blit &b, const RowPair &rows, bool backwards, Op op) {
-  for (int64_t n = 0; n < b.h; ++n) {
-    int64_t i = backwards ? b.h - 1 - n : n;
-    uint8_t *d = rows.Dst(b, i);
-    const uint8_t *s = rows.Src(b, i);
-    if (backwards) {
-      for (int64_t j = b.w - 1; j >= 0; --j) op(d, b.dx + j, s, b.sx + j, b.dy + i);
-    } else {
+// A clipped transfer with its row addresses. The source never shares the
+// destination's store while the destination is written: when it would (a
+// surface drawn onto itself, or onto one that shares its pixels), the
+// transfer holds a reference to the source's store first, so that making
+// the destination unique copies it and the source rows stay as they were.
+class Transfer {
+ public:
+  // Clips srcRect of source (cut to limitWidth x limitHeight) at (x, y)
+  // against clip; false when nothing is to be drawn. alpha, when given, is
+  // read along with the source.
+  bool Begin(TDIBSurface &dst, int64_t x, int64_t y, const RECT &srcRect, TDIBSurface &source,
+             int64_t limitWidth, int64_t limitHeight, const RECT &clip,
+             TDIBSurface *alpha = nullptr) {
+    if (!ClipBlit(x, y, srcRect, limitWidth, limitHeight, clip, b)) return false;
+    TDIBSurface *src = &source;
+    if (&source.Store() == &dst.Store()) {
+      sourceHold_.Assign(&source);
+      src = &sourceHold_;
+    }
+    if (alpha && &alpha->Store() == &dst.Store()) {
+      alphaHold_.Assign(alpha);
+      alpha = &alphaHold_;
+    }
+    dstTop_ = dst.TopRow();
+    srcTop_ = src->TopRowReadOnly();
+    dstStride_ = dst.Stride();
+    srcStride_ = src->Stride();
+    if (alpha) {
+      alphaTop_ = alpha->TopRowReadOnly();
+      alphaStride_ = alpha->Stride();
+    }
+    return true;
+  }
+
+  uint8_t *Dst(int64_t i) const { return dstTop_ - (b.dy + i) * dstStride_; }
+  const uint8_t *Src(int64_t i) const { return srcTop_ - (b.sy + i) * srcStride_; }
+  // The alpha bytes of row i, from the first pixel of the transfer.
+  const uint8_t *Alpha(int64_t i) const { return alphaTop_ - (b.sy + i) * alphaStride_ + b.sx; }
+
+  // Calls op(dstRow, dstX, srcRow, srcX, dstY) for every pixel.
+  template <class Op>
+  void ForEachPixel(Op op) const {
+    for (int64_t i = 0; i < b.h; ++i) {
+      uint8_t *d = Dst(i);
+      const uint8_t *s = Src(i);
       for (int64_t j = 0; j < b.w; ++j) op(d, b.dx + j, s, b.sx + j, b.dy + i);
     }
   }
-}
 
-// Blend of one channel with a uniform opacity: the 8-bit byte formulas.
-inline uint32_t Blend255(uint32_t d, uint32_t s, uint32_t a) {
-  return ((255 - a) * d + a * s) / 255;
-}
-inline uint32_t Blend256(uint32_t d, uint32_t s, uint32_t a) {
-  return ((255 - a) * d + a * s) >> 8;
-}
+  // Calls kernel(dstPixels, srcPixels, row) for every row, the pointers at
+  // the first pixel of the transfer in rows of bytesPerPixel-byte pixels.
+  template <class Kernel>
+  void ForEachRow(int bytesPerPixel, Kernel kernel) const {
+    for (int64_t i = 0; i < b.h; ++i)
+      kernel(Dst(i) + bytesPerPixel * b.dx, Src(i) + bytesPerPixel * b.sx, i);
+  }
 
-// 32-bit blend of red and blue in one operation and green in another: each
-// channel's weighted sum stays below 2^16, so the lanes cannot carry.
-inline uint32_t Blend32(uint32_t d, uint32_t s, uint32_t a) {
-  uint32_t na = 255 - a;
-  uint32_t rb = ((d & 0x00FF00FF) * na + (s & 0x00FF00FF) * a) >> 8;
-  uint32_t g = ((d & 0x0000FF00) * na + (s & 0x0000FF00) * a) >> 8;
-  return (rb & 0x00FF00FF) | (g & 0x0000FF00);
-}
+  Blit b{};
+
+ private:
+  TDIBSurface sourceHold_, alphaHold_;
+  uint8_t *dstTop_ = nullptr;
+  const uint8_t *srcTop_ = nullptr;
+  const uint8_t *alphaTop_ = nullptr;
+  int64_t dstStride_ = 0, srcStride_ = 0, alphaStride_ = 0;
+};
 
 }  // namespace
 
@@ -282,29 +304,23 @@ void TDIBSurface::CopySurface(int x, int y, TDIBSurface &source) {
 }
 
 void TDIBSurface::CopyRect(int x, int y, const RECT &srcRect, TDIBSurface &source) {
-  Blit b;
-  if (!ClipBlit(x, y, srcRect, source.Width(), source.Height(), DestinationClip(*this), b))
+  Transfer t;
+  if (!t.Begin(*this, x, y, srcRect, source, source.Width(), source.Height(),
+               DestinationClip(*this)))
     return;
   RequireSameFormat(*this, source);
-  RowPair rows{TopRow(), nullptr, Stride(), source.Stride()};
-  rows.srcTop = source.TopRowReadOnly();
   const int bits = StorageBitCount();
-  const bool same = &source.Store() == &Store();
-  const bool backwards = same && (b.dy > b.sy || (b.dy == b.sy && b.dx > b.sx));
-
+  const Blit &b = t.b;
   if (bits >= 8 || ((b.sx * bits) % 8 == 0 && (b.dx * bits) % 8 == 0 && (b.w * bits) % 8 == 0)) {
     const int64_t bytes = b.w * bits / 8;
-    for (int64_t n = 0; n < b.h; ++n) {
-      int64_t i = backwards ? b.h - 1 - n : n;
-      std::memmove(rows.Dst(b, i) + b.dx * bits / 8, rows.Src(b, i) + b.sx * bits / 8, bytes);
-    }
+    for (int64_t i = 0; i < b.h; ++i)
+      std::memcpy(t.Dst(i) + b.dx * bits / 8, t.Src(i) + b.sx * bits / 8, bytes);
     return;
   }
   // Sub-byte rows whose source and destination bit positions differ.
-  ForEachPixel(b, rows, backwards,
-               [bits](uint8_t *d, int64_t dx, const uint8_t *s, int64_t sx, int64_t) {
-                 UncheckedSet(bits, d, dx, UncheckedGet(bits, s, sx));
-               });
+  t.ForEachPixel([bits](uint8_t *d, int64_t dx, const uint8_t *s, int64_t sx, int64_t) {
+    UncheckedSet(bits, d, dx, UncheckedGet(bits, s, sx));
+  });
 }
 
 void TDIBSurface::DrawKeyed(int x, int y, int32_t key, const RECT &srcRect,
@@ -313,43 +329,31 @@ void TDIBSurface::DrawKeyed(int x, int y, int32_t key, const RECT &srcRect,
     CopyRect(x, y, srcRect, source);
     return;
   }
-  Blit b;
-  if (!ClipBlit(x, y, srcRect, source.Width(), source.Height(), DestinationClip(*this), b))
+  Transfer t;
+  if (!t.Begin(*this, x, y, srcRect, source, source.Width(), source.Height(),
+               DestinationClip(*this)))
     return;
   RequireSameFormat(*this, source);
-  RowPair rows{TopRow(), nullptr, Stride(), source.Stride()};
-  rows.srcTop = source.TopRowReadOnly();
   const uint32_t k = static_cast<uint32_t>(key);
-  const bool same = &source.Store() == &Store();
-  const bool backwards = same && b.dy > b.sy;
-  if (!same && (StorageBitCount() == 32 || StorageBitCount() == 24)) {
-    const bool deep = StorageBitCount() == 32;
-    for (int64_t i = 0; i < b.h; ++i) {
-      if (deep)
-        kernels::KeyedRow32(rows.Dst(b, i) + 4 * b.dx, rows.Src(b, i) + 4 * b.sx, b.w, k);
-      else
-        kernels::KeyedRow24(rows.Dst(b, i) + 3 * b.dx, rows.Src(b, i) + 3 * b.sx, b.w, k);
-    }
-    return;
-  }
-
-  auto keyed = [&](auto get, auto set) {
-    ForEachPixel(b, rows, backwards,
-                 [&](uint8_t *d, int64_t dx, const uint8_t *s, int64_t sx, int64_t) {
-                   uint32_t v = get(s, sx);
-                   if (v != k) set(d, dx, v);
-                 });
-  };
+  const int64_t w = t.b.w;
   switch (StorageBitCount()) {
-    case 8:
-      keyed([](const uint8_t *s, int64_t x) -> uint32_t { return s[x]; },
-            [](uint8_t *d, int64_t x, uint32_t v) { d[x] = static_cast<uint8_t>(v); });
+    case 32:
+      t.ForEachRow(4, [&](uint8_t *d, const uint8_t *s, int64_t) {
+        kernels::KeyedRow32(d, s, w, k);
+      });
       break;
-    case 16: keyed(UncheckedGet16, UncheckedSet16); break;
-    case 24: keyed(UncheckedGet24, UncheckedSet24); break;
-    case 32: keyed(UncheckedGet32, UncheckedSet32); break;
-    case 4: keyed(UncheckedGet4, UncheckedSet4); break;
-    default: keyed(UncheckedGet1, UncheckedSet1); break;
+    case 24:
+      t.ForEachRow(3, [&](uint8_t *d, const uint8_t *s, int64_t) {
+        kernels::KeyedRow24(d, s, w, k);
+      });
+      break;
+    default: {
+      const int bits = StorageBitCount();
+      t.ForEachPixel([&](uint8_t *d, int64_t dx, const uint8_t *s, int64_t sx, int64_t) {
+        uint32_t v = UncheckedGet(bits, s, sx);
+        if (v != k) UncheckedSet(bits, d, dx, v);
+      });
+    }
   }
 }
 
@@ -364,85 +368,48 @@ void TDIBSurface::DrawBlend(int x, int y, int32_t opacity, int32_t key, const RE
     DrawKeyed(x, y, key, srcRect, source);
     return;
   }
-  Blit b;
-  if (!ClipBlit(x, y, srcRect, source.Width(), source.Height(), DestinationClip(*this), b))
+  Transfer t;
+  if (!t.Begin(*this, x, y, srcRect, source, source.Width(), source.Height(),
+               DestinationClip(*this)))
     return;
   RequireSameFormat(*this, source);
-  RowPair rows{TopRow(), nullptr, Stride(), source.Stride()};
-  rows.srcTop = source.TopRowReadOnly();
-  const bool same = &source.Store() == &Store();
-  const bool backwards = same && b.dy > b.sy;
   const bool hasKey = key >= 0;
   const uint32_t k = static_cast<uint32_t>(key);
   const uint32_t a = static_cast<uint32_t>(opacity);
-  if (!same && (StorageBitCount() == 32 || StorageBitCount() == 24)) {
-    const bool deep = StorageBitCount() == 32;
-    for (int64_t i = 0; i < b.h; ++i) {
-      if (deep)
-        kernels::BlendRow32(rows.Dst(b, i) + 4 * b.dx, rows.Src(b, i) + 4 * b.sx, b.w, a, hasKey,
-                            k);
-      else
-        kernels::BlendRow24(rows.Dst(b, i) + 3 * b.dx, rows.Src(b, i) + 3 * b.sx, b.w, a, hasKey,
-                            k);
-    }
-    return;
-  }
+  const int64_t w = t.b.w;
 
   switch (StorageBitCount()) {
-    case 1:
-    case 4:
-    case 8: {
-      const int bits = StorageBitCount();
-      ForEachPixel(b, rows, backwards,
-                   [&](uint8_t *d, int64_t dx, const uint8_t *s, int64_t sx, int64_t dy) {
-                     uint32_t v = UncheckedGet(bits, s, sx);
-                     if (hasKey && v == k) return;
-                     if (kBayer[dy & 3][dx & 3] <= level) UncheckedSet(bits, d, dx, v);
-                   });
+    case 32:
+      t.ForEachRow(4, [&](uint8_t *d, const uint8_t *s, int64_t) {
+        kernels::BlendRow32(d, s, w, a, hasKey, k);
+      });
       break;
-    }
+    case 24:
+      t.ForEachRow(3, [&](uint8_t *d, const uint8_t *s, int64_t) {
+        kernels::BlendRow24(d, s, w, a, hasKey, k);
+      });
+      break;
     case 16: {
       const TPixelFormat &f = PixelFormat();
       const uint32_t masks[3] = {f.RedMask, f.GreenMask, f.BlueMask};
-      ForEachPixel(b, rows, backwards,
-                   [&](uint8_t *d, int64_t dx, const uint8_t *s, int64_t sx, int64_t) {
-                     uint32_t sv = UncheckedGet16(s, sx);
-                     if (hasKey && sv == k) return;
-                     uint32_t dv = UncheckedGet16(d, dx), result = 0;
-                     for (uint32_t m : masks)
-                       result |= (((255 - a) * (dv & m) + a * (sv & m)) / 255) & m;
-                     UncheckedSet16(d, dx, result);
-                   });
+      t.ForEachPixel([&](uint8_t *d, int64_t dx, const uint8_t *s, int64_t sx, int64_t) {
+        uint32_t sv = UncheckedGet16(s, sx);
+        if (hasKey && sv == k) return;
+        uint32_t dv = UncheckedGet16(d, dx), result = 0;
+        for (uint32_t m : masks) result |= (((255 - a) * (dv & m) + a * (sv & m)) / 255) & m;
+        UncheckedSet16(d, dx, result);
+      });
       break;
     }
-    case 24:
-      for (int64_t n = 0; n < b.h; ++n) {
-        int64_t i = backwards ? b.h - 1 - n : n;
-        uint8_t *d = rows.Dst(b, i) + 3 * b.dx;
-        const uint8_t *s = rows.Src(b, i) + 3 * b.sx;
-        for (int64_t j = 0; j < b.w; ++j, d += 3, s += 3) {
-          // The key is matched on its blue, green and red bytes only.
-          if (hasKey && s[0] == (k & 0xFF) && s[1] == ((k >> 8) & 0xFF) &&
-              s[2] == ((k >> 16) & 0xFF))
-            continue;
-          d[0] = static_cast<uint8_t>(Blend255(d[0], s[0], a));
-          d[1] = static_cast<uint8_t>(Blend255(d[1], s[1], a));
-          d[2] = static_cast<uint8_t>(Blend255(d[2], s[2], a));
-        }
-      }
-      break;
-    default:
-      for (int64_t n = 0; n < b.h; ++n) {
-        int64_t i = backwards ? b.h - 1 - n : n;
-        uint8_t *d = rows.Dst(b, i) + 4 * b.dx;
-        const uint8_t *s = rows.Src(b, i) + 4 * b.sx;
-        for (int64_t j = 0; j < b.w; ++j) {
-          uint32_t sv = UncheckedGet32(s, j);
-          if (hasKey && sv == k) continue;
-          UncheckedSet32(d, j, Blend32(UncheckedGet32(d, j), sv, a));
-        }
-      }
-      break;
+    default: {
+      // Palette depths: the ordered dither at destination coordinates.
+      const int bits = StorageBitCount();
+      t.ForEachPixel([&](uint8_t *d, int64_t dx, const uint8_t *s, int64_t sx, int64_t dy) {
+        uint32_t v = UncheckedGet(bits, s, sx);
+        if (hasKey && v == k) return;
+        if (kBayer[dy & 3][dx & 3] <= level) UncheckedSet(bits, d, dx, v);
+      });
+    }
   }
 }
 
@@ -452,55 +419,30 @@ void TDIBSurface::DrawAlpha(int x, int y, const RECT &srcRect, TDIBSurface &sour
     DrawKeyed(x, y, -1, srcRect, source);
     return;
   }
-  Blit b;
-  if (!ClipBlit(x, y, srcRect, std::min(source.Width(), alpha->Width()),
-                std::min(source.Height(), alpha->Height()), DestinationClip(*this), b))
+  Transfer t;
+  if (!t.Begin(*this, x, y, srcRect, source, std::min(source.Width(), alpha->Width()),
+               std::min(source.Height(), alpha->Height()), DestinationClip(*this), alpha))
     return;
   RequireSameFormat(*this, source);
-  RowPair rows{TopRow(), nullptr, Stride(), source.Stride()};
-  rows.srcTop = source.TopRowReadOnly();
-  const uint8_t *alphaTop = alpha->TopRowReadOnly();
-  const int64_t alphaStride = alpha->Stride();
-  const bool same = &source.Store() == &Store() || &alpha->Store() == &Store();
-  const bool backwards = same && b.dy > b.sy;
-  auto alphaRow = [&](int64_t i) { return alphaTop - (b.sy + i) * alphaStride + b.sx; };
-  if (!same && (StorageBitCount() == 32 || StorageBitCount() == 24)) {
-    const bool deep = StorageBitCount() == 32;
-    for (int64_t i = 0; i < b.h; ++i) {
-      if (deep)
-        kernels::AlphaRow32(rows.Dst(b, i) + 4 * b.dx, rows.Src(b, i) + 4 * b.sx, alphaRow(i),
-                            b.w);
-      else
-        kernels::AlphaRow24(rows.Dst(b, i) + 3 * b.dx, rows.Src(b, i) + 3 * b.sx, alphaRow(i),
-                            b.w);
-    }
-    return;
-  }
+  const int64_t w = t.b.w;
 
   switch (StorageBitCount()) {
-    case 1:
-    case 4:
-    case 8: {
-      const int bits = StorageBitCount();
-      for (int64_t n = 0; n < b.h; ++n) {
-        int64_t i = backwards ? b.h - 1 - n : n;
-        uint8_t *d = rows.Dst(b, i);
-        const uint8_t *s = rows.Src(b, i);
-        const uint8_t *al = alphaRow(i);
-        for (int64_t j = 0; j < b.w; ++j)
-          if (al[j] >= 128) UncheckedSet(bits, d, b.dx + j, UncheckedGet(bits, s, b.sx + j));
-      }
+    case 32:
+      t.ForEachRow(4, [&](uint8_t *d, const uint8_t *s, int64_t i) {
+        kernels::AlphaRow32(d, s, t.Alpha(i), w);
+      });
       break;
-    }
+    case 24:
+      t.ForEachRow(3, [&](uint8_t *d, const uint8_t *s, int64_t i) {
+        kernels::AlphaRow24(d, s, t.Alpha(i), w);
+      });
+      break;
     case 16: {
       const TPixelFormat &f = PixelFormat();
       const uint32_t masks[3] = {f.RedMask, f.GreenMask, f.BlueMask};
-      for (int64_t n = 0; n < b.h; ++n) {
-        int64_t i = backwards ? b.h - 1 - n : n;
-        uint8_t *d = rows.Dst(b, i) + 2 * b.dx;
-        const uint8_t *s = rows.Src(b, i) + 2 * b.sx;
-        const uint8_t *al = alphaRow(i);
-        for (int64_t j = 0; j < b.w; ++j) {
+      t.ForEachRow(2, [&](uint8_t *d, const uint8_t *s, int64_t i) {
+        const uint8_t *al = t.Alpha(i);
+        for (int64_t j = 0; j < w; ++j) {
           uint32_t av = al[j];
           if (av == 0) continue;
           uint32_t sv = UncheckedGet16(s, j);
@@ -512,44 +454,17 @@ void TDIBSurface::DrawAlpha(int x, int y, const RECT &srcRect, TDIBSurface &sour
           for (uint32_t m : masks) result |= (((255 - av) * (dv & m) + av * (sv & m)) >> 8) & m;
           UncheckedSet16(d, j, result);
         }
-      }
+      });
       break;
     }
-    case 24:
-      for (int64_t n = 0; n < b.h; ++n) {
-        int64_t i = backwards ? b.h - 1 - n : n;
-        uint8_t *d = rows.Dst(b, i) + 3 * b.dx;
-        const uint8_t *s = rows.Src(b, i) + 3 * b.sx;
-        const uint8_t *al = alphaRow(i);
-        for (int64_t j = 0; j < b.w; ++j, d += 3, s += 3) {
-          uint32_t av = al[j];
-          if (av == 0) continue;
-          if (av == 255) {
-            d[0] = s[0];
-            d[1] = s[1];
-            d[2] = s[2];
-            continue;
-          }
-          d[0] = static_cast<uint8_t>(Blend256(d[0], s[0], av));
-          d[1] = static_cast<uint8_t>(Blend256(d[1], s[1], av));
-          d[2] = static_cast<uint8_t>(Blend256(d[2], s[2], av));
-        }
-      }
-      break;
-    default:
-      for (int64_t n = 0; n < b.h; ++n) {
-        int64_t i = backwards ? b.h - 1 - n : n;
-        uint8_t *d = rows.Dst(b, i) + 4 * b.dx;
-        const uint8_t *s = rows.Src(b, i) + 4 * b.sx;
-        const uint8_t *al = alphaRow(i);
-        for (int64_t j = 0; j < b.w; ++j) {
-          uint32_t av = al[j];
-          if (av == 0) continue;
-          uint32_t sv = UncheckedGet32(s, j);
-          UncheckedSet32(d, j, av == 255 ? sv : Blend32(UncheckedGet32(d, j), sv, av));
-        }
-      }
-      break;
+    default: {
+      // Palette depths: a pixel shows where its alpha is 128 or more.
+      const int bits = StorageBitCount();
+      t.ForEachPixel([&](uint8_t *d, int64_t dx, const uint8_t *s, int64_t sx, int64_t dy) {
+        if (t.Alpha(dy - t.b.dy)[sx - t.b.sx] >= 128)
+          UncheckedSet(bits, d, dx, UncheckedGet(bits, s, sx));
+      });
+    }
   }
 }
 
@@ -575,22 +490,15 @@ void TDIBSurface::DrawConvert(int x, int y, int32_t key, TDIBSurface &source) {
 
   // The visible part: source pixels left of or above the surface are
   // skipped, rows and columns past its right or bottom edge end the draw.
-  Blit b;
-  if (!ClipBlit(x, y, source.BoundsRect(), source.Width(), source.Height(), BoundsRect(), b))
+  Transfer t;
+  if (!t.Begin(*this, x, y, source.BoundsRect(), source, source.Width(), source.Height(),
+               BoundsRect()))
     return;
-  RowPair rows{TopRow(), nullptr, Stride(), source.Stride()};
-  rows.srcTop = source.TopRowReadOnly();
-
   auto draw = [&](auto convert) {
-    for (int64_t i = 0; i < b.h; ++i) {
-      uint8_t *d = rows.Dst(b, i);
-      const uint8_t *s = rows.Src(b, i);
-      for (int64_t j = 0; j < b.w; ++j) {
-        uint32_t v = UncheckedGet(srcBits, s, b.sx + j);
-        if (hasKey && v == k) continue;
-        UncheckedSet(dstBits, d, b.dx + j, convert(v));
-      }
-    }
+    t.ForEachPixel([&](uint8_t *d, int64_t dx, const uint8_t *s, int64_t sx, int64_t) {
+      uint32_t v = UncheckedGet(srcBits, s, sx);
+      if (!hasKey || v != k) UncheckedSet(dstBits, d, dx, convert(v));
+    });
   };
 
   if (srcBits <= 8) {
