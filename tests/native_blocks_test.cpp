@@ -27,9 +27,8 @@ NativeDocument Animation(int32_t bpp, int32_t width = 70, int32_t height = 40) {
   frame.Layers[1].AlphaOn = true;
   doc.Frames = {frame, frame};
   NativeFrame &second = doc.Frames[1];
-  second.Layers[0].Pixels = PackRows(width, height, bpp, [](int x, int y) {
-    return x < 32 && y < 32 ? Ramp(x, y) : Tiled(x, y);
-  });
+  second.Layers[0].Pixels = PackRows(
+      width, height, bpp, [](int x, int y) { return x < 32 && y < 32 ? Ramp(x, y) : Tiled(x, y); });
   return doc;
 }
 
@@ -95,9 +94,9 @@ TEST(NativeBlocksTest, EveryLayoutOfTheChoiceTableAtEveryDepth) {
                             {103, 1, 32}, {103, 1, -4}, {200, 7, 32}, {200, 0, 16}};
   for (const Layout &layout : layouts)
     for (int32_t bpp : {1, 4, 8, 15, 16, 24, 32}) {
-      SCOPED_TRACE(testing::Message() << "version " << layout.version << " CompType "
-                                      << int{layout.compType} << " tiles " << layout.block
-                                      << " depth " << bpp);
+      SCOPED_TRACE(testing::Message()
+                   << "version " << layout.version << " CompType " << int{layout.compType}
+                   << " tiles " << layout.block << " depth " << bpp);
       NativeDocument doc = Animation(bpp);
       doc.Version = layout.version;
       doc.CompType = layout.compType;
@@ -335,7 +334,7 @@ TEST(NativeBlocksTest, InflatesOnlyWhatTheLayoutReads) {
   std::vector<uint8_t> shortRows(rows.begin(), rows.end() - 1);
   ExpectFails<EBrokenBlock>(WithColourBlock(doc, Deflate(shortRows)), "one byte short");
   std::vector<uint8_t> damaged = Deflate(rows, 0);  // stored deflate blocks
-  damaged[2] ^= 0x06;                                // an invalid block type
+  damaged[2] ^= 0x06;                               // an invalid block type
   ExpectFails<EInflateError>(WithColourBlock(doc, damaged), "damaged");
   ExpectFails<EInflateError>(WithColourBlock(doc, {0x78, 0x9C, 0x03}), "cut off");
 }

@@ -146,9 +146,9 @@ TEST(NativeFileTest, DamagedStructureIsFileBroken) {
   ExpectKeyedFailure(WithHeader(doc, Replace(xml, "<Layer Left", "<Lay Left")), kFileBroken,
                      "first Layer misnamed");
   // Layers are consecutive children from the first one named Layer.
-  ExpectKeyedFailure(WithHeader(doc, Replace(xml, "\"/>\n      <Layer Left",
-                                             "\"/>\n      <X/><Layer Left")),
-                     kFileBroken, "a gap between the layers");
+  ExpectKeyedFailure(
+      WithHeader(doc, Replace(xml, "\"/>\n      <Layer Left", "\"/>\n      <X/><Layer Left")),
+      kFileBroken, "a gap between the layers");
 
   TFrameList list;
   EXPECT_THROW(ReadBytes(list, WithHeader(doc, Replace(xml, "Bpp=\"8\">", "Bpp=\"2\">"))),
@@ -298,13 +298,12 @@ TEST(NativeFileTest, DamagedHeaders) {
   EXPECT_THROW(ReadBytes(list, with([](WriteOptions &o) { o.HeaderLength = 1 << 30; })),
                EReadError);
   EXPECT_THROW(ReadBytes(list, with([](WriteOptions &o) {
-                 o.HeaderBytes = std::vector<uint8_t>(40, 0x33);
-               })),
+                           o.HeaderBytes = std::vector<uint8_t>(40, 0x33);
+                         })),
                EInflateError);
   std::vector<uint8_t> cut = Deflate(std::vector<uint8_t>(5000, 'x'));
   cut.resize(cut.size() / 2);
-  EXPECT_THROW(ReadBytes(list, with([&](WriteOptions &o) { o.HeaderBytes = cut; })),
-               EInflateError);
+  EXPECT_THROW(ReadBytes(list, with([&](WriteOptions &o) { o.HeaderBytes = cut; })), EInflateError);
 
   // Header text beyond the cap stops inflating there.
   std::string xml = HeaderXml(doc);

@@ -25,10 +25,14 @@ constexpr size_t kDirectBytes = kBufferBytes / 2;
 std::string ZlibText(const z_stream &z, int status) {
   if (z.msg) return std::string("zlib: ") + z.msg;
   switch (status) {
-    case Z_MEM_ERROR: return "zlib: out of memory";
-    case Z_NEED_DICT: return "zlib: the stream needs a preset dictionary";
-    case Z_BUF_ERROR: return "zlib: unexpected end of data";
-    default: return "zlib: invalid data";
+    case Z_MEM_ERROR:
+      return "zlib: out of memory";
+    case Z_NEED_DICT:
+      return "zlib: the stream needs a preset dictionary";
+    case Z_BUF_ERROR:
+      return "zlib: unexpected end of data";
+    default:
+      return "zlib: invalid data";
   }
 }
 
@@ -54,13 +58,13 @@ std::string InflateText(const uint8_t *data, size_t size, int64_t maxBytes) {
         z.avail_out = 1;
         status = inflate(&z, Z_NO_FLUSH);
         if (z.avail_out == 0)
-          throw EInflateError(Format("header text larger than %lld bytes",
-                                     static_cast<long long>(maxBytes)));
+          throw EInflateError(
+              Format("header text larger than %lld bytes", static_cast<long long>(maxBytes)));
         continue;
       }
       const size_t done = text.size();
-      const size_t piece = static_cast<size_t>(
-          std::min<int64_t>(static_cast<int64_t>(kTextPiece), maxBytes - static_cast<int64_t>(done)));
+      const size_t piece = static_cast<size_t>(std::min<int64_t>(
+          static_cast<int64_t>(kTextPiece), maxBytes - static_cast<int64_t>(done)));
       text.resize(done + piece);
       z.next_out = reinterpret_cast<Bytef *>(text.data() + done);
       z.avail_out = static_cast<uInt>(piece);
@@ -95,8 +99,7 @@ TBlockReader::~TBlockReader() {
 }
 
 void TBlockReader::FailShort() const {
-  if (!inflate_ || status_ == Z_STREAM_END)
-    throw EBrokenBlock("block shorter than its layout");
+  if (!inflate_ || status_ == Z_STREAM_END) throw EBrokenBlock("block shorter than its layout");
   throw EInflateError(zlibMessage_);
 }
 

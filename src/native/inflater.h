@@ -4,12 +4,12 @@
 // cap.
 #pragma once
 
+#include <zlib.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include <zlib.h>
 
 namespace vorn {
 
@@ -55,7 +55,7 @@ class TBlockReader {
   size_t storedAt_ = 0;  // stored blocks: the next byte
 
   z_stream zlib_{};
-  int status_ = Z_OK;    // Z_STREAM_END, or the error that stopped the stream
+  int status_ = Z_OK;  // Z_STREAM_END, or the error that stopped the stream
   std::string zlibMessage_;
   std::unique_ptr<uint8_t[]> buffer_;
   size_t bufferAt_ = 0, bufferEnd_ = 0;

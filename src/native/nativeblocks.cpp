@@ -67,8 +67,7 @@ class FrameReferences {
     if (!surface) Broken("a frame reference to a layer without alpha channel", frame, layer);
     // Rows are copied byte for byte: same storage depth, and the area must
     // lie inside the source.
-    if (surface->StorageBitCount() != bits || x + w > surface->Width() ||
-        y + h > surface->Height())
+    if (surface->StorageBitCount() != bits || x + w > surface->Width() || y + h > surface->Height())
       Broken("a frame reference to a layer of another size or depth", frame, layer);
     return *surface;
   }
@@ -173,9 +172,9 @@ void DecodeTiles(TFastLayer &layer, TNativeContext &context, bool isAlpha, TDIBS
     } else if (source == kRepeatedTile) {
       // An earlier tile of the same clipped size.
       const int64_t k = argument;
-      if (k < 0 || k >= t) throw EBrokenBlock(Format("tile %lld repeats tile %lld",
-                                                     static_cast<long long>(t),
-                                                     static_cast<long long>(k)));
+      if (k < 0 || k >= t)
+        throw EBrokenBlock(Format("tile %lld repeats tile %lld", static_cast<long long>(t),
+                                  static_cast<long long>(k)));
       const int64_t kx = (k % cols) * bw, ky = (k / cols) * bh;
       if (std::min(bw, width - kx) != w || std::min(bh, height - ky) != h)
         throw EBrokenBlock("a repeated tile of another size");
@@ -190,8 +189,7 @@ void DecodeTiles(TFastLayer &layer, TNativeContext &context, bool isAlpha, TDIBS
       to = top - y * stride + x * bits / 8;
       const int64_t fromStride = surface.Stride();
       const uint8_t *from = fromTop - y * fromStride + x * bits / 8;
-      for (int64_t i = 0; i < h; ++i)
-        std::memcpy(to - i * stride, from - i * fromStride, rowBytes);
+      for (int64_t i = 0; i < h; ++i) std::memcpy(to - i * stride, from - i * fromStride, rowBytes);
     } else {
       throw EBrokenBlock(Format("tile source %d", source));
     }

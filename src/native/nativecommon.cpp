@@ -8,8 +8,16 @@ std::string LanguageText(const char * /*section*/, const char * /*key*/) { retur
 
 void RequireSupportedDepth(int bitCount) {
   switch (bitCount) {
-    case 1: case 4: case 8: case 15: case 16: case 24: case 32: return;
-    default: throw EInvalidGraphicOperation(Format(kInvalidBitCount, bitCount));
+    case 1:
+    case 4:
+    case 8:
+    case 15:
+    case 16:
+    case 24:
+    case 32:
+      return;
+    default:
+      throw EInvalidGraphicOperation(Format(kInvalidBitCount, bitCount));
   }
 }
 

@@ -66,10 +66,10 @@ class EJpegError : public Exception {
 // current version; the older reader starts from all zeros.
 struct TNativeHeader {
   int32_t Version = 200;
-  int32_t Width = 100;   // informational: each frame has its own size
+  int32_t Width = 100;  // informational: each frame has its own size
   int32_t Height = 100;
   int32_t Bpp = 8;
-  int32_t Count = 0;     // frames
+  int32_t Count = 0;  // frames
   bool SyncPal = false;
   bool Randomized = false;  // tile tables stored in a scrambled order
   uint8_t CompType = 0;     // 0 zlib, 2 JPEG colour blocks, other values stored
@@ -77,7 +77,7 @@ struct TNativeHeader {
   int32_t BlockWidth = 32;  // tile size; 0 or less means plain rows
   int32_t BlockHeight = 32;
   bool NotFillBG = true;
-  uint8_t CompLevel = 0;    // the writer's JPEG quality; reported, not used
+  uint8_t CompLevel = 0;  // the writer's JPEG quality; reported, not used
 
   static TNativeHeader Zeros() {
     TNativeHeader h;

@@ -24,10 +24,14 @@ bool ParseHex6(const char *text, uint32_t &value) {
   for (int i = 0; i < 6; ++i) {
     char c = text[i];
     uint32_t digit;
-    if (c >= '0' && c <= '9') digit = static_cast<uint32_t>(c - '0');
-    else if (c >= 'a' && c <= 'f') digit = static_cast<uint32_t>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') digit = static_cast<uint32_t>(c - 'A' + 10);
-    else return false;
+    if (c >= '0' && c <= '9')
+      digit = static_cast<uint32_t>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      digit = static_cast<uint32_t>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      digit = static_cast<uint32_t>(c - 'A' + 10);
+    else
+      return false;
     value = value << 4 | digit;
   }
   return true;
@@ -179,9 +183,9 @@ void ReadLayersXml(TFastLayerList &list, const TKrXmlElement &element, TStream &
     for (size_t i = 0; i < entries; ++i) {
       uint32_t colour;
       if (!ParseHex6(text.data() + 6 * i, colour)) throw ENativeError(kFileBroken);
-      composite.ColorTable[i] = RGBQUAD{static_cast<BYTE>(colour >> 16),
-                                        static_cast<BYTE>(colour >> 8),
-                                        static_cast<BYTE>(colour), 0};
+      composite.ColorTable[i] =
+          RGBQUAD{static_cast<BYTE>(colour >> 16), static_cast<BYTE>(colour >> 8),
+                  static_cast<BYTE>(colour), 0};
     }
     composite.UpdatePalette();
   }
@@ -237,8 +241,7 @@ void ReadLayerBlocks(TFastLayer &layer, TStream &stream, TNativeContext &context
       decode(true, *surface.AlphaChannel(), alphaLength);
     }
   }
-  std::memcpy(surface.ColorTable, list.Composite().Surface().ColorTable,
-              sizeof surface.ColorTable);
+  std::memcpy(surface.ColorTable, list.Composite().Surface().ColorTable, sizeof surface.ColorTable);
   surface.UpdatePalette();
 }
 

@@ -8,8 +8,11 @@
 #include <cstring>
 #include <memory>
 
+// jpeglib.h needs <cstdio> first, and jerror.h the configuration it reads.
+// clang-format off
 #include <jpeglib.h>
 #include <jerror.h>
+// clang-format on
 
 #include "layers/dibsfc.h"
 #include "native/nativecommon.h"
@@ -153,8 +156,7 @@ void DecodeJpeg(const uint8_t *data, size_t size, TDIBSurface &target, TNativeCo
   job->info.mem->max_memory_to_use =
       static_cast<long>(std::min<int64_t>(LONG_MAX, imageBytes * 3 + (int64_t{16} << 20)));
 
-  if (!ReadRows(job.get(), target.TopRow(), target.RowStride()))
-    throw EJpegError(job->message);
+  if (!ReadRows(job.get(), target.TopRow(), target.RowStride())) throw EJpegError(job->message);
 }
 
 }  // namespace vorn

@@ -1,9 +1,9 @@
 #include "support/nativecheck.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstring>
-
-#include <zlib.h>
 
 #include "layers/layerlist.h"
 #include "native/nativefile.h"
@@ -69,8 +69,8 @@ std::vector<uint8_t> SurfaceRows(TDIBSurface &surface) {
         return ::testing::AssertionFailure() << where() << ": pixels differ";
       TDIBSurface *alpha = surface.AlphaChannel();
       if ((alpha != nullptr) != want.HasAlpha)
-        return ::testing::AssertionFailure() << where() << ": alpha channel "
-                                             << (alpha ? "present" : "missing");
+        return ::testing::AssertionFailure()
+               << where() << ": alpha channel " << (alpha ? "present" : "missing");
       if (alpha && SurfaceRows(*alpha) != want.Alpha)
         return ::testing::AssertionFailure() << where() << ": alpha differs";
     }
