@@ -172,6 +172,23 @@ TEST_F(NativeApiTest, OlderVersionsAndJpegBlocks) {
             RowColours(decoded[0][0].Pixels, 50, 30, 24));
 }
 
+TEST_F(NativeApiTest, BundledSamplesOpen) {
+  struct Sample {
+    const char *name;
+    int frames, layers, bpp;
+  };
+  for (const Sample &s : {Sample{"walk.vrn", 4, 3, 32}, Sample{"palette.vrn", 8, 2, 8},
+                          Sample{"old107.vrn", 2, 2, 24}, Sample{"photo.vrn", 1, 1, 24}}) {
+    std::string name = DataFile(std::string("../../samples/") + s.name);
+    vnHandle handle = vnOpen(name.c_str());
+    ASSERT_NE(handle, 0u) << s.name << ": error " << vnGetLastError();
+    handles_.push_back(handle);
+    EXPECT_EQ(vnGetFrameCount(handle), s.frames) << s.name;
+    EXPECT_EQ(vnGetLayerCount(handle, s.frames - 1), s.layers) << s.name;
+    EXPECT_EQ(vnGetInfo(handle, VN_INFO_BPP), s.bpp) << s.name;
+  }
+}
+
 TEST_F(NativeApiTest, DocumentsThatDoNotOpen) {
   NativeDocument empty;  // a header without frames
   EXPECT_EQ(Open(WriteCurrent(empty)), 0u);
