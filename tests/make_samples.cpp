@@ -1,7 +1,9 @@
-// Writes the sample documents of samples/ with the test writer of native
-// documents. Built with the tests, never run by them:
+// Writes the sample documents of samples/ and the seed documents of the
+// native fuzz target with the test writer of native documents. Built with
+// the tests, never run by them:
 //
 //   build/bin/make_samples samples
+//   build/bin/make_samples --fuzz-seeds fuzz/corpus/native
 //
 // The output is deterministic, so running it again changes nothing unless
 // the documents described here change.
@@ -162,11 +164,97 @@ NativeDocument Photo() {
   return doc;
 }
 
+// Seeds for the fuzz target: tiny documents of every version, depth and
+// layout, so that the search starts inside each branch of the readers.
+void WriteFuzzSeeds(const std::string &folder) {
+  auto frames = [](int32_t bpp, int count, bool alpha) {
+    std::vector<NativeFrame> list;
+    for (int f = 0; f < count; ++f) {
+      NativeFrame frame;
+      frame.Width = 12;
+      frame.Height = 6;
+      frame.Bpp = bpp;
+      for (int32_t i = 0; i < PaletteEntries(bpp); ++i) frame.Palette.push_back(i * 0x030507u);
+      for (int l = 0; l < 2; ++l) {
+        NativeLayer layer;
+        layer.Name = "L";
+        layer.Pixels = PackRows(12, 6, bpp, [=](int x, int y) {
+          return (x < 8 ? x * 3 + y : 7) * 0x01020305u + (l == 1 && x > 8 ? f : 0);
+        });
+        if (alpha && l == 1) {
+          layer.AlphaOn = true;
+          layer.AlphaRows = PackRows(12, 6, 8, [](int x, int) { return x * 20; });
+        }
+        frame.Layers.push_back(layer);
+      }
+      list.push_back(frame);
+    }
+    return list;
+  };
+  auto current = [&](const std::string &name, NativeDocument doc, WriteOptions options = {}) {
+    if (doc.Frames.empty()) doc.Frames = frames(8, 2, true);
+    options.XmlDeclaration = false;
+    SaveCurrent(folder + "/" + name, doc, options);
+  };
+  for (int32_t bpp : {1, 4, 8, 15, 16, 24, 32}) {
+    NativeDocument doc;
+    doc.BlockWidth = doc.BlockHeight = 8;
+    doc.Frames = frames(bpp, 2, true);
+    current("current-" + std::to_string(bpp) + "bit.vrn", doc);
+  }
+  NativeDocument doc;
+  doc.BlockWidth = doc.BlockHeight = 8;
+  WriteOptions forced;
+  forced.RepeatedTiles = Reuse::Force;
+  forced.FrameReferences = Reuse::Force;
+  current("current-forced-references.vrn", doc, forced);
+  doc.Randomized = true;
+  current("current-randomized.vrn", doc);
+  doc.Randomized = false;
+  doc.CompType = 1;
+  current("current-stored-tiles.vrn", doc);
+  doc.BlockWidth = 0;
+  current("current-stored-rows.vrn", doc);
+  doc.CompType = 0;
+  current("current-zlib-rows.vrn", doc);
+  for (int32_t version : {99, 102}) {
+    NativeDocument old;
+    old.Version = version;
+    current("current-version-" + std::to_string(version) + ".vrn", old);
+  }
+  NativeDocument jpeg;
+  jpeg.CompType = 2;
+  jpeg.CompLevel = 75;
+  jpeg.Frames = frames(24, 1, true);
+  current("current-jpeg.vrn", jpeg);
+
+  for (int32_t version : {0, 99, 100, 101, 102, 103, 104, 105, 106, 107}) {
+    NativeDocument old;
+    old.Version = version;
+    old.BlockWidth = old.BlockHeight = 8;
+    old.Frames = frames(version % 2 ? 4 : 24, 2, true);
+    if (version >= 104) old.Frames[0].List1.resize(1);
+    SaveOlder(folder + "/older-" + std::to_string(version) + ".vrn", old);
+  }
+  NativeDocument longRecord;
+  longRecord.Version = 103;
+  longRecord.Frames = frames(8, 1, false);
+  WriteOptions record;
+  record.HeaderRecordLength = 48;
+  record.RecordVersion = 106;
+  SaveOlder(folder + "/older-103-record-48.vrn", longRecord, record);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 3 && std::string(argv[1]) == "--fuzz-seeds") {
+    WriteFuzzSeeds(argv[2]);
+    std::printf("wrote the native fuzz seeds to %s\n", argv[2]);
+    return 0;
+  }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: make_samples FOLDER\n");
+    std::fprintf(stderr, "usage: make_samples FOLDER | --fuzz-seeds FOLDER\n");
     return 2;
   }
   const std::string folder = argv[1];

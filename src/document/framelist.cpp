@@ -5,9 +5,9 @@
 
 namespace vorn {
 
-TFrame::TFrame(TFrameList *owner)
+TFrame::TFrame(TFrameList *owner, bool withFirstLayer)
     : owner_(owner), layers_(std::make_unique<TFastLayerList>(owner)) {
-  layers_->AddLayer(true, false);
+  if (withFirstLayer) layers_->AddLayer(true, false);
 }
 
 TFrame::~TFrame() = default;
@@ -60,6 +60,11 @@ TFrame *TFrameList::AddFrame() {
     frame->Layers().AdoptPalette(first);
   }
   frames_.push_back(std::move(frame));
+  return frames_.back().get();
+}
+
+TFrame *TFrameList::AddEmptyFrame() {
+  frames_.push_back(std::make_unique<TFrame>(this, false));
   return frames_.back().get();
 }
 

@@ -32,8 +32,11 @@ void TFrameList::LoadFromFile(const std::string &fileName, TSaveOption &options,
   std::string kind = DetectFormat(fileName);
   if (kind == ".vrn") {
     // The stream closes when this scope ends, also when the reader raises.
+    // Frames are composed by the caller (ComposeAll), not once more here.
     TFileStream stream(fileName, FileMode::OpenRead);
-    TNativeResult result = ReadNative(*this, stream, false, callback, callbackData);
+    TNativeOptions reading;
+    reading.ComposeFrames = false;
+    TNativeResult result = ReadNative(*this, stream, false, callback, callbackData, reading);
     options.CompType = result.CompType;
     options.CompLevel = result.CompLevel;
     return;

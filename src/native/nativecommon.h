@@ -108,6 +108,13 @@ struct TNativeOptions {
   // bound follows from the file's size.
   int64_t MaxDocumentBytes = std::numeric_limits<int64_t>::max();
   int64_t MaxHeaderTextBytes = kMaxHeaderTextBytes;
+  // Frames read at most; the reader stops after them as after the first
+  // frame with FirstFrameOnly.
+  int32_t MaxFrames = std::numeric_limits<int32_t>::max();
+  // Compose each frame once its layers are read. Callers that compose every
+  // frame afterwards anyway (vnOpen does, after LoadFromFile) turn it off
+  // rather than compose twice.
+  bool ComposeFrames = true;
   // Tile tables of Randomized documents are unscrambled with this seed.
   int32_t ScrambleSeed = vorn::ScrambleSeed();
 };

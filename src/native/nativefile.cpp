@@ -66,15 +66,9 @@ void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
   const int32_t count = context.Header.Count;
   for (int32_t i = 0; i < count; ++i) {
     if (!present(i)) break;
-    // A new frame is shaped like frame 0: a composite and a first layer of
-    // its size, and a selection mask.
-    if (TFrame *first = list.FrameAt(0)) {
-      const TFastLayerList &shape = first->Layers();
-      context.Charge(shape.Width(), shape.Height(), shape.BitCount());
-      context.Charge(shape.Width(), shape.Height(), shape.BitCount());
-      context.Charge(shape.Width(), shape.Height(), 1);
-    }
-    TFrame *frame = list.AddFrame();
+    // Every frame declares its own size, depth, palette and layers, which
+    // replace at once whatever a new frame would be given.
+    TFrame *frame = list.AddEmptyFrame();
     try {
       read(*frame, i);
     } catch (const std::exception &) {
@@ -88,7 +82,7 @@ void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
     }
     list.TouchFrame(frame);
     if (progress) progress(progressData, &list, i, count);
-    if (firstFrameOnly) break;
+    if (firstFrameOnly || i + 1 >= context.Options.MaxFrames) break;
   }
 }
 
@@ -203,7 +197,7 @@ void ReadLayersXml(TFastLayerList &list, const TKrXmlElement &element, TStream &
   }
 
   list.CopyPalette();
-  list.Compose();
+  if (context.Options.ComposeFrames) list.Compose();
 }
 
 void ReadLayerXml(TFastLayer &layer, const TKrXmlElement &element, TStream &stream,

@@ -148,7 +148,7 @@ void ReadLayersBin(TFastLayerList &list, TStream &stream, TNativeContext &contex
     ReadLayerBin(layer, stream, context);
   }
   list.CopyPalette();
-  list.Compose();
+  if (context.Options.ComposeFrames) list.Compose();
 }
 
 void ReadLayerBin(TFastLayer &layer, TStream &stream, TNativeContext &context) {
