@@ -4,6 +4,7 @@
 //
 //   build/bin/make_samples samples
 //   build/bin/make_samples --fuzz-seeds fuzz/corpus/native
+//   build/bin/make_samples --malformed tests/data/native-malformed
 //
 // The output is deterministic, so running it again changes nothing unless
 // the documents described here change.
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <string>
 
+#include "support/files.h"
 #include "support/nativewriter.h"
 
 namespace {
@@ -245,16 +247,121 @@ void WriteFuzzSeeds(const std::string &folder) {
   SaveOlder(folder + "/older-103-record-48.vrn", longRecord, record);
 }
 
+// Hostile documents for the "fails cleanly" test, one per check of the
+// readers, named after what they break.
+void WriteMalformed(const std::string &folder) {
+  auto frame = [](int32_t w, int32_t h, int32_t bpp) {
+    NativeFrame f;
+    f.Width = w;
+    f.Height = h;
+    f.Bpp = bpp;
+    f.Palette.assign(static_cast<size_t>(PaletteEntries(bpp)), 0x808080);
+    NativeLayer layer;
+    layer.Pixels = PackRows(w, h, bpp, [](int x, int y) { return x * 3 + y; });
+    f.Layers.push_back(layer);
+    return f;
+  };
+  auto save = [&](const std::string &name, const std::vector<uint8_t> &bytes) {
+    WriteFile(folder + "/" + name, bytes);
+  };
+  auto table = [](std::initializer_list<TileEntry> entries) {
+    return TileTableBytes(entries, false);
+  };
+  NativeDocument one;
+  one.Frames = {frame(64, 32, 8)};
+
+  NativeDocument doc = one;
+  doc.Count = INT32_MAX;
+  save("handmade-count-max.vrn", WriteCurrent(doc));
+  doc = one;
+  doc.Frames[0].Layers[0].ColorBlock = RawBlock{{}, -1};
+  save("handmade-block-negative.vrn", WriteCurrent(doc));
+  doc.Frames[0].Layers[0].ColorBlock = RawBlock{{1, 2, 3}, 1 << 30};
+  save("handmade-block-past-end.vrn", WriteCurrent(doc));
+  doc.CompType = 1;
+  doc.Frames[0].Layers[0].ColorBlock = RawBlock{table({{-1, 0}, {-2, 1}}), std::nullopt};
+  doc.Frames[0].Layers[0].ColorBlock->Bytes.resize(16 + 32 * 32, 7);
+  save("handmade-tile-repeats-itself.vrn", WriteCurrent(doc));
+  doc.Frames[0].Layers[0].ColorBlock = RawBlock{table({{1, 0}, {1, 0}}), std::nullopt};
+  save("handmade-tile-later-frame.vrn", WriteCurrent(doc));
+  doc = one;
+  doc.Frames.push_back(frame(64, 32, 8));
+  doc.CompType = 1;
+  doc.Frames[1].Layers[0].AlphaRows = PackRows(64, 32, 8, [](int x, int) { return x; });
+  doc.Frames[1].Layers[0].AlphaBlock = RawBlock{table({{0, 0}, {0, 0}}), std::nullopt};
+  save("handmade-alpha-reference-without-alpha.vrn", WriteCurrent(doc));
+  doc = one;
+  doc.CompType = 1;
+  doc.BlockWidth = 4;
+  doc.Frames = {frame(16, 4, 1)};
+  doc.Frames[0].Layers[0].ColorBlock = RawBlock{std::vector<uint8_t>(64, 0xFF), std::nullopt};
+  save("handmade-tiles-not-on-a-byte.vrn", WriteCurrent(doc));
+  doc = one;
+  WriteOptions huge;
+  huge.HeaderXml =
+      "<D Count=\"1\"><Frame><Layers Count=\"1\" Width=\"100000\" Height=\"100000\" "
+      "Bpp=\"32\"><Layer/></Layers></Frame></D>";
+  save("handmade-surface-too-large.vrn", WriteCurrent(doc, huge));
+
+  // Zip bombs: a header that inflates past its cap, and pixels followed by
+  // far more data than the layout reads.
+  std::string xml = HeaderXml(one, false);
+  WriteOptions bomb;
+  bomb.HeaderBytes = Deflate(std::vector<uint8_t>(size_t{65} << 20, ' '), 9);
+  save("handmade-header-bomb.vrn", WriteCurrent(one, bomb));
+  doc = one;
+  doc.BlockWidth = 0;
+  std::vector<uint8_t> rows = doc.Frames[0].Layers[0].Pixels;
+  rows.resize(rows.size() + (size_t{64} << 20), 0);
+  doc.Frames[0].Layers[0].ColorBlock = RawBlock{Deflate(rows, 9), std::nullopt};
+  save("handmade-pixel-bomb.vrn", WriteCurrent(doc));
+
+  // JPEG colour blocks: cut short, and a header claiming 65000 x 65000.
+  doc = one;
+  doc.CompType = 2;
+  doc.Frames = {frame(48, 32, 24)};
+  std::vector<uint8_t> jpeg =
+      EncodeJpeg(ToImage24(doc.Frames[0].Layers[0].Pixels, 48, 32, 24, {}), 80);
+  doc.Frames[0].Layers[0].ColorBlock = RawBlock{{jpeg.begin(), jpeg.begin() + 300}, std::nullopt};
+  save("handmade-jpeg-truncated.vrn", WriteCurrent(doc));
+  for (size_t i = 0; i + 8 < jpeg.size(); ++i)
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
+      jpeg[i + 5] = jpeg[i + 7] = 0xFD;
+      jpeg[i + 6] = jpeg[i + 8] = 0xE8;
+      break;
+    }
+  doc.Frames[0].Layers[0].ColorBlock = RawBlock{jpeg, std::nullopt};
+  save("handmade-jpeg-too-large.vrn", WriteCurrent(doc));
+
+  // Older versions.
+  NativeDocument old = one;
+  old.Version = 108;
+  save("handmade-older-version-108.vrn", WriteOlder(old));
+  old.Version = 107;
+  old.Frames[0].LayerCount = INT32_MAX;
+  save("handmade-older-layer-count-max.vrn", WriteOlder(old));
+  old.Frames[0].LayerCount.reset();
+  old.Frames[0].List1.resize(1);
+  std::vector<uint8_t> bytes = WriteOlder(old);
+  bytes.resize(bytes.size() - 20);  // the first list's record and the second count cut off
+  save("handmade-older-list-past-end.vrn", bytes);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 3 && std::string(argv[1]) == "--malformed") {
+    WriteMalformed(argv[2]);
+    std::printf("wrote the malformed documents to %s\n", argv[2]);
+    return 0;
+  }
   if (argc == 3 && std::string(argv[1]) == "--fuzz-seeds") {
     WriteFuzzSeeds(argv[2]);
     std::printf("wrote the native fuzz seeds to %s\n", argv[2]);
     return 0;
   }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: make_samples FOLDER | --fuzz-seeds FOLDER\n");
+    std::fprintf(stderr, "usage: make_samples FOLDER | --fuzz-seeds FOLDER | --malformed FOLDER\n");
     return 2;
   }
   const std::string folder = argv[1];
