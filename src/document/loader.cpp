@@ -1,5 +1,6 @@
 #include "document/loader.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "document/framelist.h"
@@ -36,6 +37,9 @@ void TFrameList::LoadFromFile(const std::string &fileName, TSaveOption &options,
     TFileStream stream(fileName, FileMode::OpenRead);
     TNativeOptions reading;
     reading.ComposeFrames = false;
+    // A callback counts only at an address above 0xFFFF: the lowest 64 KiB
+    // of an address space never hold code.
+    if (reinterpret_cast<uintptr_t>(callback) <= 0xFFFF) callback = nullptr;
     TNativeResult result = ReadNative(*this, stream, false, callback, callbackData, reading);
     options.CompType = result.CompType;
     options.CompLevel = result.CompLevel;
