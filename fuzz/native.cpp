@@ -17,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   options.MaxSurfaceBytes = int64_t{4} << 20;
   options.MaxDocumentBytes = int64_t{64} << 20;
   options.MaxHeaderTextBytes = int64_t{4} << 20;
+  options.MaxHeaderMarkup = int64_t{64} << 10;
   options.MaxFrames = 64;
   vorn::TReadOnlyMemoryStream stream(data, size);
   vorn::TFrameList list;

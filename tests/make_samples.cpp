@@ -309,6 +309,10 @@ void WriteMalformed(const std::string &folder) {
   WriteOptions bomb;
   bomb.HeaderBytes = Deflate(std::vector<uint8_t>(size_t{65} << 20, ' '), 9);
   save("handmade-header-bomb.vrn", WriteCurrent(one, bomb));
+  std::string nested = xml.substr(0, xml.find("<Frame"));
+  while (nested.size() < (size_t{60} << 20)) nested += "<a>";
+  bomb.HeaderBytes = Deflate(std::vector<uint8_t>(nested.begin(), nested.end()), 9);
+  save("handmade-header-nested-tags.vrn", WriteCurrent(one, bomb));
   doc = one;
   doc.BlockWidth = 0;
   std::vector<uint8_t> rows = doc.Frames[0].Layers[0].Pixels;

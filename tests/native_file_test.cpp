@@ -4,6 +4,7 @@
 // files through the frame list.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "layers/layerlist.h"
@@ -317,6 +318,17 @@ TEST(NativeFileTest, DamagedHeaders) {
   EXPECT_EQ(list.Count(), 1) << "exactly at the cap";
   capped.MaxHeaderTextBytes -= 1;
   EXPECT_THROW(ReadBytes(list, WriteCurrent(doc), capped), EInflateError);
+
+  // So is a text of more markup than a real header holds, before a tree is
+  // built for it.
+  const int64_t markup =
+      std::count(xml.begin(), xml.end(), '<') + std::count(xml.begin(), xml.end(), '=');
+  capped = TNativeOptions();
+  capped.MaxHeaderMarkup = markup;
+  ReadBytes(list, WriteCurrent(doc), capped);
+  EXPECT_EQ(list.Count(), 1);
+  capped.MaxHeaderMarkup = markup - 1;
+  EXPECT_THROW(ReadBytes(list, WriteCurrent(doc), capped), EOutOfMemory);
 }
 
 TEST(NativeFileTest, OpeningVrnFilesThroughTheFrameList) {

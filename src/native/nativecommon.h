@@ -96,6 +96,14 @@ struct TNativeHeader {
 // small file could make the reader hold gigabytes of text.
 inline constexpr int64_t kMaxHeaderTextBytes = int64_t{64} << 20;
 
+// The most markup a header text may hold, counted as its '<' and '='
+// bytes (an upper bound on its tags and attributes). The XML tree costs
+// about 170 bytes per element and 100 per attribute, so a text of nothing
+// but tiny nested tags would turn 64 MiB into gigabytes. A real header has
+// about nine such bytes per layer (some 20 bytes of text each), so every
+// real header within kMaxHeaderTextBytes stays below this bound.
+inline constexpr int64_t kMaxHeaderMarkup = int64_t{4} << 20;
+
 // How a read is bounded and which scramble seed it uses. The library reads
 // with the defaults; tools that read untrusted files in bulk (the fuzz
 // targets) tighten them.
@@ -108,6 +116,7 @@ struct TNativeOptions {
   // bound follows from the file's size.
   int64_t MaxDocumentBytes = std::numeric_limits<int64_t>::max();
   int64_t MaxHeaderTextBytes = kMaxHeaderTextBytes;
+  int64_t MaxHeaderMarkup = kMaxHeaderMarkup;
   // Frames read at most; the reader stops after them as after the first
   // frame with FirstFrameOnly.
   int32_t MaxFrames = std::numeric_limits<int32_t>::max();

@@ -1,5 +1,6 @@
 #include "native/nativefile.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -116,6 +117,11 @@ TNativeResult ReadNative(TFrameList &list, TStream &stream, bool firstFrameOnly,
     std::string text =
         InflateText(compressed.get(), static_cast<size_t>(length), options.MaxHeaderTextBytes);
     compressed.reset();
+    // Refused before a tree is built for it (EOutOfMemory: more than a
+    // reader would hold).
+    const int64_t markup =
+        std::count(text.begin(), text.end(), '<') + std::count(text.begin(), text.end(), '=');
+    if (markup > options.MaxHeaderMarkup) throw EOutOfMemory();
     root.LoadFromText(text);
   }
 
