@@ -5,9 +5,9 @@
 
 namespace vorn {
 
-TFrame::TFrame(TFrameList *owner)
+TFrame::TFrame(TFrameList *owner, bool withFirstLayer)
     : owner_(owner), layers_(std::make_unique<TFastLayerList>(owner)) {
-  layers_->AddLayer(true, false);
+  if (withFirstLayer) layers_->AddLayer(true, false);
 }
 
 TFrame::~TFrame() = default;
@@ -63,6 +63,11 @@ TFrame *TFrameList::AddFrame() {
   return frames_.back().get();
 }
 
+TFrame *TFrameList::AddEmptyFrame() {
+  frames_.push_back(std::make_unique<TFrame>(this, false));
+  return frames_.back().get();
+}
+
 void TFrameList::Clear() {
   workingSet_.clear();
   frames_.clear();
@@ -104,6 +109,13 @@ void TFrameList::SetBGColor(COLORREF value) {
   if (value == BGColor) return;
   BGColor = value;
   for (auto &frame : frames_) frame->Layers().Modified = true;
+}
+
+void TFrameList::DeleteLast() {
+  if (frames_.empty()) return;
+  TFrame *last = frames_.back().get();
+  workingSet_.erase(std::remove(workingSet_.begin(), workingSet_.end(), last), workingSet_.end());
+  frames_.pop_back();
 }
 
 int TFrameList::IndexOfLayerList(const TFastLayerList *list) const {

@@ -21,7 +21,9 @@ using ProgressCallback = void (*)(void *data, TFrameList *list, int index, int t
 
 class TFrame {
  public:
-  explicit TFrame(TFrameList *owner);
+  // A frame whose layer list holds one layer "Layer1" (none when
+  // withFirstLayer is false).
+  explicit TFrame(TFrameList *owner, bool withFirstLayer = true);
   ~TFrame();
   TFrame(const TFrame &) = delete;
   TFrame &operator=(const TFrame &) = delete;
@@ -63,8 +65,15 @@ class TFrameList {
 
   // Appends a new frame shaped like frame 0 (size, depth, palette).
   TFrame *AddFrame();
+  // Appends a new frame without layers and with an empty composite, for
+  // readers that give every frame its own size, depth, palette and layers at
+  // once (AddFrame would size pixels that such a reader throws away).
+  TFrame *AddEmptyFrame();
   // Destroys every frame and empties the working set.
   void Clear();
+  // Destroys the last frame (a reader's partly read one) and drops it from
+  // the working set.
+  void DeleteLast();
 
   // Opens a file by format (detection and dispatch).
   void LoadFromFile(const std::string &fileName, TSaveOption &options,

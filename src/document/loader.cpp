@@ -1,9 +1,11 @@
 #include "document/loader.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "document/framelist.h"
 #include "formats/singleimage.h"
+#include "native/nativefile.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 
@@ -27,9 +29,23 @@ std::string DetectFormat(const std::string &fileName) {
 }
 
 void TFrameList::LoadFromFile(const std::string &fileName, TSaveOption &options,
-                              ProgressCallback /*callback*/, void * /*callbackData*/) {
+                              ProgressCallback callback, void *callbackData) {
   std::string kind = DetectFormat(fileName);
-  if (kind == ".vrn" || kind == ".gif" || kind == ".avi" || kind == ".ani") {
+  if (kind == ".vrn") {
+    // The stream closes when this scope ends, also when the reader raises.
+    // Frames are composed by the caller (ComposeAll), not once more here.
+    TFileStream stream(fileName, FileMode::OpenRead);
+    TNativeOptions reading;
+    reading.ComposeFrames = false;
+    // A callback counts only at an address above 0xFFFF: the lowest 64 KiB
+    // of an address space never hold code.
+    if (reinterpret_cast<uintptr_t>(callback) <= 0xFFFF) callback = nullptr;
+    TNativeResult result = ReadNative(*this, stream, false, callback, callbackData, reading);
+    options.CompType = result.CompType;
+    options.CompLevel = result.CompLevel;
+    return;
+  }
+  if (kind == ".gif" || kind == ".avi" || kind == ".ani") {
     // Readers of these kinds are not part of the library yet.
     throw Exception(kUnknownFormat);
   }

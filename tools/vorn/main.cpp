@@ -1,11 +1,14 @@
 // vorn: the command-line face of the library. It uses the public C
 // interface only, as any host would.
 //
-//   vorn info FILE     print the document's structure
-//   vorn --help        usage
+//   vorn info FILE         print the document's structure
+//   vorn export FILE DIR   print it and write every frame to DIR as a BMP
+//   vorn --help            usage
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "vornfile.h"
@@ -14,13 +17,20 @@ namespace {
 
 const char *ErrorText(int32_t code) {
   switch (code) {
-    case VN_ERROR_NONE: return "no error";
-    case VN_ERROR_FILE_NOT_FOUND: return "the file does not exist";
-    case VN_ERROR_OPEN_FAILED: return "the file could not be read as a document";
-    case VN_ERROR_CLOSE_FAILED: return "the document could not be closed";
-    case VN_ERROR_FAILED: return "the operation failed";
-    case VN_ERROR_ARGUMENT: return "bad handle, index or information code";
-    default: return "unknown error";
+    case VN_ERROR_NONE:
+      return "no error";
+    case VN_ERROR_FILE_NOT_FOUND:
+      return "the file does not exist";
+    case VN_ERROR_OPEN_FAILED:
+      return "the file could not be read as a document";
+    case VN_ERROR_CLOSE_FAILED:
+      return "the document could not be closed";
+    case VN_ERROR_FAILED:
+      return "the operation failed";
+    case VN_ERROR_ARGUMENT:
+      return "bad handle, index or information code";
+    default:
+      return "unknown error";
   }
 }
 
@@ -52,10 +62,9 @@ std::string ColourText(int32_t value) {
   return text;
 }
 
-int Info(const char *fileName) {
-  vnHandle doc = vnOpen(fileName);
-  if (!doc) return Fail(fileName);
-
+// The document's size, depth, background, and per frame its properties and
+// layers.
+void PrintStructure(vnHandle doc, const char *fileName) {
   uint32_t bg = static_cast<uint32_t>(vnGetInfo(doc, VN_INFO_BGCOLOR));
   int32_t frames = vnGetFrameCount(doc);
   std::printf("file        %s\n", fileName);
@@ -64,8 +73,8 @@ int Info(const char *fileName) {
   std::printf("background  red %u, green %u, blue %u%s\n", bg & 0xFF, (bg >> 8) & 0xFF,
               (bg >> 16) & 0xFF,
               vnGetInfo(doc, VN_INFO_NOTFILLBG) ? " (not painted under keyed layers)" : "");
-  std::printf("palette     %s\n", vnGetInfo(doc, VN_INFO_SYNCPAL) ? "shared by all frames"
-                                                                  : "per frame");
+  std::printf("palette     %s\n",
+              vnGetInfo(doc, VN_INFO_SYNCPAL) ? "shared by all frames" : "per frame");
   std::printf("frames      %d\n", frames);
   for (int32_t f = 0; f < frames; ++f) {
     std::printf("frame %d \"%s\": delay %d ms, disposal %d, transparent %s\n", f,
@@ -82,6 +91,41 @@ int Info(const char *fileName) {
                   vnGetLayerInfo(doc, f, l, VN_LAYER_ALPHAINEFFECT) ? ", alpha channel" : "");
     }
   }
+}
+
+int Info(const char *fileName) {
+  vnHandle doc = vnOpen(fileName);
+  if (!doc) return Fail(fileName);
+  PrintStructure(doc, fileName);
+  vnClose(doc);
+  return 0;
+}
+
+// Prints the structure, then writes the composite of frame i to
+// folder/frame-iii.bmp, creating the folder when needed.
+int Export(const char *fileName, const char *folder) {
+  vnHandle doc = vnOpen(fileName);
+  if (!doc) return Fail(fileName);
+  PrintStructure(doc, fileName);
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) {
+    std::fprintf(stderr, "vorn: %s: %s\n", folder, error.message().c_str());
+    vnClose(doc);
+    return 1;
+  }
+  int32_t frames = vnGetFrameCount(doc);
+  for (int32_t f = 0; f < frames; ++f) {
+    char name[32];
+    std::snprintf(name, sizeof name, "frame-%03d.bmp", f);
+    std::string path = (std::filesystem::path(folder) / name).string();
+    if (!vnExportBitmap(doc, f, -1, path.c_str())) {
+      int status = Fail(path.c_str());
+      vnClose(doc);
+      return status;
+    }
+  }
+  std::printf("wrote %d frame%s to %s\n", frames, frames == 1 ? "" : "s", folder);
   vnClose(doc);
   return 0;
 }
@@ -89,12 +133,17 @@ int Info(const char *fileName) {
 void Usage(FILE *out) {
   std::fputs(
       "usage: vorn info FILE\n"
+      "       vorn export FILE DIR\n"
       "\n"
-      "  info FILE   open FILE (a .vrn document, GIF, PNG, BMP/DIB, ICO, CUR, ANI,\n"
-      "              TGA or AVI file) and print its size, depth, background, and\n"
-      "              per frame its name, delay, disposal, transparent colour and\n"
-      "              layers. On failure prints the error code and exits with 1.\n"
-      "  --help      show this text\n",
+      "  info FILE         open FILE (a .vrn document, GIF, PNG, BMP/DIB, ICO, CUR,\n"
+      "                    ANI, TGA or AVI file) and print its size, depth,\n"
+      "                    background, and per frame its name, delay, disposal,\n"
+      "                    transparent colour and layers. On failure prints the\n"
+      "                    error code and exits with 1.\n"
+      "  export FILE DIR   print the same, then write the composed image of every\n"
+      "                    frame to DIR/frame-000.bmp, DIR/frame-001.bmp, ...\n"
+      "                    (DIR is created when needed).\n"
+      "  --help            show this text\n",
       out);
 }
 
@@ -106,6 +155,7 @@ int main(int argc, char **argv) {
     return 0;
   }
   if (argc == 3 && std::strcmp(argv[1], "info") == 0) return Info(argv[2]);
+  if (argc == 4 && std::strcmp(argv[1], "export") == 0) return Export(argv[2], argv[3]);
   Usage(stderr);
   return 2;
 }

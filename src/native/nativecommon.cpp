@@ -1,0 +1,39 @@
+#include "native/nativecommon.h"
+
+#include "layers/dibsfc.h"
+
+namespace vorn {
+
+std::string LanguageText(const char * /*section*/, const char * /*key*/) { return {}; }
+
+void RequireSupportedDepth(int bitCount) {
+  switch (bitCount) {
+    case 1:
+    case 4:
+    case 8:
+    case 15:
+    case 16:
+    case 24:
+    case 32:
+      return;
+    default:
+      throw EInvalidGraphicOperation(Format(kInvalidBitCount, bitCount));
+  }
+}
+
+void TNativeContext::Charge(int width, int height, int bitCount) {
+  if (width <= 0 || height <= 0) return;
+  std::optional<int64_t> bytes = DibImageBytes(width, height, bitCount == 15 ? 16 : bitCount);
+  if (!bytes || *bytes > Options.MaxSurfaceBytes) throw EInvalidGraphic(kInvalidDIB);
+  if (*bytes > Options.MaxDocumentBytes - SurfaceBytes) throw EOutOfMemory();
+  SurfaceBytes += *bytes;
+}
+
+void TNativeContext::SizeSurface(TDIBSurface &surface, int width, int height, int bitCount) {
+  // An unsupported depth is the surface's own error, raised before counting.
+  if (width > 0 && height > 0) RequireSupportedDepth(bitCount);
+  Charge(width, height, bitCount);
+  surface.SetSize(width, height, bitCount);
+}
+
+}  // namespace vorn
