@@ -272,8 +272,11 @@ TEST(NativeFileTest, AFailingLaterFrameEndsTheDocument) {
   TReadOnlyMemoryStream stream(bytes.data(), bytes.size());
   TNativeResult result = ReadNative(list, stream, false, callback, &progress);
   EXPECT_EQ(result.FrameCount, 5);
-  // Frames 0 and 1 complete; the partly read frame 2 is not kept.
-  EXPECT_TRUE(HoldsDecoded(list, decoded));
+  // Frames 0 and 1 complete; frame 2 stays with what it had read: its first
+  // layer.
+  EXPECT_TRUE(HoldsDecoded(list, decoded, true));
+  ASSERT_EQ(list.Count(), 3);
+  EXPECT_EQ(list.FrameAt(2)->Layers().Count(), 2);
   EXPECT_EQ(progress, (std::vector<int>{5, 15}));
   EXPECT_EQ(ShownMessageBoxCountForTesting(), 0) << "a failed frame ends silently";
   EXPECT_EQ(list.WorkingSet().size(), 2u);

@@ -111,13 +111,6 @@ void TFrameList::SetBGColor(COLORREF value) {
   for (auto &frame : frames_) frame->Layers().Modified = true;
 }
 
-void TFrameList::DeleteLast() {
-  if (frames_.empty()) return;
-  TFrame *last = frames_.back().get();
-  workingSet_.erase(std::remove(workingSet_.begin(), workingSet_.end(), last), workingSet_.end());
-  frames_.pop_back();
-}
-
 int TFrameList::IndexOfLayerList(const TFastLayerList *list) const {
   for (size_t i = 0; i < frames_.size(); ++i)
     if (&frames_[i]->Layers() == list) return static_cast<int>(i);

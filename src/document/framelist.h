@@ -71,9 +71,6 @@ class TFrameList {
   TFrame *AddEmptyFrame();
   // Destroys every frame and empties the working set.
   void Clear();
-  // Destroys the last frame (a reader's partly read one) and drops it from
-  // the working set.
-  void DeleteLast();
 
   // Opens a file by format (detection and dispatch).
   void LoadFromFile(const std::string &fileName, TSaveOption &options,

@@ -94,7 +94,7 @@ inline void Spread3(const uint8_t *__restrict values, uint8_t *__restrict spread
 inline void MatchKey24(const uint8_t *__restrict src, uint8_t *__restrict keep, size_t n,
                        uint8_t kb, uint8_t kg, uint8_t kr) {
   for (size_t i = 0; i < n; ++i)
-    keep[i] = (src[3 * i] == kb) & (src[3 * i + 1] == kg) & (src[3 * i + 2] == kr) ? 0xFF : 0;
+    keep[i] = ((src[3 * i] == kb) & (src[3 * i + 1] == kg) & (src[3 * i + 2] == kr)) ? 0xFF : 0;
 }
 
 // Calls bytes(d, s, keep3, m) for chunks of m pixels, where keep3 is 0xFF on

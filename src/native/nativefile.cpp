@@ -77,8 +77,8 @@ void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
         list.Clear();
         throw;
       }
-      // The frames read so far form the document.
-      list.DeleteLast();
+      // The frames read so far form the document; the frame that failed
+      // stays with what it had read.
       break;
     }
     list.TouchFrame(frame);

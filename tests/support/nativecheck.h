@@ -29,7 +29,8 @@ std::vector<uint8_t> SurfaceRows(TDIBSurface &surface);
 
 // Every frame and layer of list holds what the writer decoded: the same
 // number of frames and layers, sizes, depths, pixels and alpha channels.
-::testing::AssertionResult HoldsDecoded(TFrameList &list, const DecodedFrames &decoded);
+::testing::AssertionResult HoldsDecoded(TFrameList &list, const DecodedFrames &decoded,
+                                        bool moreFrames = false);
 
 // A zlib stream of prefix followed by count zero bytes, compressed in pieces
 // so that the test never holds the inflated bytes.
