@@ -277,24 +277,20 @@ void TDIBSurface::FillRect(const RECT &rect, uint32_t value) {
   uint8_t *first = TopRow();
   const int bits = StorageBitCount();
   if (BitCount() == 15) value &= 0x7FFF;
-  for (int64_t y = top; y < bottom; ++y) {
-    uint8_t *row = first - y * Stride();
-    switch (bits) {
-      case 8: std::memset(row + left, static_cast<int>(value & 0xFF), right - left); break;
-      case 16:
-        for (int64_t x = left; x < right; ++x) UncheckedSet16(row, x, value);
-        break;
-      case 24:
-        for (int64_t x = left; x < right; ++x) UncheckedSet24(row, x, value);
-        break;
-      case 32:
-        for (int64_t x = left; x < right; ++x) UncheckedSet32(row, x, value);
-        break;
-      default:
-        for (int64_t x = left; x < right; ++x) UncheckedSet(bits, row, x, value);
-        break;
-    }
+  if (bits < 8) {
+    for (int64_t y = top; y < bottom; ++y)
+      for (int64_t x = left; x < right; ++x) UncheckedSet(bits, first - y * Stride(), x, value);
+    return;
   }
+  // Whole bytes: the first row's span is filled pixel by pixel (doubling the
+  // filled part), the other rows are copies of it.
+  const int64_t bytesPerPixel = bits / 8, span = (right - left) * bytesPerPixel;
+  uint8_t *head = first - top * Stride() + left * bytesPerPixel;
+  UncheckedSet(bits, head, 0, value);
+  for (int64_t filled = bytesPerPixel; filled < span; filled *= 2)
+    std::memcpy(head + filled, head, static_cast<size_t>(std::min(filled, span - filled)));
+  for (int64_t y = top + 1; y < bottom; ++y)
+    std::memcpy(first - y * Stride() + left * bytesPerPixel, head, static_cast<size_t>(span));
 }
 
 // --- Copies --------------------------------------------------------------------
