@@ -18,26 +18,19 @@
 #include <string>
 #include <vector>
 
+#include "measure.h"
 #include "support/nativewriter.h"
 #include "vornfile.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using vorn::bench::Clock;
+using vorn::bench::PeakResidentMiB;
+using vorn::bench::Seconds;
 
 constexpr int kFrames = 4, kLayers = 16, kWidth = 4096, kHeight = 2048, kTile = 32;
 constexpr double kMiB = 1048576.0;
 constexpr double kPeakLimitMiB = 700;
-
-double PeakResidentMiB() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss / 1024.0;  // kilobytes on Linux
-}
-
-double Seconds(Clock::time_point from) {
-  return std::chrono::duration<double>(Clock::now() - from).count();
-}
 
 void PutI32(std::ofstream &out, int32_t value) {
   uint8_t bytes[4];

@@ -10,27 +10,20 @@
 #include <memory>
 #include <vector>
 
+#include "measure.h"
 #include "layers/dibshared.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using vorn::bench::Clock;
+using vorn::bench::PeakResidentMiB;
+using vorn::bench::Seconds;
 
 constexpr int kStores = 40;
 constexpr int kSide = 4096;  // 4096 x 4096 at 8 bits: 16 MiB
 constexpr int64_t kStoreBytes = int64_t{kSide} * kSide;
 constexpr double kMiB = 1048576.0;
 constexpr double kPeakLimitMiB = 400;
-
-double PeakResidentMiB() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss / 1024.0;  // kilobytes on Linux
-}
-
-double Seconds(Clock::time_point from) {
-  return std::chrono::duration<double>(Clock::now() - from).count();
-}
 
 struct Releaser {
   void operator()(vorn::TDIBSharedImage *store) const { store->Release(); }

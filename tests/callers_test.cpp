@@ -9,6 +9,7 @@
 #include "api/registry.h"
 #include "api/vnframelist.h"
 #include "platform/gdi.h"
+#include "support/bitmaps.h"
 #include "support/files.h"
 #include "vornfile_gdi.h"
 
@@ -55,19 +56,6 @@ class CallerBitmapTest : public ::testing::Test {
     return layer < 0 ? layers.Composite().Surface() : layers.LayerAt(layer)->GetSurface();
   }
 
-  // The bitmap's pixels as 32-bit top-down colours read with GetDIBits.
-  static std::vector<uint32_t> ReadColours(HBITMAP bitmap, int w, int h) {
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = -h;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    std::vector<uint32_t> pixels(static_cast<size_t>(w) * h);
-    EXPECT_EQ(GetDIBits(nullptr, bitmap, 0, h, pixels.data(), &info, DIB_RGB_COLORS), h);
-    for (uint32_t &p : pixels) p &= 0xFFFFFF;
-    return pixels;
-  }
   // The surface's colours, expanded, as GetDIBits would give them.
   static std::vector<uint32_t> SurfaceColours(TDIBSurface &s) {
     std::vector<uint32_t> pixels;
@@ -117,7 +105,7 @@ TEST_F(CallerBitmapTest, EveryDepthKeepsItsPixelsAndFormat) {
       if (c.bits == 16) {
         EXPECT_EQ(ds.dsBitfields[1], 0x07E0u);
       }
-      EXPECT_EQ(ReadColours(bitmap, 6, 4), SurfaceColours(Layer(0, layer)))
+      EXPECT_EQ(test::BitmapColours(bitmap, 6, 4), SurfaceColours(Layer(0, layer)))
           << c.bits << " bits, layer " << layer;
       if (c.bits <= 8) {
         // Palette bitmaps keep the indexes, not only the colours: image row

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "layers/dibsfc.h"
+#include "support/bitmaps.h"
 #include "support/files.h"
 #include "support/nativecheck.h"
 #include "vornfile_gdi.h"
@@ -12,20 +13,6 @@ namespace vorn {
 namespace {
 
 using namespace vorn::test;
-
-// A bitmap's pixels as 0x00RRGGBB, top row first.
-std::vector<uint32_t> Colours(HBITMAP bitmap, int width, int height) {
-  BITMAPINFO info = {};
-  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
-  EXPECT_EQ(GetDIBits(nullptr, bitmap, 0, height, pixels.data(), &info, DIB_RGB_COLORS), height);
-  for (uint32_t &p : pixels) p &= 0xFFFFFF;
-  return pixels;
-}
 
 // Surface rows of the writer (top row first) as 0x00RRGGBB.
 std::vector<uint32_t> RowColours(const std::vector<uint8_t> &rows, int width, int height, int bpp,
@@ -94,9 +81,9 @@ TEST_F(NativeApiTest, AnimatedLayersWithAlphaChannels) {
     EXPECT_EQ(vnGetLayerInfo(handle, f, 1, VN_LAYER_ALPHAINEFFECT), 1);
     std::vector<uint32_t> bottom = RowColours(decoded[f][0].Pixels, w, h, 32);
     std::vector<uint32_t> top = RowColours(decoded[f][1].Pixels, w, h, 32);
-    EXPECT_EQ(Colours(vnGetBitmap(handle, f, 0), w, h), bottom);
-    EXPECT_EQ(Colours(vnGetBitmap(handle, f, 1), w, h), top);
-    std::vector<uint32_t> alpha = Colours(vnGetAlphaChannel(handle, f, 1), w, h);
+    EXPECT_EQ(BitmapColours(vnGetBitmap(handle, f, 0), w, h), bottom);
+    EXPECT_EQ(BitmapColours(vnGetBitmap(handle, f, 1), w, h), top);
+    std::vector<uint32_t> alpha = BitmapColours(vnGetAlphaChannel(handle, f, 1), w, h);
     // The composite: the opaque bottom layer, then the top one weighted by
     // its alpha channel.
     std::vector<uint32_t> composite(bottom.size());
@@ -110,7 +97,7 @@ TEST_F(NativeApiTest, AnimatedLayersWithAlphaChannels) {
       }
       composite[i] = c;
     }
-    EXPECT_EQ(Colours(vnGetBitmap(handle, f, -1), w, h), composite);
+    EXPECT_EQ(BitmapColours(vnGetBitmap(handle, f, -1), w, h), composite);
   }
 
   // An exported composite reads back with the same pixels.
@@ -119,7 +106,8 @@ TEST_F(NativeApiTest, AnimatedLayersWithAlphaChannels) {
   TDIBSurface back;
   back.LoadFromFile(exported);
   EXPECT_EQ(back.Width(), w);
-  EXPECT_EQ(back.GetPixel(10, 7) & 0xFFFFFF, Colours(vnGetBitmap(handle, 1, -1), w, h)[7 * w + 10]);
+  EXPECT_EQ(back.GetPixel(10, 7) & 0xFFFFFF,
+            BitmapColours(vnGetBitmap(handle, 1, -1), w, h)[7 * w + 10]);
 }
 
 TEST_F(NativeApiTest, PaletteAnimationWithATransparentColour) {
@@ -148,7 +136,7 @@ TEST_F(NativeApiTest, PaletteAnimationWithATransparentColour) {
         uint32_t c = palette[index];
         expected.push_back((c & 0xFF) << 16 | (c & 0xFF00) | (c >> 16 & 0xFF));
       }
-    EXPECT_EQ(Colours(vnGetBitmap(handle, f, -1), w, h), expected) << f;
+    EXPECT_EQ(BitmapColours(vnGetBitmap(handle, f, -1), w, h), expected) << f;
   }
 }
 
@@ -159,7 +147,7 @@ TEST_F(NativeApiTest, OlderVersionsAndJpegBlocks) {
   DecodedFrames decoded;
   vnHandle handle = Open(WriteOlder(old, {}, &decoded));
   ASSERT_NE(handle, 0u) << vnGetLastError();
-  EXPECT_EQ(Colours(vnGetBitmap(handle, 0, 0), 20, 11),
+  EXPECT_EQ(BitmapColours(vnGetBitmap(handle, 0, 0), 20, 11),
             RowColours(decoded[0][0].Pixels, 20, 11, 24));
 
   NativeDocument jpeg;
@@ -168,7 +156,7 @@ TEST_F(NativeApiTest, OlderVersionsAndJpegBlocks) {
   jpeg.Frames = {PatternFrame(50, 30, 24, {Ramp})};
   handle = Open(WriteCurrent(jpeg, {}, &decoded));
   ASSERT_NE(handle, 0u) << vnGetLastError();
-  EXPECT_EQ(Colours(vnGetBitmap(handle, 0, 0), 50, 30),
+  EXPECT_EQ(BitmapColours(vnGetBitmap(handle, 0, 0), 50, 30),
             RowColours(decoded[0][0].Pixels, 50, 30, 24));
 }
 
