@@ -149,6 +149,21 @@ class Transfer {
   int64_t dstStride_ = 0, srcStride_ = 0, alphaStride_ = 0;
 };
 
+// The transfer of the same-format primitives: srcRect of source (and of
+// alpha, when given) drawn at (x, y) within the destination's clip.
+bool BeginSameFormat(Transfer &t, TDIBSurface &dst, int x, int y, const RECT &srcRect,
+                     TDIBSurface &source, TDIBSurface *alpha = nullptr) {
+  int64_t width = source.Width(), height = source.Height();
+  if (alpha) {
+    width = std::min<int64_t>(width, alpha->Width());
+    height = std::min<int64_t>(height, alpha->Height());
+  }
+  if (!t.Begin(dst, x, y, srcRect, source, width, height, DestinationClip(dst), alpha))
+    return false;
+  RequireSameFormat(dst, source);
+  return true;
+}
+
 }  // namespace
 
 // --- Construction and geometry ----------------------------------------------
@@ -301,10 +316,7 @@ void TDIBSurface::CopySurface(int x, int y, TDIBSurface &source) {
 
 void TDIBSurface::CopyRect(int x, int y, const RECT &srcRect, TDIBSurface &source) {
   Transfer t;
-  if (!t.Begin(*this, x, y, srcRect, source, source.Width(), source.Height(),
-               DestinationClip(*this)))
-    return;
-  RequireSameFormat(*this, source);
+  if (!BeginSameFormat(t, *this, x, y, srcRect, source)) return;
   const int bits = StorageBitCount();
   const Blit &b = t.b;
   if (bits >= 8 || ((b.sx * bits) % 8 == 0 && (b.dx * bits) % 8 == 0 && (b.w * bits) % 8 == 0)) {
@@ -326,10 +338,7 @@ void TDIBSurface::DrawKeyed(int x, int y, int32_t key, const RECT &srcRect,
     return;
   }
   Transfer t;
-  if (!t.Begin(*this, x, y, srcRect, source, source.Width(), source.Height(),
-               DestinationClip(*this)))
-    return;
-  RequireSameFormat(*this, source);
+  if (!BeginSameFormat(t, *this, x, y, srcRect, source)) return;
   const uint32_t k = static_cast<uint32_t>(key);
   const int64_t w = t.b.w;
   switch (StorageBitCount()) {
@@ -365,10 +374,7 @@ void TDIBSurface::DrawBlend(int x, int y, int32_t opacity, int32_t key, const RE
     return;
   }
   Transfer t;
-  if (!t.Begin(*this, x, y, srcRect, source, source.Width(), source.Height(),
-               DestinationClip(*this)))
-    return;
-  RequireSameFormat(*this, source);
+  if (!BeginSameFormat(t, *this, x, y, srcRect, source)) return;
   const bool hasKey = key >= 0;
   const uint32_t k = static_cast<uint32_t>(key);
   const uint32_t a = static_cast<uint32_t>(opacity);
@@ -416,10 +422,7 @@ void TDIBSurface::DrawAlpha(int x, int y, const RECT &srcRect, TDIBSurface &sour
     return;
   }
   Transfer t;
-  if (!t.Begin(*this, x, y, srcRect, source, std::min(source.Width(), alpha->Width()),
-               std::min(source.Height(), alpha->Height()), DestinationClip(*this), alpha))
-    return;
-  RequireSameFormat(*this, source);
+  if (!BeginSameFormat(t, *this, x, y, srcRect, source, alpha)) return;
   const int64_t w = t.b.w;
 
   switch (StorageBitCount()) {
