@@ -15,6 +15,7 @@
 
 #include "layers/dibshared.h"
 #include "runtime/exceptions.h"
+#include "support/messages.h"
 #include "runtime/streams.h"
 #include "support/files.h"
 
@@ -25,6 +26,7 @@ struct Releaser {
   void operator()(TDIBSharedImage *store) const { store->Release(); }
 };
 using Store = std::unique_ptr<TDIBSharedImage, Releaser>;
+using test::MessageOf;
 
 // --- Hand-made files ----------------------------------------------------------
 
@@ -85,15 +87,6 @@ Store Decoded(Store store) {
   Store plain(new TDIBSharedImage());
   plain->DecompressFrom(*store, true);
   return plain;
-}
-
-std::string MessageOf(const std::function<void()> &action) {
-  try {
-    action();
-  } catch (const Exception &e) {
-    return e.Message();
-  }
-  return "no exception";
 }
 
 // The pixel value at (x, y), y = 0 being the top row.

@@ -11,6 +11,7 @@
 #include "layers/swapstrms.h"
 #include "platform/gdi.h"
 #include "runtime/exceptions.h"
+#include "support/messages.h"
 
 namespace vorn {
 namespace {
@@ -19,6 +20,7 @@ struct Releaser {
   void operator()(TDIBSharedImage *store) const { store->Release(); }
 };
 using Store = std::unique_ptr<TDIBSharedImage, Releaser>;
+using test::MessageOf;
 
 Store NewStore(int width, int height, int bitCount, bool swappable = true,
                const TPixelFormat &format = kPixelFormat888) {
@@ -26,15 +28,6 @@ Store NewStore(int width, int height, int bitCount, bool swappable = true,
   store->SetSwappable(swappable);
   store->NewStore(width, height, false, true, nullptr, format, bitCount);
   return store;
-}
-
-std::string MessageOf(const std::function<void()> &action) {
-  try {
-    action();
-  } catch (const Exception &e) {
-    return e.Message();
-  }
-  return "no exception";
 }
 
 constexpr int64_t kMiB = 1048576;
