@@ -1013,7 +1013,10 @@ UINT WINAPI RealizePalette(HDC dc) {
   return static_cast<UINT>(p->entries.size());
 }
 
-UINT WINAPI SetDIBColorTable(HDC dc, UINT start, UINT count, const RGBQUAD *colours) {
+// Copies count entries from start between the colour table of the palette
+// bitmap selected into dc and colours (into the table when toTable).
+// Returns the entries copied.
+static UINT CopyDIBColorTable(HDC dc, UINT start, UINT count, RGBQUAD *colours, bool toTable) {
   GdiTable &t = Table();
   std::lock_guard lock(t.mutex);
   std::shared_ptr<BitmapObject> b = t.SelectedBitmap(ValueOf(dc));
@@ -1021,20 +1024,19 @@ UINT WINAPI SetDIBColorTable(HDC dc, UINT start, UINT count, const RGBQUAD *colo
   const UINT size = static_cast<UINT>(b->colours);
   if (start >= size) return 0;
   const UINT n = std::min(count, size - start);
-  std::memcpy(b->table + start, colours, n * sizeof(RGBQUAD));
+  if (toTable)
+    std::memcpy(b->table + start, colours, n * sizeof(RGBQUAD));
+  else
+    std::memcpy(colours, b->table + start, n * sizeof(RGBQUAD));
   return n;
 }
 
+UINT WINAPI SetDIBColorTable(HDC dc, UINT start, UINT count, const RGBQUAD *colours) {
+  return CopyDIBColorTable(dc, start, count, const_cast<RGBQUAD *>(colours), true);
+}
+
 UINT WINAPI GetDIBColorTable(HDC dc, UINT start, UINT count, RGBQUAD *colours) {
-  GdiTable &t = Table();
-  std::lock_guard lock(t.mutex);
-  std::shared_ptr<BitmapObject> b = t.SelectedBitmap(ValueOf(dc));
-  if (!b || b->stock || !IsIndexed(b->format) || !colours) return 0;
-  const UINT size = static_cast<UINT>(b->colours);
-  if (start >= size) return 0;
-  const UINT n = std::min(count, size - start);
-  std::memcpy(colours, b->table + start, n * sizeof(RGBQUAD));
-  return n;
+  return CopyDIBColorTable(dc, start, count, colours, false);
 }
 
 // --- Device context state ---------------------------------------------------
