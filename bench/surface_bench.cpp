@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "document/framelist.h"
-#include "layers/dibsfc.h"
+#include "pixels/dibsfc.h"
 #include "layers/layerlist.h"
 #include "ratio.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "measure.h"
-#include "layers/dibshared.h"
+#include "pixels/dibshared.h"
 
 namespace {
 

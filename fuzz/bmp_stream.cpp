@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "layers/dibshared.h"
+#include "pixels/dibshared.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 

@@ -13,7 +13,7 @@
 #include <memory>
 #include <sstream>
 
-#include "layers/dibshared.h"
+#include "pixels/dibshared.h"
 #include "runtime/exceptions.h"
 #include "support/messages.h"
 #include "runtime/streams.h"

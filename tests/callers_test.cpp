@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "open/opener.h"
 #include "api/registry.h"
 #include "api/vnframelist.h"
 #include "platform/gdi.h"
@@ -227,12 +228,12 @@ TEST_F(CallerBitmapTest, ExportChoosesTheFormatByExtension) {
 
   // Exported bitmaps read back with the same pixels.
   TDIBSurface back;
-  back.LoadFromFile(dir.File("b.bmp"));
+  LoadSurfaceFile(back, dir.File("b.bmp"));
   for (int x = 0; x < 6; ++x) EXPECT_EQ(back.GetPixel(x, 3), Layer(0, -1).GetPixel(x, 3));
 
   // The alpha channel is an 8-bit grey image of the alpha values.
   ASSERT_EQ(vnExportAlphaChannel(handle_, 0, 1, dir.File("alpha.bmp").c_str()), -1);
-  back.LoadFromFile(dir.File("alpha.bmp"));
+  LoadSurfaceFile(back, dir.File("alpha.bmp"));
   EXPECT_EQ(back.BitCount(), 8);
   EXPECT_EQ(back.GetPixel(2, 3), 122u);
   EXPECT_EQ(back.ColorTable[122].rgbGreen, 122);

@@ -5,8 +5,8 @@
 #include <climits>
 #include <cstring>
 
-#include "layers/dibshared.h"
-#include "layers/dibsfc.h"
+#include "pixels/dibshared.h"
+#include "pixels/dibsfc.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 

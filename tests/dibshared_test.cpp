@@ -7,8 +7,8 @@
 #include <functional>
 #include <memory>
 
-#include "layers/dibshared.h"
-#include "layers/swapstrms.h"
+#include "pixels/dibshared.h"
+#include "pixels/swapstrms.h"
 #include "platform/gdi.h"
 #include "runtime/exceptions.h"
 #include "support/messages.h"

@@ -3,7 +3,8 @@
 // back with GetDIBits and compared with the pixels the writer put in.
 #include <gtest/gtest.h>
 
-#include "layers/dibsfc.h"
+#include "open/opener.h"
+#include "pixels/dibsfc.h"
 #include "support/bitmaps.h"
 #include "support/files.h"
 #include "support/nativecheck.h"
@@ -104,7 +105,7 @@ TEST_F(NativeApiTest, AnimatedLayersWithAlphaChannels) {
   std::string exported = dir_.File("frame1.bmp");
   ASSERT_EQ(vnExportBitmap(handle, 1, -1, exported.c_str()), -1);
   TDIBSurface back;
-  back.LoadFromFile(exported);
+  LoadSurfaceFile(back, exported);
   EXPECT_EQ(back.Width(), w);
   EXPECT_EQ(back.GetPixel(10, 7) & 0xFFFFFF,
             BitmapColours(vnGetBitmap(handle, 1, -1), w, h)[7 * w + 10]);

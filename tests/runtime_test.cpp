@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "document/loader.h"
+#include "open/opener.h"
 #include "platform/kernel.h"
 #include "runtime/checked.h"
 #include "runtime/exceptions.h"

@@ -7,7 +7,7 @@
 #include <numeric>
 #include <vector>
 
-#include "layers/swapstrms.h"
+#include "pixels/swapstrms.h"
 #include "platform/kernel.h"
 #include "runtime/exceptions.h"
 

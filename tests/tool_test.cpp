@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "layers/dibsfc.h"
+#include "open/opener.h"
+#include "pixels/dibsfc.h"
 #include "support/files.h"
 #include "support/nativewriter.h"
 
@@ -66,7 +67,7 @@ TEST(ToolTest, ExportWritesEveryFrameIntoANewFolder) {
   EXPECT_NE(r.output.find("frame 2 \"step2\""), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("wrote 3 frames"), std::string::npos) << r.output;
   TDIBSurface frame2;
-  frame2.LoadFromFile(out + "/frame-002.bmp");
+  LoadSurfaceFile(frame2, out + "/frame-002.bmp");
   EXPECT_EQ(frame2.Width(), 5);
   EXPECT_EQ(frame2.GetPixel(1, 3), 0x102030u * 6);
 

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "layers/dibsfc.h"
-#include "layers/imagewriters.h"
+#include "pixels/dibsfc.h"
+#include "pixels/imagewriters.h"
 #include "runtime/streams.h"
 
 namespace vorn {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "api/vnframelist.h"
-#include "layers/dibsfc.h"
+#include "pixels/dibsfc.h"
 #include "platform/gdi.h"
 #include "runtime/exceptions.h"
 

@@ -9,7 +9,7 @@
 #include "api/callerbitmap.h"
 #include "api/registry.h"
 #include "api/vnframelist.h"
-#include "layers/dibsfc.h"
+#include "pixels/dibsfc.h"
 #include "platform/gdi.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"

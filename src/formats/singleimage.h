@@ -1,33 +1,21 @@
-// Single images into a layer: a one-frame, one-layer document from a PNG,
-// BMP, DIB, ICO, CUR or TGA file, and the surface-level file reader behind it.
+// Single images into a layer: the steps every single-image reader shares
+// once its image is decoded.
 #pragma once
 
-#include <cstdint>
-#include <string>
-
-#include "document/saveoption.h"
-#include "platform/wintypes.h"
+#include "document/readers.h"
+#include "layers/layerlist.h"
 
 namespace vorn {
-
-class TDIBSurface;
-class TFastLayerList;
 
 // The transparent colour offered to the icon and cursor decoder (magenta).
 inline constexpr COLORREF IconTransColor = 0x00FF00FF;
 
-// Replaces the list's layers by one layer "Layer1" holding the image, sizes
-// the list to it and sets the frame's transparent colour. Raises "Unknown
-// format" for a kind no reader serves, and passes reader errors on.
-void LoadSingleImage(TFastLayerList &layers, const std::string &fileName,
-                     TSaveOption &options);
-
-// Reads a BMP/DIB, icon/cursor or Targa file into surface, chosen by the
-// file name's own extension. flag means "split a 32-bit image's fourth byte
-// into the alpha channel" for bitmaps and Targa files and "keep the icon
-// mask as alpha" for icons and cursors. transColor goes in (icons) and
-// comes out (-1 when the image has none).
-void LoadImageFile(TDIBSurface &surface, const std::string &fileName, int32_t &transColor,
-                   TSaveOption &options, bool flag);
+// Replaces the list's layers by one layer "Layer1" holding the image: the
+// layer takes the image's pixels, colour table and alpha channel (AlphaOn
+// when there is one), the list takes its size and depth and, at 8 bits or
+// fewer, its palette; the frame of the list takes the image's transparent
+// colour (when 0 or more) and the document its background colour. Refuses
+// an image without pixels with "Unknown format".
+void PlaceSingleImage(TFastLayerList &layers, TDecodedImage &image);
 
 }  // namespace vorn

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "layers/dibsfc.h"
+#include "pixels/dibsfc.h"
 
 namespace vorn {
 

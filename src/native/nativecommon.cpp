@@ -1,6 +1,6 @@
 #include "native/nativecommon.h"
 
-#include "layers/dibsfc.h"
+#include "pixels/dibsfc.h"
 
 namespace vorn {
 

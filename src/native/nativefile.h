@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "document/framelist.h"
 #include "native/nativecommon.h"
@@ -68,5 +69,16 @@ void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
                 ProgressCallback progress, void *progressData,
                 const std::function<bool(int32_t)> &present,
                 const std::function<void(TFrame &, int32_t)> &read);
+
+}  // namespace vorn
+
+namespace vorn {
+
+// The native reader as the opener calls it: opens the file (read, deny
+// writers), reads every frame without composing them (the caller composes
+// once afterwards) and notes CompType and CompLevel in the options. A
+// callback counts only at an address above 0xFFFF.
+void ReadNativeFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
+                    ProgressCallback callback, void *callbackData);
 
 }  // namespace vorn

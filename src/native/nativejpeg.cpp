@@ -14,7 +14,7 @@
 #include <jerror.h>
 // clang-format on
 
-#include "layers/dibsfc.h"
+#include "pixels/dibsfc.h"
 #include "native/nativecommon.h"
 
 namespace vorn {

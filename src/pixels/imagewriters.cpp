@@ -1,10 +1,10 @@
-#include "layers/imagewriters.h"
+#include "pixels/imagewriters.h"
 
 #include <cstring>
 #include <vector>
 
-#include "layers/dibsfc.h"
-#include "layers/pixelrows.h"
+#include "pixels/dibsfc.h"
+#include "pixels/pixelrows.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 

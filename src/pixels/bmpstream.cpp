@@ -5,7 +5,7 @@
 #include <cstring>
 #include <optional>
 
-#include "layers/dibshared.h"
+#include "pixels/dibshared.h"
 #include "runtime/checked.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"

@@ -1,7 +1,7 @@
 // TSwapStream over named file mappings backed by the paging file: growth in
 // GrowthUnit steps with a new, numbered mapping per growth, one view at a
 // time, and the process-wide count of live streams.
-#include "layers/swapstrms.h"
+#include "pixels/swapstrms.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,9 +1,9 @@
-#include "layers/dib.h"
+#include "pixels/dib.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "layers/dibshared.h"
+#include "pixels/dibshared.h"
 #include "platform/gdi.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"

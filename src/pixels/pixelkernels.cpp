@@ -1,4 +1,4 @@
-#include "layers/pixelkernels.h"
+#include "pixels/pixelkernels.h"
 
 #include <cstring>
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "layers/dib.h"
+#include "pixels/dib.h"
 
 namespace vorn {
 
@@ -26,9 +26,8 @@ class TDIBSurface : public TDIB {
   // Re-creates the surface at another depth with its pixels converted.
   void SetBitCount(int bitCount);
 
-  // Reads a BMP file; writes by extension (BMP for anything else than
-  // ".tga", ".ico" and ".cur").
-  void LoadFromFile(const std::string &fileName);
+  // Writes by extension (BMP for anything else than ".tga", ".ico" and
+  // ".cur").
   void SaveToFile(const std::string &fileName);
 
   // Destination clip rectangle of CopyRect, DrawKeyed, DrawBlend and

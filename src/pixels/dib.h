@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "layers/pixelformat.h"
+#include "pixels/pixelformat.h"
 #include "platform/wintypes.h"
 
 namespace vorn {

@@ -1,15 +1,14 @@
-#include "layers/dibsfc.h"
+#include "pixels/dibsfc.h"
 
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
 #include <vector>
 
-#include "formats/singleimage.h"
-#include "layers/dibshared.h"
-#include "layers/imagewriters.h"
-#include "layers/pixelkernels.h"
-#include "layers/pixelrows.h"
+#include "pixels/dibshared.h"
+#include "pixels/imagewriters.h"
+#include "pixels/pixelkernels.h"
+#include "pixels/pixelrows.h"
 #include "platform/gdi.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
@@ -199,12 +198,6 @@ void TDIBSurface::SetBitCount(int bitCount) {
   copy.Assign(this);
   SetSize(Width(), Height(), bitCount);
   DrawConvert(0, 0, -1, copy);
-}
-
-void TDIBSurface::LoadFromFile(const std::string &fileName) {
-  int32_t transColor = -1;
-  TSaveOption options;
-  LoadImageFile(*this, fileName, transColor, options, false);
 }
 
 void TDIBSurface::SaveToFile(const std::string &fileName) {

@@ -2,14 +2,14 @@
 // (DIB section, movable global memory, swap stream), the process-wide list
 // of mapped swap stores with its byte budget, copies and RLE decompression,
 // and the palette cache.
-#include "layers/dibshared.h"
+#include "pixels/dibshared.h"
 
 #include <cstring>
 #include <map>
 #include <new>
 #include <optional>
 
-#include "layers/swapstrms.h"
+#include "pixels/swapstrms.h"
 #include "platform/gdi.h"
 #include "platform/kernel.h"
 #include "runtime/checked.h"

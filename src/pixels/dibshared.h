@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "layers/pixelformat.h"
+#include "pixels/pixelformat.h"
 #include "platform/wintypes.h"
 
 namespace vorn {

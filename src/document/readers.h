@@ -1,0 +1,50 @@
+// The shapes of the library's file readers. A reader makes a whole document
+// (native files and the animations), or one image that the opener places
+// into a one-frame, one-layer document, or one surface chosen by the path's
+// own extension (bitmaps, icons and cursors, Targa files). The opener's
+// format table (open/formats.h) names one reader per kind.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "document/framelist.h"
+#include "document/saveoption.h"
+#include "pixels/dibsfc.h"
+#include "platform/wintypes.h"
+
+namespace vorn {
+
+class TStream;
+
+// Reads a whole file into an empty document: clears the list, appends its
+// frames in display order and calls the callback (when given) as it goes.
+// Raises on failure; what the list holds then is the reader's rule.
+using TDocumentReader = void (*)(TFrameList &list, const std::string &fileName,
+                                 TSaveOption &options, ProgressCallback callback,
+                                 void *callbackData);
+
+// One decoded image for a single-image document.
+struct TDecodedImage {
+  // Pixels, colour table and, when the file has one, the alpha channel.
+  TDIBSurface Surface;
+  // The frame's transparent colour as a pixel value of Surface's format (a
+  // palette index at 8 bits or fewer); -1 leaves the frame's value alone.
+  int32_t TransColor = -1;
+  // The document's background colour, when the file names one.
+  bool HasBGColor = false;
+  COLORREF BGColor = 0;
+};
+
+// Reads a file as one image. Raises on failure.
+using TImageReader = void (*)(const std::string &fileName, TDecodedImage &image,
+                              TSaveOption &options);
+
+// Reads an open file into an emptied surface. transColor goes in (the
+// colour offered to icons for masked pixels) and comes out (-1: none); flag
+// splits a 32-bit image's fourth byte into the alpha channel for bitmaps and
+// Targa files, and keeps the icon mask as alpha for icons and cursors.
+using TSurfaceReader = void (*)(TStream &file, TDIBSurface &surface, int32_t &transColor,
+                                TSaveOption &options, bool flag);
+
+}  // namespace vorn

@@ -1,0 +1,34 @@
+#include "open/formats.h"
+
+#include "formats/bmp.h"
+#include "native/nativefile.h"
+
+namespace vorn {
+
+namespace {
+
+using enum TReaderShape;
+
+const TFormatReader kReaders[] = {
+    {".vrn", Document, ReadNativeFile},
+    {".gif", Document},
+    {".avi", Document},
+    {".ani", Document},
+    {".png", Image},
+    {".jpg", Image},
+    {".bmp", Surface, nullptr, nullptr, ReadBmpFile},
+    {".dib", Surface, nullptr, nullptr, ReadBmpFile},
+    {".ico", Surface},
+    {".cur", Surface},
+    {".tga", Surface},
+};
+
+}  // namespace
+
+const TFormatReader *FindReader(const std::string &kind) {
+  for (const TFormatReader &row : kReaders)
+    if (kind == row.Kind) return &row;
+  return nullptr;
+}
+
+}  // namespace vorn

@@ -1,0 +1,46 @@
+#include "runtime/filekinds.h"
+
+#include <cstring>
+#include <iterator>
+
+#include "runtime/streams.h"
+
+namespace vorn {
+
+namespace {
+
+// Content signatures first, in the order DetectFormatFromBytes tests them.
+constexpr TFileKind kKinds[] = {
+    {".gif", "GIF", "\"GIF\"", false},
+    {".png", "PNG", "0x89 \"PNG\"", false},
+    {".jpg", "JPEG", "0xFF", false},
+    {".bmp", "BMP", "\"BM\"", true},
+    {".vrn", "native document", "\"Vorn\"", true},
+    {".dib", "DIB", nullptr, true},
+    {".ico", "ICO", nullptr, false},
+    {".cur", "CUR", nullptr, false},
+    {".ani", "ANI", nullptr, false},
+    {".tga", "TGA", nullptr, false},
+    {".avi", "AVI", nullptr, false},
+};
+
+}  // namespace
+
+std::span<const TFileKind> FileKinds() { return kKinds; }
+
+const TFileKind *FindFileKind(const std::string &kind) {
+  for (const TFileKind &entry : kKinds)
+    if (kind == entry.Kind) return &entry;
+  return nullptr;
+}
+
+std::string DetectFormatFromBytes(const unsigned char (&head)[10], const std::string &fileName) {
+  if (std::memcmp(head, "GIF", 3) == 0) return ".gif";
+  if (head[0] == 0x89 && std::memcmp(head + 1, "PNG", 3) == 0) return ".png";
+  if (head[0] == 0xFF) return ".jpg";
+  if (std::memcmp(head, "BM", 2) == 0) return ".bmp";
+  if (std::memcmp(head, "Vorn", 4) == 0) return ".vrn";
+  return LowerCase(ExtractFileExt(fileName));
+}
+
+}  // namespace vorn
