@@ -57,9 +57,14 @@ std::string Numbered(const char *what, int32_t n, int width) {
   return text;
 }
 
-void WriteBitmapPng(const std::string &path, HBITMAP bitmap, bool grey) {
+// Writes a bitmap as PNG; rowsDone(fraction in thousandths) follows the rows.
+void WriteBitmapPng(const std::string &path, HBITMAP bitmap, bool grey,
+                    const std::function<void(int64_t)> &rowsDone) {
   BitmapRows rows(bitmap, grey);
-  WritePng(path, rows.Width(), rows.Height(), grey, [&](int32_t y) { return rows.Row(y); });
+  WritePng(path, rows.Width(), rows.Height(), grey, [&](int32_t y) {
+    rowsDone(int64_t{y} * 1000 / rows.Height());
+    return rows.Row(y);
+  });
 }
 
 // One file to write: the composite of a frame (layer < 0), a layer, or a
@@ -141,34 +146,40 @@ int ExportCommand(const std::vector<std::string> &arguments) {
   if (error || !std::filesystem::is_directory(folder))
     throw Failure(folder + ": " + (error ? error.message() : "not a folder"));
 
-  Progress progress("exporting " + doc.FileName(), static_cast<int64_t>(items.size()));
   int written = 0;
-  for (size_t i = 0; i < items.size(); ++i) {
-    const Item &item = items[i];
-    const std::string path =
-        (std::filesystem::path(folder) / (item.name + "." + format)).string();
-    bool ok;
-    if (format == "png") {
-      HBITMAP bitmap = item.alpha ? vnGetAlphaChannel(h, item.frame, item.layer)
-                                  : vnGetBitmap(h, item.frame, item.layer);
-      ok = bitmap != nullptr;
-      if (ok) WriteBitmapPng(path, bitmap, item.alpha);
-    } else {
-      ok = (item.alpha ? vnExportAlphaChannel(h, item.frame, item.layer, path.c_str())
-                       : vnExportBitmap(h, item.frame, item.layer, path.c_str())) != 0;
-    }
-    progress.Set(static_cast<int64_t>(i) + 1);
-    if (ok) {
-      ++written;
-    } else if (item.alpha && vnGetLastError() == VN_ERROR_ARGUMENT) {
-      // A layer without an alpha channel: nothing to write for it. Said only
-      // when that layer was asked for by number.
-      if (onlyLayer)
-        std::fprintf(stderr, "vorn: frame %d layer %d has no alpha channel\n", item.frame,
-                     item.layer);
-    } else {
-      throw Failure(path + ": could not be written (library error " +
-                    std::to_string(vnGetLastError()) + ")");
+  {
+    // Progress in thousandths of a file: PNG files advance row by row.
+    Progress progress("exporting " + doc.FileName(), static_cast<int64_t>(items.size()) * 1000);
+    for (size_t i = 0; i < items.size(); ++i) {
+      const Item &item = items[i];
+      const std::string path =
+          (std::filesystem::path(folder) / (item.name + "." + format)).string();
+      const int64_t before = static_cast<int64_t>(i) * 1000;
+      bool ok;
+      if (format == "png") {
+        HBITMAP bitmap = item.alpha ? vnGetAlphaChannel(h, item.frame, item.layer)
+                                    : vnGetBitmap(h, item.frame, item.layer);
+        ok = bitmap != nullptr;
+        if (ok)
+          WriteBitmapPng(path, bitmap, item.alpha,
+                         [&](int64_t part) { progress.Set(before + part); });
+      } else {
+        ok = (item.alpha ? vnExportAlphaChannel(h, item.frame, item.layer, path.c_str())
+                         : vnExportBitmap(h, item.frame, item.layer, path.c_str())) != 0;
+      }
+      progress.Set(before + 1000);
+      if (ok) {
+        ++written;
+      } else if (item.alpha && vnGetLastError() == VN_ERROR_ARGUMENT) {
+        // A layer without an alpha channel: nothing to write for it. Said
+        // only when that layer was asked for by number.
+        if (onlyLayer)
+          std::fprintf(stderr, "vorn: frame %d layer %d has no alpha channel\n", item.frame,
+                       item.layer);
+      } else {
+        throw Failure(path + ": could not be written (library error " +
+                      std::to_string(vnGetLastError()) + ")");
+      }
     }
   }
   std::printf("%s: wrote %d file%s to %s\n", doc.FileName().c_str(), written,

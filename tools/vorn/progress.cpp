@@ -32,8 +32,8 @@ struct Progress::State {
     if (total > 0) {
       const int64_t now = std::clamp<int64_t>(done.load(), 0, total);
       std::fill(bar, bar + static_cast<int>(now * kWidth / total), '=');
-      std::fprintf(stderr, "\r%s [%s] %lld/%lld", label.c_str(), bar,
-                   static_cast<long long>(now), static_cast<long long>(total));
+      std::fprintf(stderr, "\r%s [%s] %3d%%", label.c_str(), bar,
+                   static_cast<int>(now * 100 / total));
     } else {
       // Work of unknown length: a marker that sweeps to and fro.
       const int step = static_cast<int>(seconds * 10) % (2 * (kWidth - 3));
