@@ -52,9 +52,9 @@ int Digits(int32_t n) {
 }
 
 std::string Numbered(const char *what, int32_t n, int width) {
-  char text[48];
-  std::snprintf(text, sizeof text, "%s-%0*d", what, width, n);
-  return text;
+  std::string digits = std::to_string(n);
+  if (static_cast<int>(digits.size()) < width) digits.insert(0, width - digits.size(), '0');
+  return std::string(what) + "-" + digits;
 }
 
 // Writes a bitmap as PNG; rowsDone(fraction in thousandths) follows the rows.
