@@ -34,7 +34,7 @@ std::string DepthText(int32_t bpp) {
 
 std::string DisposalText(int32_t disposal) {
   switch (disposal) {
-    case 0: return "then nothing specified";
+    case 0: return "disposal not specified";
     case 1: return "then left in place";
     case 2: return "then cleared to the background";
     case 3: return "then restored to what was there before";
