@@ -3,7 +3,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "runtime/streams.h"
+#include "runtime/names.h"
 
 namespace vorn {
 

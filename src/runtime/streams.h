@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/wintypes.h"
+#include "runtime/names.h"
 
 namespace vorn {
 
@@ -128,12 +129,5 @@ void WriteFileReplacing(const std::string &fileName, const std::function<void(TS
 
 // True when a file (not a folder) of that name exists.
 bool FileExists(const std::string &fileName);
-
-// The extension of a file name: the text from the last dot of its last path
-// component, dot included; empty when there is none.
-std::string ExtractFileExt(const std::string &fileName);
-
-// ASCII lower case; other bytes unchanged (names are in the ANSI code page).
-std::string LowerCase(std::string text);
 
 }  // namespace vorn
