@@ -1,6 +1,7 @@
 #include "open/formats.h"
 
 #include "formats/bmp.h"
+#include "formats/png.h"
 #include "native/nativefile.h"
 
 namespace vorn {
@@ -14,7 +15,7 @@ const TFormatReader kReaders[] = {
     {".gif", Document},
     {".avi", Document},
     {".ani", Document},
-    {".png", Image},
+    {".png", Image, nullptr, ReadPngFile},
     {".jpg", Image},
     {".bmp", Surface, nullptr, nullptr, ReadBmpFile},
     {".dib", Surface, nullptr, nullptr, ReadBmpFile},

@@ -12,7 +12,7 @@ namespace {
 // Content signatures first, in the order DetectFormatFromBytes tests them.
 constexpr TFileKind kKinds[] = {
     {".gif", "GIF", "\"GIF\"", false},
-    {".png", "PNG", "0x89 \"PNG\"", false},
+    {".png", "PNG", "0x89 \"PNG\"", true},
     {".jpg", "JPEG", "0xFF", false},
     {".bmp", "BMP", "\"BM\"", true},
     {".vrn", "native document", "\"Vorn\"", true},
