@@ -1,6 +1,7 @@
 #include "open/formats.h"
 
 #include "formats/bmp.h"
+#include "formats/jpeg.h"
 #include "formats/png.h"
 #include "native/nativefile.h"
 
@@ -16,7 +17,7 @@ const TFormatReader kReaders[] = {
     {".avi", Document},
     {".ani", Document},
     {".png", Image, nullptr, ReadPngFile},
-    {".jpg", Image},
+    {".jpg", Image, nullptr, ReadJpegFile},
     {".bmp", Surface, nullptr, nullptr, ReadBmpFile},
     {".dib", Surface, nullptr, nullptr, ReadBmpFile},
     {".ico", Surface},

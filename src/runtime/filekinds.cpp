@@ -13,7 +13,7 @@ namespace {
 constexpr TFileKind kKinds[] = {
     {".gif", "GIF", "\"GIF\"", false},
     {".png", "PNG", "0x89 \"PNG\"", true},
-    {".jpg", "JPEG", "0xFF", false},
+    {".jpg", "JPEG", "0xFF", true},
     {".bmp", "BMP", "\"BM\"", true},
     {".vrn", "native document", "\"Vorn\"", true},
     {".dib", "DIB", nullptr, true},
