@@ -4,6 +4,8 @@
 // depth and damaged directories.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <utility>
@@ -203,6 +205,62 @@ TEST_F(IconTest, CorpusMatchesTheReferenceRenderings) {
     EXPECT_EQ(Options(h).Icon32, c.bits == 24 && c.alpha);
     ExpectMatchesReference(h, layer, c.png);
   }
+}
+
+// Entries stored as PNG files decode through the PNG reader: the alpha plane
+// becomes the layer's alpha channel.
+TEST_F(IconTest, PngEntriesOpenWithTheirAlpha) {
+  const struct {
+    const char *file, *png;
+    int bits;
+    bool alpha;
+  } cases[] = {
+      {"image-rs/png-32bpp-alpha.ico", "image-rs/reference/png-32bpp-alpha.ico.png", 24, true},
+      {"image-rs/lenient-bpp.ico", "image-rs/reference/lenient-bpp.ico.png", 1, false},
+      {"image-rs/png_l8.ico", "image-rs/reference/png_l8.ico.png", 8, false},
+      {"image-rs/png_rgb8.ico", "image-rs/reference/png_rgb8.ico.png", 24, false},
+      {"stanio-mousegen/default-ptr.cur", "stanio-mousegen/default-ptr-064.png", 24, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.file);
+    vnHandle h = OpenData(c.file);
+    ASSERT_NE(h, 0u) << vnGetLastError();
+    TDIBSurface &layer = Layer(h);
+    EXPECT_EQ(layer.BitCount(), c.bits);
+    EXPECT_EQ(layer.AlphaChannel() != nullptr, c.alpha);
+    EXPECT_EQ(vnGetLayerInfo(h, 0, 0, VN_LAYER_ALPHAINEFFECT), c.alpha ? 1 : 0);
+    EXPECT_EQ(Options(h).Icon32, c.alpha);
+    EXPECT_EQ(vnGetFrameInfo(h, 0, VN_FRAME_TRANSCOLOR), -1);
+    ExpectMatchesReference(h, layer, c.png);
+  }
+  // A PNG entry cut short fails like any damaged PNG file.
+  std::vector<uint8_t> bytes = test::ReadFile(test::DataFile("ico-cur-ani/image-rs/png-32bpp-alpha.ico"));
+  bytes.resize(bytes.size() - 40);
+  EXPECT_EQ(Open(bytes), 0u);
+  EXPECT_EQ(vnGetLastError(), VN_ERROR_OPEN_FAILED);
+}
+
+// The hot spot of entry 0 of every cursor of the hot-spot samples, as read
+// from each file's directory into the corpus manifest.
+TEST_F(IconTest, CursorHotSpotsMatchTheManifest) {
+  std::ifstream manifest(test::DataFile("ico-cur-ani/MANIFEST.tsv"));
+  std::string line;
+  int checked = 0;
+  while (std::getline(manifest, line)) {
+    const size_t tab = line.find('\t');
+    const std::string file = line.substr(0, tab);
+    const size_t at = line.find("PNG hotspot ");
+    if (file.find(".cur") == std::string::npos || at == std::string::npos) continue;
+    SCOPED_TRACE(file);
+    int x = -1, y = -1;
+    ASSERT_EQ(std::sscanf(line.c_str() + at, "PNG hotspot %d,%d", &x, &y), 2);
+    vnHandle h = OpenData(file);
+    ASSERT_NE(h, 0u) << vnGetLastError();
+    EXPECT_EQ(Options(h).HotSpotX, x);
+    EXPECT_EQ(Options(h).HotSpotY, y);
+    ++checked;
+  }
+  EXPECT_GT(checked, 40);
 }
 
 TEST_F(IconTest, EntryZeroIsTheOneRead) {
