@@ -10,7 +10,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > (1 << 20)) return 0;
   // A few bytes of run-length packets may stand for 256 MB of pixels;
   // decoding them all only costs time here.
-  if (size >= 18 && (data[12] | data[13] << 8) * (data[14] | data[15] << 8) > (4 << 20)) return 0;
+  if (size >= 18 &&
+      int64_t{data[12] | data[13] << 8} * int64_t{data[14] | data[15] << 8} > (4 << 20))
+    return 0;
   vorn::TReadOnlyMemoryStream stream(data, size);
   vorn::TDIBSurface surface;
   vorn::TSaveOption options;
