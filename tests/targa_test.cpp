@@ -360,6 +360,17 @@ TEST_F(TargaTest, RunLengthPacketsRunAcrossRowsAndStopAtTheLastPixel) {
     EXPECT_EQ(Open(short_.Bytes()), 0u) << cut;
     EXPECT_EQ(vnGetLastError(), VN_ERROR_OPEN_FAILED);
   }
+  // The packets end where the developer area begins; an area said to begin
+  // inside the header is ignored.
+  Tga areas = t;
+  areas.Footer = true;
+  areas.DeveloperOffset = 18 + 5;
+  EXPECT_EQ(Open(areas.Bytes()), 0u);
+  areas.DeveloperOffset = 5;
+  h = Open(areas.Bytes());
+  ASSERT_NE(h, 0u);
+  EXPECT_EQ(Layer(h).GetPixel(2, 1), 0x444444u);
+
   // A few bytes cannot stand for a large image: refused before its
   // surface is made.
   Tga big = t;

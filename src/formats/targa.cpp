@@ -253,7 +253,10 @@ void ReadTarga(TStream &file, TDIBSurface &surface, int32_t &transColor, TSaveOp
   std::vector<uint8_t> packed;
   if (t.Rle()) {
     const int64_t start = file.Position();
-    const int64_t bytes = std::max<int64_t>(0, dataEnd - start);
+    // An area said to begin inside the header or the colour map is not
+    // where the pixels end.
+    if (dataEnd < start) dataEnd = size;
+    const int64_t bytes = dataEnd - start;
     // A packet of at most 128 pixels takes at least 1 + pixelBytes bytes.
     if (pixels > bytes / (1 + pixelBytes) * 128 + 128) UnknownFormat();
     packed.resize(static_cast<size_t>(bytes));
