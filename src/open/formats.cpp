@@ -1,6 +1,10 @@
 #include "open/formats.h"
 
 #include "formats/bmp.h"
+#include "formats/icon.h"
+#include "formats/jpeg.h"
+#include "formats/png.h"
+#include "formats/targa.h"
 #include "native/nativefile.h"
 
 namespace vorn {
@@ -14,13 +18,13 @@ const TFormatReader kReaders[] = {
     {".gif", Document},
     {".avi", Document},
     {".ani", Document},
-    {".png", Image},
-    {".jpg", Image},
+    {".png", Image, nullptr, ReadPngFile},
+    {".jpg", Image, nullptr, ReadJpegFile},
     {".bmp", Surface, nullptr, nullptr, ReadBmpFile},
     {".dib", Surface, nullptr, nullptr, ReadBmpFile},
-    {".ico", Surface},
-    {".cur", Surface},
-    {".tga", Surface},
+    {".ico", Surface, nullptr, nullptr, ReadIconFile},
+    {".cur", Surface, nullptr, nullptr, ReadIconFile},
+    {".tga", Surface, nullptr, nullptr, ReadTarga},
 };
 
 }  // namespace
