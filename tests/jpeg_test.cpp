@@ -240,6 +240,11 @@ TEST_F(JpegFiles, DamagedFilesFailWithCodeTwo) {
               nullptr);
     EXPECT_EQ(vnGetLastError(), VN_ERROR_OPEN_FAILED);
   }
+  // No bytes at all.
+  {
+    TDecodedImage image;
+    EXPECT_THROW(ReadJpegData(good.data(), 0, image), EJpegFileError);
+  }
   // A header promising 60000 x 60000 pixels in a few hundred bytes.
   std::vector<uint8_t> huge = WriteJpeg(JpegSpec{8, 8, JCS_RGB, JCS_UNKNOWN, false, 90, Gradient});
   for (size_t i = 0; i + 8 < huge.size(); ++i)

@@ -40,10 +40,6 @@ void CmykRowToBgr(const uint8_t *cmyk, uint8_t *bgr, int64_t width, bool inverte
 }
 
 void ReadJpegFile(const std::string &fileName, TDecodedImage &image, TSaveOption &) {
-  image.Surface.Clear();
-  image.TransColor = -1;
-  image.HasBGColor = false;
-
   std::vector<uint8_t> bytes;
   {
     TFileStream file(fileName, FileMode::OpenRead);
@@ -52,8 +48,15 @@ void ReadJpegFile(const std::string &fileName, TDecodedImage &image, TSaveOption
     bytes.resize(static_cast<size_t>(size));
     file.ReadBuffer(bytes.data(), size);
   }
+  ReadJpegData(bytes.data(), bytes.size(), image);
+}
 
-  TJpegDecompressor job(bytes.data(), bytes.size());
+void ReadJpegData(const uint8_t *data, size_t size, TDecodedImage &image) {
+  image.Surface.Clear();
+  image.TransColor = -1;
+  image.HasBGColor = false;
+
+  TJpegDecompressor job(data, size);
   jpeg_decompress_struct &info = job.Info();
   if (!job.ReadHeader()) throw EJpegFileError(job.Message());
   int bits = 24;
@@ -80,7 +83,7 @@ void ReadJpegFile(const std::string &fileName, TDecodedImage &image, TSaveOption
   int64_t pixels = 0;
   if (width <= 0 || height <= 0 || width > INT_MAX || height > INT_MAX ||
       !CheckedMul(width, height, pixels) ||
-      pixels / kMaxPixelsPerByte > static_cast<int64_t>(bytes.size()) ||
+      pixels / kMaxPixelsPerByte > static_cast<int64_t>(size) ||
       !DibImageBytes(width, height, bits))
     throw EJpegFileError("JPEG: image too large");
 

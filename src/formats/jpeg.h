@@ -4,6 +4,8 @@
 // orientation is not applied: pixels come as stored.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "document/readers.h"
@@ -13,6 +15,9 @@ namespace vorn {
 
 // The table's image reader.
 void ReadJpegFile(const std::string &fileName, TDecodedImage &image, TSaveOption &options);
+
+// Decodes a whole JPEG file held in memory into image. Raises on failure.
+void ReadJpegData(const uint8_t *data, size_t size, TDecodedImage &image);
 
 // A JPEG file that libjpeg refuses or reports as damaged, or whose image is
 // too large for a surface or for its data.

@@ -18,7 +18,8 @@ struct TJpegDecompressor::TState {
   jpeg_progress_mgr progress;
   std::jmp_buf jump;
   char message[JMSG_LENGTH_MAX];
-  bool created;
+  bool created;  // the decompressor exists and needs destroying
+  bool ready;    // ... and has its source: the steps may run
 };
 
 namespace {
@@ -82,11 +83,14 @@ TJpegDecompressor::TJpegDecompressor(const uint8_t *data, size_t size)
   state->error.error_exit = ErrorExit;
   state->error.emit_message = EmitMessage;
   state->progress.progress_monitor = Progress;
-  if (setjmp(state->jump)) return;  // creation failed: every step fails
+  // A failure here (no memory, no data) leaves the decompressor not ready,
+  // and every step fails with the message.
+  if (setjmp(state->jump)) return;
   jpeg_create_decompress(&state->info);
   state->created = true;
   state->info.progress = &state->progress;
   jpeg_mem_src(&state->info, data, static_cast<unsigned long>(size));
+  state->ready = true;
 }
 
 TJpegDecompressor::~TJpegDecompressor() {
@@ -99,28 +103,28 @@ const char *TJpegDecompressor::Message() const { return state_->message; }
 
 bool TJpegDecompressor::ReadHeader() {
   TState *state = state_.get();
-  if (!state->created || setjmp(state->jump)) return false;
+  if (!state->ready || setjmp(state->jump)) return false;
   jpeg_read_header(&state->info, TRUE);
   return true;
 }
 
 bool TJpegDecompressor::CalcOutputDimensions() {
   TState *state = state_.get();
-  if (setjmp(state->jump)) return false;
+  if (!state->ready || setjmp(state->jump)) return false;
   jpeg_calc_output_dimensions(&state->info);
   return true;
 }
 
 bool TJpegDecompressor::Start() {
   TState *state = state_.get();
-  if (setjmp(state->jump)) return false;
+  if (!state->ready || setjmp(state->jump)) return false;
   jpeg_start_decompress(&state->info);
   return true;
 }
 
 bool TJpegDecompressor::ReadRows(JSAMPARRAY rows, JDIMENSION count) {
   TState *state = state_.get();
-  if (setjmp(state->jump)) return false;
+  if (!state->ready || setjmp(state->jump)) return false;
   if (jpeg_read_scanlines(&state->info, rows, count) == 0) {
     // Suspension cannot happen with a memory source; treat it as damage.
     std::snprintf(state->message, sizeof state->message, "JPEG data ended early");
@@ -131,7 +135,7 @@ bool TJpegDecompressor::ReadRows(JSAMPARRAY rows, JDIMENSION count) {
 
 bool TJpegDecompressor::Finish() {
   TState *state = state_.get();
-  if (setjmp(state->jump)) return false;
+  if (!state->ready || setjmp(state->jump)) return false;
   jpeg_finish_decompress(&state->info);
   return true;
 }
