@@ -1,5 +1,6 @@
 #include "open/formats.h"
 
+#include "formats/avi.h"
 #include "formats/bmp.h"
 #include "native/nativefile.h"
 
@@ -12,7 +13,7 @@ using enum TReaderShape;
 const TFormatReader kReaders[] = {
     {".vrn", Document, ReadNativeFile},
     {".gif", Document},
-    {".avi", Document},
+    {".avi", Document, ReadAviFile},
     {".ani", Document},
     {".png", Image},
     {".jpg", Image},

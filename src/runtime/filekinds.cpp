@@ -21,7 +21,7 @@ constexpr TFileKind kKinds[] = {
     {".cur", "CUR", nullptr, false},
     {".ani", "ANI", nullptr, false},
     {".tga", "TGA", nullptr, false},
-    {".avi", "AVI", nullptr, false},
+    {".avi", "AVI", nullptr, true},
 };
 
 }  // namespace
