@@ -259,7 +259,6 @@ struct IGetFrame {
   SwsContext *sws = nullptr;
   AVPacket *packet = nullptr;
   int streamIndex = -1;
-  int64_t ptsBase = 0;  // the demuxer's timestamp of sample position start
 
   // Decoding state: the last frame received before or at the position asked
   // for, and a frame received past it and kept for the next call.
@@ -449,10 +448,18 @@ bool BuildBitmap(IGetFrame &g) {
   g.sws = sws_getCachedContext(g.sws, f->width, f->height, format, f->width, f->height, target,
                                SWS_POINT, nullptr, nullptr, nullptr);
   if (!g.sws) return false;
-  // A negative stride from the top row writes the rows bottom-up.
-  uint8_t *dst[4] = {row(0), nullptr, nullptr, nullptr};
-  int dstStride[4] = {-static_cast<int>(stride), 0, 0, 0};
-  return sws_scale(g.sws, f->data, f->linesize, 0, f->height, dst, dstStride) == f->height;
+  // Top-down into the bitmap's bytes, then the rows are turned over.
+  uint8_t *dst[4] = {bottom, nullptr, nullptr, nullptr};
+  int dstStride[4] = {static_cast<int>(stride), 0, 0, 0};
+  if (sws_scale(g.sws, f->data, f->linesize, 0, f->height, dst, dstStride) != f->height) return false;
+  std::vector<uint8_t> swap(stride);
+  for (int y = 0, z = f->height - 1; y < z; ++y, --z) {
+    uint8_t *a = bottom + static_cast<size_t>(y) * stride, *b = bottom + static_cast<size_t>(z) * stride;
+    std::memcpy(swap.data(), a, stride);
+    std::memcpy(a, b, stride);
+    std::memcpy(b, swap.data(), stride);
+  }
+  return true;
 }
 
 HRESULT OpenSource(PAVIFILE *file, std::unique_ptr<Source> source) {
@@ -600,7 +607,8 @@ LPVOID WINAPI AVIStreamGetFrame(PGETFRAME getter, LONG position) {
   const AVISTREAMINFOA &info = getter->stream->info;
   const int64_t sample = int64_t{position} - int64_t{info.dwStart};
   if (sample < 0 || sample >= int64_t{info.dwLength}) return nullptr;
-  const int64_t target = getter->ptsBase + sample;
+  // The demuxer stamps each sample with its position (start included).
+  const int64_t target = position;
   try {
     if (!Advance(*getter, target)) return nullptr;
     if (getter->dibPts != getter->currentPts || getter->dib.empty()) {
