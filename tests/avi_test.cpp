@@ -3,6 +3,7 @@
 // clean failures. Test files are written at run time by support/aviwriter.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -342,6 +343,33 @@ TEST_F(AviTest, TheCallbackSeesEveryPositionUpToStartPlusLength) {
       &calls);
   EXPECT_EQ(list.Count(), 3);
   EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{0, 3}, {1, 3}, {2, 3}, {3, 3}}));
+}
+
+TEST_F(AviTest, TheCorpusVideoOpensWithTheBytesOfItsChunks) {
+  // 64 x 64 x 24 bits, 48 frames at 30000 / 1001 per second.
+  const std::vector<uint8_t> bytes = test::ReadFile(test::DataFile("avi/vidsrc/test.avi"));
+  handle_ = vnOpen(test::DataFile("avi/vidsrc/test.avi").c_str());
+  ASSERT_NE(handle_, 0u) << vnGetLastError();
+  EXPECT_EQ(vnGetFrameCount(handle_), 48);
+  EXPECT_EQ(vnGetInfo(handle_, VN_INFO_BPP), 24);
+  EXPECT_EQ(vnGetInfo(handle_, VN_INFO_WIDTH), 64);
+  EXPECT_EQ(Delay(47), 34);
+  // The first and the last sample chunk hold the frames' rows bottom-up.
+  const std::string movi = "movi";
+  size_t at = std::search(bytes.begin(), bytes.end(), movi.begin(), movi.end()) - bytes.begin();
+  std::vector<size_t> chunks;
+  for (size_t i = at + 4; i + 8 + 12288 <= bytes.size() && chunks.size() < 48;) {
+    const uint32_t size = bytes[i + 4] | bytes[i + 5] << 8 | bytes[i + 6] << 16 | uint32_t(bytes[i + 7]) << 24;
+    if (std::memcmp(&bytes[i], "00db", 4) == 0) chunks.push_back(i + 8);
+    i += 8 + size + (size & 1);
+  }
+  ASSERT_EQ(chunks.size(), 48u);
+  for (int f : {0, 47}) {
+    TDIBSurface &s = Layer0(f).Surface();
+    for (int y = 0; y < 64; ++y)
+      ASSERT_EQ(std::memcmp(s.ScanLine(y), &bytes[chunks[f] + size_t(63 - y) * 192], 192), 0)
+          << "frame " << f << " row " << y;
+  }
 }
 
 // --- Hostile files ----------------------------------------------------------------
