@@ -18,13 +18,11 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <string>
 #include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -112,7 +110,8 @@ struct Chunk {
   int64_t end;
 };
 
-// Walks the chunks of [begin, end); false when a chunk header cannot be read.
+// Walks the chunks of [begin, end), calling visit until it returns false or
+// a chunk header cannot be read.
 template <class Visit>
 void ForEachChunk(Source &source, int64_t begin, int64_t end, Visit visit) {
   int64_t pos = begin;
