@@ -1,5 +1,6 @@
 #include "open/formats.h"
 
+#include "formats/avi.h"
 #include "formats/bmp.h"
 #include "formats/icon.h"
 #include "formats/jpeg.h"
@@ -16,7 +17,7 @@ using enum TReaderShape;
 const TFormatReader kReaders[] = {
     {".vrn", Document, ReadNativeFile},
     {".gif", Document},
-    {".avi", Document},
+    {".avi", Document, ReadAviFile},
     {".ani", Document},
     {".png", Image, nullptr, ReadPngFile},
     {".jpg", Image, nullptr, ReadJpegFile},

@@ -21,7 +21,7 @@ constexpr TFileKind kKinds[] = {
     {".cur", "CUR", nullptr, true},
     {".ani", "ANI", nullptr, false},
     {".tga", "TGA", nullptr, true},
-    {".avi", "AVI", nullptr, false},
+    {".avi", "AVI", nullptr, true},
 };
 
 }  // namespace

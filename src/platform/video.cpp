@@ -1,0 +1,670 @@
+// The AVIFile interface over FFmpeg. The stream headers (type, priority,
+// scale, rate, start, length) are read from the file's own header list, so
+// callers see the values the file states rather than the demuxer's
+// normalised ones; FFmpeg's AVI demuxer and its decoders deliver the frames.
+// Every file goes through our own I/O callbacks and the AVI demuxer alone:
+// FFmpeg never opens a path, a protocol or another container for us.
+#include "platform/video.h"
+
+#if !defined(_WIN32)
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+namespace {
+
+// The largest bitmap handed out: the bound a 32-bit process has for one
+// allocation, the same bound the pixel surfaces keep.
+constexpr int64_t kMaxBitmapBytes = 0x7FFFFFFF;
+// Streams beyond this count are not read (a real file has a handful).
+constexpr size_t kMaxStreams = 1024;
+// A forward jump of more than this many samples seeks instead of decoding
+// every frame in between.
+constexpr int64_t kSeekAhead = 64;
+
+// --- Where the bytes come from ----------------------------------------------
+
+class Source {
+ public:
+  virtual ~Source() = default;
+  // Reads up to count bytes at offset; returns how many were read.
+  virtual size_t ReadAt(int64_t offset, void *buffer, size_t count) = 0;
+  virtual int64_t Size() const = 0;
+};
+
+class FileSource : public Source {
+ public:
+  explicit FileSource(int fd, int64_t size) : fd_(fd), size_(size) {}
+  ~FileSource() override { ::close(fd_); }
+  size_t ReadAt(int64_t offset, void *buffer, size_t count) override {
+    size_t done = 0;
+    while (done < count) {
+      ssize_t got = ::pread(fd_, static_cast<uint8_t *>(buffer) + done, count - done,
+                            static_cast<off_t>(offset + static_cast<int64_t>(done)));
+      if (got <= 0) break;
+      done += static_cast<size_t>(got);
+    }
+    return done;
+  }
+  int64_t Size() const override { return size_; }
+
+ private:
+  int fd_;
+  int64_t size_;
+};
+
+class MemorySource : public Source {
+ public:
+  explicit MemorySource(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+  size_t ReadAt(int64_t offset, void *buffer, size_t count) override {
+    if (offset < 0 || offset >= Size()) return 0;
+    size_t n = std::min(count, static_cast<size_t>(Size() - offset));
+    std::memcpy(buffer, bytes_.data() + offset, n);
+    return n;
+  }
+  int64_t Size() const override { return static_cast<int64_t>(bytes_.size()); }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+// --- The file's header list -------------------------------------------------
+
+uint32_t Le32(const uint8_t *p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+uint16_t Le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+int16_t LeI16(const uint8_t *p) { return static_cast<int16_t>(Le16(p)); }
+
+constexpr uint32_t Tag(const char (&t)[5]) {
+  return uint32_t(uint8_t(t[0])) | uint32_t(uint8_t(t[1])) << 8 | uint32_t(uint8_t(t[2])) << 16 |
+         uint32_t(uint8_t(t[3])) << 24;
+}
+
+struct Header {
+  AVIFILEINFOA file{};
+  std::vector<AVISTREAMINFOA> streams;
+};
+
+// One chunk of a RIFF list: its id, and where its data starts and ends
+// (clamped to the enclosing list).
+struct Chunk {
+  uint32_t id;
+  int64_t data;
+  int64_t end;
+};
+
+// Walks the chunks of [begin, end), calling visit until it returns false or
+// a chunk header cannot be read.
+template <class Visit>
+void ForEachChunk(Source &source, int64_t begin, int64_t end, Visit visit) {
+  int64_t pos = begin;
+  while (pos + 8 <= end) {
+    uint8_t head[8];
+    if (source.ReadAt(pos, head, 8) != 8) return;
+    const int64_t size = Le32(head + 4);
+    const int64_t data = pos + 8;
+    const Chunk chunk{Le32(head), data, std::min(end, data + size)};
+    if (!visit(chunk)) return;
+    pos = data + size + (size & 1);
+  }
+}
+
+// Reads the stream headers of the header list ("hdrl"). 'pads' streams are
+// skipped, as the demuxer skips them, so stream numbers agree.
+bool ReadHeader(Source &source, Header &header) {
+  uint8_t riff[12];
+  if (source.ReadAt(0, riff, 12) != 12 || Le32(riff) != Tag("RIFF") ||
+      Le32(riff + 8) != Tag("AVI "))
+    return false;
+  const int64_t end = std::min<int64_t>(source.Size(), 8 + int64_t{Le32(riff + 4)});
+  bool found = false;
+  ForEachChunk(source, 12, end, [&](const Chunk &list) {
+    uint8_t type[4];
+    if (list.id != Tag("LIST") || list.end - list.data < 4 ||
+        source.ReadAt(list.data, type, 4) != 4)
+      return true;
+    if (Le32(type) == Tag("movi")) return false;  // the header list comes first
+    if (Le32(type) != Tag("hdrl")) return true;
+    found = true;
+    ForEachChunk(source, list.data + 4, list.end, [&](const Chunk &item) {
+      if (item.id == Tag("avih")) {
+        uint8_t avih[56] = {};
+        source.ReadAt(item.data, avih, static_cast<size_t>(std::min<int64_t>(56, item.end - item.data)));
+        header.file.dwMaxBytesPerSec = Le32(avih + 4);
+        header.file.dwFlags = Le32(avih + 12);
+        header.file.dwSuggestedBufferSize = Le32(avih + 28);
+        header.file.dwWidth = Le32(avih + 32);
+        header.file.dwHeight = Le32(avih + 36);
+        header.file.dwScale = Le32(avih);  // microseconds per frame
+        header.file.dwRate = 1000000;
+        header.file.dwLength = Le32(avih + 16);
+        return true;
+      }
+      uint8_t type4[4];
+      if (item.id != Tag("LIST") || item.end - item.data < 4 ||
+          source.ReadAt(item.data, type4, 4) != 4 || Le32(type4) != Tag("strl"))
+        return true;
+      ForEachChunk(source, item.data + 4, item.end, [&](const Chunk &strh) {
+        if (strh.id != Tag("strh")) return true;
+        uint8_t h[56] = {};
+        const int64_t size = strh.end - strh.data;
+        if (size < 48 || source.ReadAt(strh.data, h, static_cast<size_t>(std::min<int64_t>(56, size))) <
+                             static_cast<size_t>(std::min<int64_t>(56, size)))
+          return false;
+        if (Le32(h) == Tag("pads")) return false;
+        AVISTREAMINFOA info{};
+        info.fccType = Le32(h);
+        info.fccHandler = Le32(h + 4);
+        info.dwFlags = Le32(h + 8);
+        info.wPriority = Le16(h + 12);
+        info.wLanguage = Le16(h + 14);
+        info.dwInitialFrames = Le32(h + 16);
+        info.dwScale = Le32(h + 20);
+        info.dwRate = Le32(h + 24);
+        info.dwStart = Le32(h + 28);
+        info.dwLength = Le32(h + 32);
+        info.dwSuggestedBufferSize = Le32(h + 36);
+        info.dwQuality = Le32(h + 40);
+        info.dwSampleSize = Le32(h + 44);
+        info.rcFrame = RECT{LeI16(h + 48), LeI16(h + 50), LeI16(h + 52), LeI16(h + 54)};
+        if (header.streams.size() < kMaxStreams) header.streams.push_back(info);
+        return false;  // one stream header per stream list
+      });
+      return true;
+    });
+    return false;
+  });
+  if (!found) return false;
+  header.file.dwStreams = static_cast<DWORD>(header.streams.size());
+  std::memcpy(header.file.szFileType, "AVI", 4);
+  return true;
+}
+
+// --- FFmpeg's view of the same bytes -----------------------------------------
+
+// Our read and seek callbacks over a Source.
+struct IoState {
+  Source *source;
+  int64_t position = 0;
+};
+
+int ReadPacket(void *opaque, uint8_t *buffer, int size) {
+  auto *io = static_cast<IoState *>(opaque);
+  if (size <= 0) return 0;
+  size_t got = io->source->ReadAt(io->position, buffer, static_cast<size_t>(size));
+  if (got == 0) return AVERROR_EOF;
+  io->position += static_cast<int64_t>(got);
+  return static_cast<int>(got);
+}
+
+int64_t SeekPacket(void *opaque, int64_t offset, int whence) {
+  auto *io = static_cast<IoState *>(opaque);
+  const int64_t size = io->source->Size();
+  switch (whence & ~AVSEEK_FORCE) {
+    case AVSEEK_SIZE: return size;
+    case SEEK_SET: break;
+    case SEEK_CUR: offset += io->position; break;
+    case SEEK_END: offset += size; break;
+    default: return -1;
+  }
+  if (offset < 0) return -1;
+  io->position = offset;
+  return offset;
+}
+
+void SilentLog(void *, int, const char *, va_list) {}
+
+}  // namespace
+
+// --- The interface objects ---------------------------------------------------
+
+struct IAVIFile {
+  ULONG refs = 1;
+  std::unique_ptr<Source> source;
+  Header header;
+};
+
+struct IAVIStream {
+  ULONG refs = 1;
+  IAVIFile *file;
+  size_t index;           // among all streams of the file
+  size_t videoIndex = 0;  // among the file's video streams
+  AVISTREAMINFOA info;
+};
+
+struct IGetFrame {
+  IAVIStream *stream = nullptr;
+  IoState io{};
+  AVIOContext *avio = nullptr;
+  AVFormatContext *format = nullptr;
+  AVCodecContext *codec = nullptr;
+  SwsContext *sws = nullptr;
+  AVPacket *packet = nullptr;
+  int streamIndex = -1;
+
+  // Decoding state: the last frame received before or at the position asked
+  // for, and a frame received past it and kept for the next call.
+  AVFrame *current = nullptr;
+  int64_t currentPts = AV_NOPTS_VALUE;
+  AVFrame *pending = nullptr;
+  int64_t pendingPts = AV_NOPTS_VALUE;
+  bool draining = false;
+  bool ended = false;
+  int64_t lastPacketPts = AV_NOPTS_VALUE;  // includes empty (repeat) samples
+
+  // The bitmap handed out and the timestamp it shows.
+  std::vector<uint8_t> dib;
+  int64_t dibPts = AV_NOPTS_VALUE;
+
+  ~IGetFrame() {
+    av_frame_free(&current);
+    av_frame_free(&pending);
+    av_packet_free(&packet);
+    sws_freeContext(sws);
+    avcodec_free_context(&codec);
+    avformat_close_input(&format);
+    if (avio) av_freep(&avio->buffer);
+    avio_context_free(&avio);
+  }
+};
+
+namespace {
+
+// Bytes of a bottom-up bitmap's pixels, or -1 beyond the largest bitmap.
+int64_t BitmapBytes(int64_t width, int64_t height, int bits) {
+  if (width <= 0 || height <= 0 || width > kMaxBitmapBytes || height > kMaxBitmapBytes) return -1;
+  const int64_t stride = ((width * bits + 31) / 32) * 4;
+  if (stride > kMaxBitmapBytes / height) return -1;
+  return stride * height;
+}
+
+int64_t FramePts(const AVFrame *frame) {
+  return frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
+}
+
+// Receives the next decoded frame into frame; false at the end of the
+// stream (or on a failure that ends it).
+bool NextFrame(IGetFrame &g, AVFrame *frame) {
+  for (;;) {
+    int ret = avcodec_receive_frame(g.codec, frame);
+    if (ret == 0) return true;
+    if (ret != AVERROR(EAGAIN) || g.draining) {
+      g.ended = true;
+      return false;
+    }
+    ret = av_read_frame(g.format, g.packet);
+    if (ret < 0) {
+      g.draining = true;
+      avcodec_send_packet(g.codec, nullptr);
+      continue;
+    }
+    if (g.packet->stream_index == g.streamIndex) {
+      if (g.packet->pts != AV_NOPTS_VALUE)
+        g.lastPacketPts = g.lastPacketPts == AV_NOPTS_VALUE ? g.packet->pts
+                                                            : std::max(g.lastPacketPts, g.packet->pts);
+      // An empty sample repeats the previous frame: nothing to decode (an
+      // empty packet would start draining the decoder).
+      if (g.packet->size > 0) {
+        ret = avcodec_send_packet(g.codec, g.packet);
+        // A damaged packet is skipped; the decoder goes on with the next.
+        (void)ret;
+      }
+    }
+    av_packet_unref(g.packet);
+  }
+}
+
+void ResetDecoding(IGetFrame &g) {
+  av_frame_unref(g.current);
+  av_frame_unref(g.pending);
+  g.currentPts = g.pendingPts = AV_NOPTS_VALUE;
+  g.draining = g.ended = false;
+  avcodec_flush_buffers(g.codec);
+}
+
+// Puts the frame for timestamp target into g.current: the last frame at or
+// before it (an empty sample repeats the frame before it), or the first
+// frame after a seek when the key frame lies beyond it. False when the
+// stream holds nothing there.
+bool Advance(IGetFrame &g, int64_t target) {
+  const bool have = g.currentPts != AV_NOPTS_VALUE;
+  if (have && g.currentPts == target) return true;
+  if (have && target > g.currentPts && g.pendingPts != AV_NOPTS_VALUE && target < g.pendingPts)
+    return true;
+  if (have && (target < g.currentPts || target > g.currentPts + kSeekAhead)) {
+    ResetDecoding(g);
+    if (av_seek_frame(g.format, g.streamIndex, target, AVSEEK_FLAG_BACKWARD) < 0)
+      av_seek_frame(g.format, g.streamIndex, 0, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
+  }
+  for (;;) {
+    if (g.pendingPts == AV_NOPTS_VALUE) {
+      if (g.ended || !NextFrame(g, g.pending)) break;
+      g.pendingPts = FramePts(g.pending);
+      if (g.pendingPts == AV_NOPTS_VALUE)
+        g.pendingPts = g.currentPts == AV_NOPTS_VALUE ? target : g.currentPts + 1;
+    }
+    if (g.pendingPts > target && g.currentPts != AV_NOPTS_VALUE && g.currentPts < target)
+      return true;
+    std::swap(g.current, g.pending);
+    av_frame_unref(g.pending);
+    g.currentPts = g.pendingPts;
+    g.pendingPts = AV_NOPTS_VALUE;
+    if (g.currentPts >= target) return true;
+  }
+  // The end of the stream: a trailing empty sample still shows the last
+  // frame; past the samples the file holds there is nothing.
+  return g.currentPts != AV_NOPTS_VALUE && g.currentPts < target &&
+         g.lastPacketPts != AV_NOPTS_VALUE && target <= g.lastPacketPts;
+}
+
+uint8_t Widen5(unsigned v) { return static_cast<uint8_t>(v << 3 | v >> 2); }
+uint8_t Widen6(unsigned v) { return static_cast<uint8_t>(v << 2 | v >> 4); }
+
+// Converts g.current into the packed bitmap g.dib. False when the frame is
+// too large or cannot be converted.
+bool BuildBitmap(IGetFrame &g) {
+  const AVFrame *f = g.current;
+  const auto format = static_cast<AVPixelFormat>(f->format);
+  const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(format);
+  if (!desc) return false;
+  const int bits = format == AV_PIX_FMT_PAL8            ? 8
+                   : (desc->flags & AV_PIX_FMT_FLAG_ALPHA) ? 32
+                                                           : 24;
+  const int64_t pixels = BitmapBytes(f->width, f->height, bits);
+  if (pixels < 0) return false;
+  const size_t colours = bits == 8 ? 256 : 0;
+  const size_t offset = sizeof(BITMAPINFOHEADER) + colours * sizeof(RGBQUAD);
+  g.dib.resize(offset + static_cast<size_t>(pixels));
+
+  BITMAPINFOHEADER header{};
+  header.biSize = sizeof header;
+  header.biWidth = f->width;
+  header.biHeight = f->height;
+  header.biPlanes = 1;
+  header.biBitCount = static_cast<WORD>(bits);
+  header.biCompression = BI_RGB;
+  header.biSizeImage = static_cast<DWORD>(pixels);
+  header.biClrUsed = static_cast<DWORD>(colours);
+  std::memcpy(g.dib.data(), &header, sizeof header);
+
+  const size_t stride = static_cast<size_t>(pixels / f->height);
+  uint8_t *bottom = g.dib.data() + offset;
+  // Row y of the frame (0 = top) goes to row height - 1 - y of the bitmap.
+  auto row = [&](int y) { return bottom + static_cast<size_t>(f->height - 1 - y) * stride; };
+  const size_t width = static_cast<size_t>(f->width);
+
+  if (bits == 8) {
+    RGBQUAD *table = reinterpret_cast<RGBQUAD *>(g.dib.data() + sizeof header);
+    const uint8_t *palette = f->data[1];
+    for (size_t i = 0; i < 256; ++i) {
+      uint32_t argb = 0;
+      if (palette) std::memcpy(&argb, palette + 4 * i, 4);
+      table[i] = RGBQUAD{static_cast<BYTE>(argb), static_cast<BYTE>(argb >> 8),
+                         static_cast<BYTE>(argb >> 16), 0};
+    }
+    for (int y = 0; y < f->height; ++y) std::memcpy(row(y), f->data[0] + ptrdiff_t{y} * f->linesize[0], width);
+    return true;
+  }
+  if ((bits == 24 && format == AV_PIX_FMT_BGR24) || (bits == 32 && format == AV_PIX_FMT_BGRA)) {
+    for (int y = 0; y < f->height; ++y)
+      std::memcpy(row(y), f->data[0] + ptrdiff_t{y} * f->linesize[0], width * (bits / 8));
+    return true;
+  }
+  if (format == AV_PIX_FMT_RGB555LE || format == AV_PIX_FMT_RGB565LE) {
+    // Channels widened by repeating their top bits: 0 stays 0 and full
+    // intensity becomes 255.
+    const bool six = format == AV_PIX_FMT_RGB565LE;
+    for (int y = 0; y < f->height; ++y) {
+      const uint8_t *s = f->data[0] + ptrdiff_t{y} * f->linesize[0];
+      uint8_t *d = row(y);
+      for (size_t x = 0; x < width; ++x, d += 3) {
+        const unsigned v = Le16(s + 2 * x);
+        d[0] = Widen5(v & 0x1F);
+        d[1] = six ? Widen6((v >> 5) & 0x3F) : Widen5((v >> 5) & 0x1F);
+        d[2] = Widen5(six ? v >> 11 : (v >> 10) & 0x1F);
+      }
+    }
+    return true;
+  }
+  const AVPixelFormat target = bits == 32 ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24;
+  g.sws = sws_getCachedContext(g.sws, f->width, f->height, format, f->width, f->height, target,
+                               SWS_POINT, nullptr, nullptr, nullptr);
+  if (!g.sws) return false;
+  // Top-down into the bitmap's bytes, then the rows are turned over.
+  uint8_t *dst[4] = {bottom, nullptr, nullptr, nullptr};
+  int dstStride[4] = {static_cast<int>(stride), 0, 0, 0};
+  if (sws_scale(g.sws, f->data, f->linesize, 0, f->height, dst, dstStride) != f->height) return false;
+  std::vector<uint8_t> swap(stride);
+  for (int y = 0, z = f->height - 1; y < z; ++y, --z) {
+    uint8_t *a = bottom + static_cast<size_t>(y) * stride, *b = bottom + static_cast<size_t>(z) * stride;
+    std::memcpy(swap.data(), a, stride);
+    std::memcpy(a, b, stride);
+    std::memcpy(b, swap.data(), stride);
+  }
+  return true;
+}
+
+HRESULT OpenSource(PAVIFILE *file, std::unique_ptr<Source> source) {
+  auto result = std::make_unique<IAVIFile>();
+  result->source = std::move(source);
+  if (!ReadHeader(*result->source, result->header)) return AVIERR_BADFORMAT;
+  *file = result.release();
+  return AVIERR_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+void WINAPI AVIFileInit(void) {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_callback(SilentLog); });
+}
+
+void WINAPI AVIFileExit(void) {}
+
+HRESULT WINAPI AVIFileOpenA(PAVIFILE *file, LPCSTR fileName, UINT mode, CLSID *handler) {
+  if (!file) return AVIERR_BADPARAM;
+  *file = nullptr;
+  if (!fileName || handler || (mode & ~OF_SHARE_DENY_NONE) != OF_READ) return AVIERR_BADPARAM;
+  const int fd = ::open(fileName, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return AVIERR_FILEOPEN;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return AVIERR_FILEOPEN;
+  }
+  try {
+    return OpenSource(file, std::make_unique<FileSource>(fd, static_cast<int64_t>(st.st_size)));
+  } catch (const std::bad_alloc &) {
+    return AVIERR_MEMORY;
+  }
+}
+
+HRESULT WINAPI AVIFileInfoA(PAVIFILE file, AVIFILEINFOA *info, LONG size) {
+  if (!file || !info || size < 0) return AVIERR_BADPARAM;
+  std::memcpy(info, &file->header.file, std::min<size_t>(size_t(size), sizeof(AVIFILEINFOA)));
+  return AVIERR_OK;
+}
+
+HRESULT WINAPI AVIFileGetStream(PAVIFILE file, PAVISTREAM *stream, DWORD fccType, LONG index) {
+  if (!stream) return AVIERR_BADPARAM;
+  *stream = nullptr;
+  if (!file || index < 0) return AVIERR_BADPARAM;
+  const std::vector<AVISTREAMINFOA> &streams = file->header.streams;
+  LONG seen = 0;
+  size_t videos = 0;
+  for (size_t i = 0; i < streams.size(); ++i) {
+    const bool video = streams[i].fccType == streamtypeVIDEO;
+    if (fccType == 0 || streams[i].fccType == fccType) {
+      if (seen++ == index) {
+        try {
+          *stream = new IAVIStream{1, file, i, videos, streams[i]};
+        } catch (const std::bad_alloc &) {
+          return AVIERR_MEMORY;
+        }
+        ++file->refs;
+        return AVIERR_OK;
+      }
+    }
+    if (video) ++videos;
+  }
+  return AVIERR_NODATA;
+}
+
+HRESULT WINAPI AVIStreamInfoA(PAVISTREAM stream, AVISTREAMINFOA *info, LONG size) {
+  if (!stream || !info || size < 0) return AVIERR_BADPARAM;
+  std::memcpy(info, &stream->info, std::min<size_t>(size_t(size), sizeof(AVISTREAMINFOA)));
+  return AVIERR_OK;
+}
+
+LONG WINAPI AVIStreamStart(PAVISTREAM stream) {
+  return stream ? static_cast<LONG>(stream->info.dwStart) : -1;
+}
+
+LONG WINAPI AVIStreamLength(PAVISTREAM stream) {
+  return stream ? static_cast<LONG>(stream->info.dwLength) : -1;
+}
+
+PGETFRAME WINAPI AVIStreamGetFrameOpen(PAVISTREAM stream, BITMAPINFOHEADER *wanted) {
+  if (!stream || wanted || stream->info.fccType != streamtypeVIDEO) return nullptr;
+  std::unique_ptr<IGetFrame> g;
+  try {
+    g = std::make_unique<IGetFrame>();
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  g->io.source = stream->file->source.get();
+  constexpr int kBufferSize = 64 * 1024;
+  auto *buffer = static_cast<uint8_t *>(av_malloc(kBufferSize));
+  if (!buffer) return nullptr;
+  g->avio = avio_alloc_context(buffer, kBufferSize, 0, &g->io, ReadPacket, nullptr, SeekPacket);
+  if (!g->avio) {
+    av_free(buffer);
+    return nullptr;
+  }
+  g->format = avformat_alloc_context();
+  if (!g->format) return nullptr;
+  g->format->pb = g->avio;
+  g->format->flags |= AVFMT_FLAG_CUSTOM_IO;
+  const AVInputFormat *avi = av_find_input_format("avi");
+  // On failure avformat_open_input frees the context (not our I/O).
+  if (!avi || avformat_open_input(&g->format, nullptr, avi, nullptr) < 0) return nullptr;
+
+  // The demuxer numbers the streams in header order as we do; match the
+  // chosen stream as the same-numbered video stream, which also holds when
+  // the demuxer merges or drops a stream of another kind.
+  size_t videos = 0;
+  for (unsigned i = 0; i < g->format->nb_streams; ++i) {
+    AVStream *st = g->format->streams[i];
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && videos++ == stream->videoIndex)
+      g->streamIndex = static_cast<int>(i);
+    else
+      st->discard = AVDISCARD_ALL;
+  }
+  if (g->streamIndex < 0) return nullptr;
+  const AVCodecParameters *par = g->format->streams[g->streamIndex]->codecpar;
+  if (BitmapBytes(par->width, std::abs(int64_t{par->height}), 32) < 0) return nullptr;
+  const AVCodec *decoder = avcodec_find_decoder(par->codec_id);
+  if (!decoder) return nullptr;
+  g->codec = avcodec_alloc_context3(decoder);
+  if (!g->codec || avcodec_parameters_to_context(g->codec, par) < 0) return nullptr;
+  // One thread: the library starts none of its own. No frame may outgrow the
+  // largest bitmap, even one whose size changes mid-stream.
+  g->codec->thread_count = 1;
+  g->codec->max_pixels = kMaxBitmapBytes / 4;
+  if (avcodec_open2(g->codec, decoder, nullptr) < 0) return nullptr;
+  g->packet = av_packet_alloc();
+  g->current = av_frame_alloc();
+  g->pending = av_frame_alloc();
+  if (!g->packet || !g->current || !g->pending) return nullptr;
+
+  g->stream = stream;
+  AVIStreamAddRef(stream);
+  return g.release();
+}
+
+LPVOID WINAPI AVIStreamGetFrame(PGETFRAME getter, LONG position) {
+  if (!getter) return nullptr;
+  const AVISTREAMINFOA &info = getter->stream->info;
+  const int64_t sample = int64_t{position} - int64_t{info.dwStart};
+  if (sample < 0 || sample >= int64_t{info.dwLength}) return nullptr;
+  // The demuxer stamps each sample with its position (start included).
+  const int64_t target = position;
+  try {
+    if (!Advance(*getter, target)) return nullptr;
+    if (getter->dibPts != getter->currentPts || getter->dib.empty()) {
+      getter->dibPts = AV_NOPTS_VALUE;
+      if (!BuildBitmap(*getter)) return nullptr;
+      getter->dibPts = getter->currentPts;
+    }
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  return getter->dib.data();
+}
+
+HRESULT WINAPI AVIStreamGetFrameClose(PGETFRAME getter) {
+  if (!getter) return AVIERR_BADPARAM;
+  IAVIStream *stream = getter->stream;
+  delete getter;
+  AVIStreamRelease(stream);
+  return AVIERR_OK;
+}
+
+ULONG WINAPI AVIStreamAddRef(PAVISTREAM stream) { return stream ? ++stream->refs : 0; }
+
+ULONG WINAPI AVIStreamRelease(PAVISTREAM stream) {
+  if (!stream) return 0;
+  if (--stream->refs > 0) return stream->refs;
+  IAVIFile *file = stream->file;
+  delete stream;
+  AVIFileRelease(file);
+  return 0;
+}
+
+ULONG WINAPI AVIFileAddRef(PAVIFILE file) { return file ? ++file->refs : 0; }
+
+ULONG WINAPI AVIFileRelease(PAVIFILE file) {
+  if (!file) return 0;
+  if (--file->refs > 0) return file->refs;
+  delete file;
+  return 0;
+}
+
+}  // extern "C"
+
+namespace vorn {
+
+HRESULT AVIFileOpenMemory(PAVIFILE *file, const void *data, size_t size) {
+  if (!file) return AVIERR_BADPARAM;
+  *file = nullptr;
+  if (!data && size) return AVIERR_BADPARAM;
+  try {
+    const auto *bytes = static_cast<const uint8_t *>(data);
+    return OpenSource(file, std::make_unique<MemorySource>(std::vector<uint8_t>(bytes, bytes + size)));
+  } catch (const std::bad_alloc &) {
+    return AVIERR_MEMORY;
+  }
+}
+
+}  // namespace vorn
+
+#endif  // !_WIN32

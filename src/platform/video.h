@@ -1,0 +1,133 @@
+// Video services with the Win32 AVIFile names and semantics: opening an AVI
+// file, reading its stream headers and fetching decompressed frames as packed
+// device-independent bitmaps. On Windows these are the system's own;
+// elsewhere video.cpp implements them over FFmpeg, which stays behind this
+// header (nothing here names an FFmpeg type).
+#pragma once
+
+#include "platform/wintypes.h"
+
+#if defined(_WIN32)
+#include <vfw.h>
+#else
+
+#include <cstddef>
+
+extern "C" {
+
+typedef LONG HRESULT;
+typedef uint32_t ULONG;
+typedef char CHAR;
+
+#define AVIERR_OK 0
+// Failures are negative, as HRESULT errors are.
+#define AVIERR_BADFORMAT ((HRESULT)0x80044066)
+#define AVIERR_MEMORY ((HRESULT)0x80044067)
+#define AVIERR_FILEREAD ((HRESULT)0x8004406D)
+#define AVIERR_FILEOPEN ((HRESULT)0x8004406E)
+#define AVIERR_NODATA ((HRESULT)0x80044071)
+#define AVIERR_BADPARAM ((HRESULT)0x80044072)
+
+#define OF_READ 0x0000u
+#define OF_SHARE_DENY_NONE 0x0040u
+
+#define mmioFOURCC(a, b, c, d)                                                     \
+  ((DWORD)(BYTE)(a) | ((DWORD)(BYTE)(b) << 8) | ((DWORD)(BYTE)(c) << 16) | \
+   ((DWORD)(BYTE)(d) << 24))
+#define streamtypeVIDEO mmioFOURCC('v', 'i', 'd', 's')
+#define streamtypeAUDIO mmioFOURCC('a', 'u', 'd', 's')
+
+typedef struct _AVIFILEINFOA {
+  DWORD dwMaxBytesPerSec;
+  DWORD dwFlags;
+  DWORD dwCaps;
+  DWORD dwStreams;
+  DWORD dwSuggestedBufferSize;
+  DWORD dwWidth;
+  DWORD dwHeight;
+  DWORD dwScale;
+  DWORD dwRate;
+  DWORD dwLength;
+  DWORD dwEditCount;
+  CHAR szFileType[64];
+} AVIFILEINFOA;
+
+typedef struct _AVISTREAMINFOA {
+  DWORD fccType;
+  DWORD fccHandler;
+  DWORD dwFlags;
+  DWORD dwCaps;
+  WORD wPriority;
+  WORD wLanguage;
+  DWORD dwScale;
+  DWORD dwRate;
+  DWORD dwStart;
+  DWORD dwLength;
+  DWORD dwInitialFrames;
+  DWORD dwSuggestedBufferSize;
+  DWORD dwQuality;
+  DWORD dwSampleSize;
+  RECT rcFrame;
+  DWORD dwEditCount;
+  DWORD dwFormatChangeCount;
+  CHAR szName[64];
+} AVISTREAMINFOA;
+
+typedef struct IAVIFile *PAVIFILE;
+typedef struct IAVIStream *PAVISTREAM;
+typedef struct IGetFrame *PGETFRAME;
+typedef struct _GUID CLSID;
+
+// Starts and ends the use of the interface; FFmpeg's own log output is
+// silenced from the first AVIFileInit on, so a host's standard error stays
+// clean.
+void WINAPI AVIFileInit(void);
+void WINAPI AVIFileExit(void);
+
+// Opens an AVI file for reading (mode OF_READ or OF_SHARE_DENY_NONE; sharing
+// is not enforced). The stream headers are read here, from the file's own
+// header list. handler must be null.
+HRESULT WINAPI AVIFileOpenA(PAVIFILE *file, LPCSTR fileName, UINT mode, CLSID *handler);
+// Fills up to size bytes of the file information (dwStreams, dwWidth, ...).
+HRESULT WINAPI AVIFileInfoA(PAVIFILE file, AVIFILEINFOA *info, LONG size);
+// Stream number index among the streams of type fccType (0: any type).
+HRESULT WINAPI AVIFileGetStream(PAVIFILE file, PAVISTREAM *stream, DWORD fccType, LONG index);
+// Type, handler, priority, scale, rate, start and length as the file's stream
+// header states them.
+HRESULT WINAPI AVIStreamInfoA(PAVISTREAM stream, AVISTREAMINFOA *info, LONG size);
+LONG WINAPI AVIStreamStart(PAVISTREAM stream);
+LONG WINAPI AVIStreamLength(PAVISTREAM stream);
+
+// A frame getter on a video stream; wanted must be null (the default
+// format). Returns null when the stream is not video, no decoder serves it,
+// or its frame would exceed the largest surface.
+PGETFRAME WINAPI AVIStreamGetFrameOpen(PAVISTREAM stream, BITMAPINFOHEADER *wanted);
+// The frame at a sample position as a packed bitmap (BITMAPINFOHEADER, colour
+// table, bottom-up rows), owned by the getter and valid until its next call
+// or its close; null outside start .. start + length - 1, past the frames the
+// file holds, or when decoding fails. Palette formats come as 8 bits with a
+// 256-entry colour table, formats with alpha as 32 bits, all others as 24.
+LPVOID WINAPI AVIStreamGetFrame(PGETFRAME getter, LONG position);
+HRESULT WINAPI AVIStreamGetFrameClose(PGETFRAME getter);
+
+// Reference counts: a stream holds its file, a getter its stream. Each
+// returns the count left.
+ULONG WINAPI AVIStreamAddRef(PAVISTREAM stream);
+ULONG WINAPI AVIStreamRelease(PAVISTREAM stream);
+ULONG WINAPI AVIFileAddRef(PAVIFILE file);
+ULONG WINAPI AVIFileRelease(PAVIFILE file);
+
+}  // extern "C"
+
+static_assert(sizeof(AVIFILEINFOA) == 108);
+static_assert(sizeof(AVISTREAMINFOA) == 140);
+
+namespace vorn {
+
+// Opens an AVI file held in memory (the bytes are copied), as AVIFileOpenA
+// does a file; for fuzzing and tests.
+HRESULT AVIFileOpenMemory(PAVIFILE *file, const void *data, size_t size);
+
+}  // namespace vorn
+
+#endif  // !_WIN32
