@@ -1,6 +1,7 @@
 #include "open/formats.h"
 
 #include "formats/bmp.h"
+#include "formats/gif.h"
 #include "native/nativefile.h"
 
 namespace vorn {
@@ -11,7 +12,7 @@ using enum TReaderShape;
 
 const TFormatReader kReaders[] = {
     {".vrn", Document, ReadNativeFile},
-    {".gif", Document},
+    {".gif", Document, ReadGifFile},
     {".avi", Document},
     {".ani", Document},
     {".png", Image},
