@@ -18,10 +18,37 @@ namespace {
 
 // --- giflib over a stream ------------------------------------------------------
 
-int ReadFromStream(GifFileType *gif, GifByteType *buffer, int count) {
-  auto *stream = static_cast<TStream *>(gif->UserData);
+// The file read in large pieces: giflib asks for a few bytes at a time.
+class BufferedInput {
+ public:
+  explicit BufferedInput(TStream &stream) : stream_(stream) { stream.SetPosition(0); }
+
+  int Read(uint8_t *out, int count) {
+    int done = 0;
+    while (done < count) {
+      if (at_ == end_) {
+        at_ = 0;
+        end_ = static_cast<size_t>(stream_.Read(buffer_.data(), static_cast<int64_t>(buffer_.size())));
+        if (end_ == 0) break;
+      }
+      const size_t n = std::min(static_cast<size_t>(count - done), end_ - at_);
+      std::memcpy(out + done, buffer_.data() + at_, n);
+      at_ += n;
+      done += static_cast<int>(n);
+    }
+    return done;
+  }
+
+ private:
+  TStream &stream_;
+  std::vector<uint8_t> buffer_ = std::vector<uint8_t>(size_t{64} << 10);
+  size_t at_ = 0, end_ = 0;
+};
+
+int ReadFromInput(GifFileType *gif, GifByteType *buffer, int count) {
+  auto *input = static_cast<BufferedInput *>(gif->UserData);
   try {
-    return static_cast<int>(stream->Read(buffer, count));
+    return input->Read(buffer, count);
   } catch (const std::exception &) {
     return 0;  // giflib reports a short read as its own error
   }
@@ -31,10 +58,9 @@ int ReadFromStream(GifFileType *gif, GifByteType *buffer, int count) {
 // descriptor and the global colour table have been read.
 class GifDecoder {
  public:
-  explicit GifDecoder(TStream &stream) {
-    stream.SetPosition(0);
+  explicit GifDecoder(TStream &stream) : input_(stream) {
     int error = 0;
-    gif_ = DGifOpen(&stream, ReadFromStream, &error);
+    gif_ = DGifOpen(&input_, ReadFromInput, &error);
     if (!gif_) Fail(error);
   }
   ~GifDecoder() {
@@ -79,6 +105,7 @@ class GifDecoder {
   }
 
  private:
+  BufferedInput input_;
   GifFileType *gif_ = nullptr;
 };
 
