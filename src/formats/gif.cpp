@@ -305,6 +305,38 @@ int32_t NextDepth(int depth) {
   return depth * 2;
 }
 
+// The values of the previous picture that stay visible and are not yet
+// decided, in the order met row by row (see MergeKeptColours). Bits of 8
+// selects byte rows; 0 reads pixels of any palette depth.
+template <int PreviousBits, int ImageBits>
+void FindNeeded(TDIBSurface &previous, TDIBSurface &s, int64_t left, int64_t top,
+                int32_t transColor, bool (&decided)[256], int &undecided,
+                std::vector<int> &needed) {
+  const int previousBits = PreviousBits ? PreviousBits : previous.StorageBitCount();
+  const int sBits = ImageBits ? ImageBits : s.StorageBitCount();
+  auto get = [](int bits, const uint8_t *row, int64_t x) -> uint32_t {
+    return bits == 8 ? row[x] : PaletteGet(bits, row, x);
+  };
+  const uint8_t *sTop = s.Empty() ? nullptr : s.TopRowReadOnly();
+  const int64_t right = left + s.Width(), bottom = top + s.Height();
+  const uint8_t *first = previous.TopRowReadOnly();
+  const int64_t width = previous.Width();
+  for (int64_t y = 0; y < previous.Height() && undecided > 0; ++y) {
+    const uint8_t *row = first - y * previous.Stride();
+    const uint8_t *sRow = sTop && y >= top && y < bottom ? sTop - (y - top) * s.Stride() : nullptr;
+    for (int64_t x = 0; x < width; ++x) {
+      const uint32_t v = get(previousBits, row, x);
+      if (decided[v]) continue;
+      if (sRow && x >= left && x < right &&
+          static_cast<int32_t>(get(sBits, sRow, x - left)) != transColor)
+        continue;  // covered by the image
+      decided[v] = true;
+      --undecided;
+      needed.push_back(static_cast<int>(v));
+    }
+  }
+}
+
 // Makes room in the canvas palette for the colours of the previous picture
 // that stay visible: values of the previous composite whose colour the
 // image's own used values do not have, at a pixel the image does not cover
@@ -319,39 +351,31 @@ void MergeKeptColours(TDIBSurface &canvas, TDIBSurface &previous, const TGifImag
 
   // A value is decided once it is known to be needed or to have a colour of
   // the image's used values; covered pixels decide nothing.
+  std::vector<uint32_t> usedColours;
+  for (int u = 0; u < 256; ++u)
+    if (used[static_cast<size_t>(u)]) {
+      const RGBQUAD &c = image.Palette[u];
+      usedColours.push_back(RGB(c.rgbRed, c.rgbGreen, c.rgbBlue));
+    }
+  std::sort(usedColours.begin(), usedColours.end());
   bool decided[256] = {};
   int undecided = previousEntries;
   for (int v = 0; v < previousEntries; ++v) {
-    for (int u = 0; u < 256; ++u)
-      if (used[static_cast<size_t>(u)] && SameRGB(previous.ColorTable[v], image.Palette[u])) {
-        decided[v] = true;
-        --undecided;
-        break;
-      }
+    const RGBQUAD &c = previous.ColorTable[v];
+    if (std::binary_search(usedColours.begin(), usedColours.end(),
+                           RGB(c.rgbRed, c.rgbGreen, c.rgbBlue))) {
+      decided[v] = true;
+      --undecided;
+    }
   }
 
   std::vector<int> needed;
-  const TDIBSurface &s = image.Pixels;
+  TDIBSurface &s = const_cast<TDIBSurface &>(image.Pixels);
   const int sBits = s.Empty() ? 8 : s.StorageBitCount();
-  const uint8_t *sTop = s.Empty() ? nullptr : const_cast<TDIBSurface &>(s).TopRowReadOnly();
-  const int64_t sLeft = image.Left, sTopY = image.Top;
-  const int64_t sRight = sLeft + s.Width(), sBottom = sTopY + s.Height();
-  const uint8_t *top = previous.TopRowReadOnly();
-  for (int64_t y = 0; y < previous.Height() && undecided > 0; ++y) {
-    const uint8_t *row = top - y * previous.Stride();
-    const bool rowInImage = sTop && y >= sTopY && y < sBottom;
-    const uint8_t *sRow = rowInImage ? sTop - (y - sTopY) * s.Stride() : nullptr;
-    for (int64_t x = 0; x < previous.Width(); ++x) {
-      const uint32_t v = PaletteGet(previousBits, row, x);
-      if (decided[v]) continue;
-      if (sRow && x >= sLeft && x < sRight &&
-          static_cast<int32_t>(PaletteGet(sBits, sRow, x - sLeft)) != transColor)
-        continue;  // covered by the image
-      decided[v] = true;
-      --undecided;
-      needed.push_back(static_cast<int>(v));
-    }
-  }
+  if (previousBits == 8 && sBits == 8)
+    FindNeeded<8, 8>(previous, s, image.Left, image.Top, transColor, decided, undecided, needed);
+  else
+    FindNeeded<0, 0>(previous, s, image.Left, image.Top, transColor, decided, undecided, needed);
   if (needed.empty()) return;
 
   std::vector<int> free;
@@ -361,6 +385,55 @@ void MergeKeptColours(TDIBSurface &canvas, TDIBSurface &previous, const TGifImag
   for (size_t k = 0; k < needed.size(); ++k)
     canvas.ColorTable[free[k]] = previous.ColorTable[needed[k]];
   canvas.UpdatePalette();
+}
+
+// DrawConvert of a whole 8-bit source onto an 8-bit destination, with the
+// same result: the same palettes give a plain or keyed copy, different ones
+// a table of one nearest entry per source value (each colour searched once)
+// applied row by row. Other depths go to DrawConvert itself.
+void DrawConverted(TDIBSurface &dst, int x, int y, int32_t key, TDIBSurface &src) {
+  if (src.Empty() || dst.Empty() || dst.StorageBitCount() != 8 || src.StorageBitCount() != 8 ||
+      std::memcmp(src.ColorTable, dst.ColorTable, sizeof dst.ColorTable) == 0) {
+    dst.DrawConvert(x, y, key, src);
+    return;
+  }
+  // A colour the destination has exactly is nearest at its first entry;
+  // only other colours need the palette search.
+  std::vector<std::pair<uint32_t, uint8_t>> exact;  // colour, first entry
+  for (int i = 0; i < 256; ++i) {
+    const RGBQUAD &c = dst.ColorTable[i];
+    exact.emplace_back(RGB(c.rgbRed, c.rgbGreen, c.rgbBlue), static_cast<uint8_t>(i));
+  }
+  std::stable_sort(exact.begin(), exact.end(),
+                   [](const auto &a, const auto &b) { return a.first < b.first; });
+  uint8_t table[256];
+  for (int i = 0; i < 256; ++i) {
+    const RGBQUAD &c = src.ColorTable[i];
+    const uint32_t colour = RGB(c.rgbRed, c.rgbGreen, c.rgbBlue);
+    auto at = std::lower_bound(exact.begin(), exact.end(), colour,
+                               [](const auto &entry, uint32_t v) { return entry.first < v; });
+    table[i] = at != exact.end() && at->first == colour
+                   ? at->second
+                   : static_cast<uint8_t>(dst.RGBToPixel(c.rgbRed, c.rgbGreen, c.rgbBlue));
+  }
+  // Pixels left of or above the destination are skipped; the right and
+  // bottom edges end rows and the draw.
+  const int64_t sx0 = std::max<int64_t>(0, -int64_t{x}), sy0 = std::max<int64_t>(0, -int64_t{y});
+  const int64_t sx1 = std::min<int64_t>(src.Width(), int64_t{dst.Width()} - x);
+  const int64_t sy1 = std::min<int64_t>(src.Height(), int64_t{dst.Height()} - y);
+  if (sx0 >= sx1 || sy0 >= sy1) return;
+  const uint8_t *srcTop = src.TopRowReadOnly();
+  uint8_t *dstTop = dst.TopRow();
+  for (int64_t sy = sy0; sy < sy1; ++sy) {
+    const uint8_t *from = srcTop - sy * src.Stride();
+    uint8_t *to = dstTop - (y + sy) * dst.Stride() + x;
+    if (key < 0 || key > 255) {
+      for (int64_t sx = sx0; sx < sx1; ++sx) to[sx] = table[from[sx]];
+    } else {
+      for (int64_t sx = sx0; sx < sx1; ++sx)
+        if (from[sx] != key) to[sx] = table[from[sx]];
+    }
+  }
 }
 
 // The frame whose layer list comes before this one in the document.
@@ -533,7 +606,7 @@ void BuildGifFrame(TFastLayerList &layers, TGifImage &image, int screenWidth, in
   if (previous && previous->Disposal <= 1) {
     TDIBSurface &picture = previous->Layers().Composite().Surface();
     if (paletted) MergeKeptColours(canvas, picture, image, used, t0);
-    canvas.DrawConvert(0, 0, -1, picture);
+    DrawConverted(canvas, 0, 0, -1, picture);
   } else {
     uint32_t fill = static_cast<uint32_t>(background);
     if (!paletted) {
@@ -544,7 +617,7 @@ void BuildGifFrame(TFastLayerList &layers, TGifImage &image, int screenWidth, in
   }
 
   // 7. S over it, without its transparent pixels.
-  if (!s.Empty()) canvas.DrawConvert(image.Left, image.Top, t0, s);
+  if (!s.Empty()) DrawConverted(canvas, image.Left, image.Top, t0, s);
 
   // 9. The frame takes the layer's size, depth and palette.
   layers.Resize(screenWidth, screenHeight, depth);
