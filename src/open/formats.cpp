@@ -2,6 +2,7 @@
 
 #include "formats/avi.h"
 #include "formats/bmp.h"
+#include "formats/gif.h"
 #include "formats/icon.h"
 #include "formats/jpeg.h"
 #include "formats/png.h"
@@ -16,7 +17,7 @@ using enum TReaderShape;
 
 const TFormatReader kReaders[] = {
     {".vrn", Document, ReadNativeFile},
-    {".gif", Document},
+    {".gif", Document, ReadGifFile},
     {".avi", Document, ReadAviFile},
     {".ani", Document},
     {".png", Image, nullptr, ReadPngFile},

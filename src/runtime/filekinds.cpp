@@ -11,7 +11,7 @@ namespace {
 
 // Content signatures first, in the order DetectFormatFromBytes tests them.
 constexpr TFileKind kKinds[] = {
-    {".gif", "GIF", "\"GIF\"", false},
+    {".gif", "GIF", "\"GIF\"", true},
     {".png", "PNG", "0x89 \"PNG\"", true},
     {".jpg", "JPEG", "0xFF", true},
     {".bmp", "BMP", "\"BM\"", true},

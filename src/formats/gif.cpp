@@ -1,0 +1,675 @@
+#include "formats/gif.h"
+
+#include <gif_lib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "layers/layerlist.h"
+#include "runtime/checked.h"
+#include "runtime/streams.h"
+
+namespace vorn {
+
+namespace {
+
+// --- giflib over a stream ------------------------------------------------------
+
+// The file read in large pieces: giflib asks for a few bytes at a time.
+class BufferedInput {
+ public:
+  explicit BufferedInput(TStream &stream) : stream_(stream) { stream.SetPosition(0); }
+
+  int Read(uint8_t *out, int count) {
+    int done = 0;
+    while (done < count) {
+      if (at_ == end_) {
+        at_ = 0;
+        end_ = static_cast<size_t>(stream_.Read(buffer_.data(), static_cast<int64_t>(buffer_.size())));
+        if (end_ == 0) break;
+      }
+      const size_t n = std::min(static_cast<size_t>(count - done), end_ - at_);
+      std::memcpy(out + done, buffer_.data() + at_, n);
+      at_ += n;
+      done += static_cast<int>(n);
+    }
+    return done;
+  }
+
+ private:
+  TStream &stream_;
+  std::vector<uint8_t> buffer_ = std::vector<uint8_t>(size_t{64} << 10);
+  size_t at_ = 0, end_ = 0;
+};
+
+int ReadFromInput(GifFileType *gif, GifByteType *buffer, int count) {
+  auto *input = static_cast<BufferedInput *>(gif->UserData);
+  try {
+    return input->Read(buffer, count);
+  } catch (const std::exception &) {
+    return 0;  // giflib reports a short read as its own error
+  }
+}
+
+// An open giflib decoder reading a stream from its start; the screen
+// descriptor and the global colour table have been read.
+class GifDecoder {
+ public:
+  explicit GifDecoder(TStream &stream) : input_(stream) {
+    int error = 0;
+    gif_ = DGifOpen(&input_, ReadFromInput, &error);
+    if (!gif_) Fail(error);
+  }
+  ~GifDecoder() {
+    int error = 0;
+    DGifCloseFile(gif_, &error);
+  }
+  GifDecoder(const GifDecoder &) = delete;
+  GifDecoder &operator=(const GifDecoder &) = delete;
+
+  GifFileType *operator->() const { return gif_; }
+  GifFileType *Get() const { return gif_; }
+
+  // Raises for a giflib failure.
+  void Check(int result) const {
+    if (result == GIF_ERROR) Fail(gif_->Error);
+  }
+  [[noreturn]] static void Fail(int error) {
+    const char *text = GifErrorString(error);
+    throw Exception(text ? text : kUnknownFormat);
+  }
+
+  GifRecordType NextRecord() const {
+    GifRecordType type = UNDEFINED_RECORD_TYPE;
+    Check(DGifGetRecordType(gif_, &type));
+    return type;
+  }
+
+  // Reads the sub-blocks of the current extension after its first one.
+  void SkipExtensionBlocks(GifByteType *block, std::string *text = nullptr) const {
+    while (block) {
+      if (text) text->append(reinterpret_cast<const char *>(block + 1), block[0]);
+      Check(DGifGetExtensionNext(gif_, &block));
+    }
+  }
+
+  // Reads the LZW data of the current image without decoding it.
+  void SkipImageData() const {
+    int codeSize = 0;
+    GifByteType *block = nullptr;
+    Check(DGifGetCode(gif_, &codeSize, &block));
+    while (block) Check(DGifGetCodeNext(gif_, &block));
+  }
+
+ private:
+  BufferedInput input_;
+  GifFileType *gif_ = nullptr;
+};
+
+int TableBits(const ColorMapObject *map) {
+  return map && map->ColorCount > 0 ? GifBitSize(map->ColorCount) : 0;
+}
+
+// What one walk over the file's records tells before any pixel is decoded:
+// the largest colour table (it fixes the depth of every frame) and the
+// number of images. A file that breaks part-way is described as far as it
+// reads.
+struct GifScan {
+  int Width = 0, Height = 0;
+  int ColorBits = 0;
+  int Images = 0;
+};
+
+GifScan ScanGif(TStream &stream) {
+  GifDecoder gif(stream);
+  GifScan scan;
+  scan.Width = gif->SWidth;
+  scan.Height = gif->SHeight;
+  scan.ColorBits = TableBits(gif->SColorMap);
+  try {
+    for (;;) {
+      GifRecordType type = gif.NextRecord();
+      if (type == TERMINATE_RECORD_TYPE) break;
+      if (type == EXTENSION_RECORD_TYPE) {
+        int code = 0;
+        GifByteType *block = nullptr;
+        gif.Check(DGifGetExtension(gif.Get(), &code, &block));
+        gif.SkipExtensionBlocks(block);
+      } else if (type == IMAGE_DESC_RECORD_TYPE) {
+        gif.Check(DGifGetImageDesc(gif.Get()));
+        scan.ColorBits = std::max(scan.ColorBits, TableBits(gif->Image.ColorMap));
+        ++scan.Images;
+        gif.SkipImageData();
+      }
+    }
+  } catch (const Exception &) {
+    // The frames before the break are still read.
+  }
+  return scan;
+}
+
+// --- Extensions -------------------------------------------------------------------
+
+struct GifExtension {
+  enum Kind { GraphicControl, Loop, Comment } kind;
+  uint8_t packed = 0;
+  int delay = 0;
+  int transparent = 0;
+  int loopCount = 0;
+  std::string text;
+};
+
+// Reads one extension record; false for kinds the reader ignores.
+bool ReadExtension(const GifDecoder &gif, GifExtension &out) {
+  int code = 0;
+  GifByteType *block = nullptr;
+  gif.Check(DGifGetExtension(gif.Get(), &code, &block));
+  bool keep = false;
+  if (code == GRAPHICS_EXT_FUNC_CODE && block && block[0] >= 4) {
+    out.kind = GifExtension::GraphicControl;
+    out.packed = block[1];
+    out.delay = block[2] | block[3] << 8;
+    out.transparent = block[4];
+    keep = true;
+  } else if (code == COMMENT_EXT_FUNC_CODE) {
+    out.kind = GifExtension::Comment;
+    gif.SkipExtensionBlocks(block, &out.text);
+    return true;
+  } else if (code == APPLICATION_EXT_FUNC_CODE && block && block[0] == 11 &&
+             (std::memcmp(block + 1, "NETSCAPE2.0", 11) == 0 ||
+              std::memcmp(block + 1, "ANIMEXTS1.0", 11) == 0)) {
+    // The loop count is the data sub-block whose first byte is 1.
+    gif.Check(DGifGetExtensionNext(gif.Get(), &block));
+    while (block) {
+      if (block[0] >= 3 && block[1] == 1) {
+        out.kind = GifExtension::Loop;
+        out.loopCount = block[2] | block[3] << 8;
+        keep = true;
+      }
+      gif.Check(DGifGetExtensionNext(gif.Get(), &block));
+    }
+    return keep;
+  }
+  gif.SkipExtensionBlocks(block);
+  return keep;
+}
+
+// --- Images -------------------------------------------------------------------
+
+void CopyTable(const ColorMapObject *map, RGBQUAD (&table)[256]) {
+  std::memset(table, 0, sizeof table);
+  if (!map || !map->Colors) return;
+  const int count = std::min(map->ColorCount, 256);
+  for (int i = 0; i < count; ++i)
+    table[i] = RGBQUAD{map->Colors[i].Blue, map->Colors[i].Green, map->Colors[i].Red, 0};
+}
+
+// Decodes the image whose descriptor is next in the file. Rows are decoded
+// one at a time; only the part on the screen is kept.
+void DecodeImage(const GifDecoder &gif, int screenWidth, int screenHeight, TGifImage &image) {
+  gif.Check(DGifGetImageDesc(gif.Get()));
+  const GifImageDesc &desc = gif->Image;
+  image.Left = desc.Left;
+  image.Top = desc.Top;
+  image.Width = desc.Width;
+  image.Height = desc.Height;
+  image.Interlaced = desc.Interlace;
+  image.Used.reset();
+  image.Pixels.Clear();
+  if (!DibImageBytes(image.Width, image.Height, 8))
+    throw EGifRefused("GIF image too large");
+  CopyTable(desc.ColorMap ? desc.ColorMap : gif->SColorMap, image.Palette);
+
+  if (image.Width <= 0 || image.Height <= 0) {
+    gif.SkipImageData();
+    return;
+  }
+  const int visibleWidth = std::clamp(screenWidth - image.Left, 0, image.Width);
+  const int visibleHeight = std::clamp(screenHeight - image.Top, 0, image.Height);
+  uint8_t *top = nullptr;
+  int stride = 0;
+  if (visibleWidth > 0 && visibleHeight > 0) {
+    image.Pixels.SetSwappable(false);
+    image.Pixels.SetSize(visibleWidth, visibleHeight, 8);
+    std::memcpy(image.Pixels.ColorTable, image.Palette, sizeof image.Palette);
+    image.Pixels.UpdatePalette();
+    top = image.Pixels.TopRow();
+    stride = image.Pixels.Stride();
+  }
+
+  std::vector<GifPixelType> line(static_cast<size_t>(image.Width));
+  bool used[256] = {};
+  auto readRow = [&](int y) {
+    gif.Check(DGifGetLine(gif.Get(), line.data(), image.Width));
+    for (GifPixelType v : line) used[v] = true;
+    if (y < visibleHeight && top) std::memcpy(top - int64_t{y} * stride, line.data(), visibleWidth);
+  };
+  if (image.Interlaced) {
+    static constexpr int kStart[] = {0, 4, 2, 1}, kStep[] = {8, 8, 4, 2};
+    for (int pass = 0; pass < 4; ++pass)
+      for (int y = kStart[pass]; y < image.Height; y += kStep[pass]) readRow(y);
+  } else {
+    for (int y = 0; y < image.Height; ++y) readRow(y);
+  }
+  for (int v = 0; v < 256; ++v)
+    if (used[v]) image.Used.set(static_cast<size_t>(v));
+}
+
+// --- Pixel helpers for palette surfaces ------------------------------------------
+
+inline uint32_t PaletteGet(int bits, const uint8_t *row, int64_t x) {
+  switch (bits) {
+    case 8:
+      return row[x];
+    case 4:
+      return (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0xF;
+    default:
+      return (row[x >> 3] >> (7 - (x & 7))) & 1;
+  }
+}
+
+// S at 4 bits: two pixels per byte, the first in the high nibble, with the
+// palette kept. Values beyond a nibble keep their low four bits.
+void RepackTo4Bits(TDIBSurface &s) {
+  if (s.Empty()) return;
+  TDIBSurface packed;
+  packed.SetSwappable(false);
+  packed.SetSize(s.Width(), s.Height(), 4);
+  std::memcpy(packed.ColorTable, s.ColorTable, sizeof packed.ColorTable);
+  packed.UpdatePalette();
+  const uint8_t *src = s.TopRowReadOnly();
+  uint8_t *dst = packed.TopRow();
+  const int64_t w = s.Width();
+  for (int64_t y = 0; y < s.Height(); ++y) {
+    const uint8_t *from = src - y * s.Stride();
+    uint8_t *to = dst - y * packed.Stride();
+    int64_t x = 0;
+    for (; x + 1 < w; x += 2) to[x >> 1] = static_cast<uint8_t>((from[x] & 0xF) << 4 | (from[x + 1] & 0xF));
+    if (x < w) to[x >> 1] = static_cast<uint8_t>((from[x] & 0xF) << 4);
+  }
+  s.Assign(&packed);
+}
+
+bool SameRGB(const RGBQUAD &a, const RGBQUAD &b) {
+  return a.rgbRed == b.rgbRed && a.rgbGreen == b.rgbGreen && a.rgbBlue == b.rgbBlue;
+}
+
+// The depth a frame needs next when its colours do not fit. From 1 bit the
+// next depth with a surface is 4 bits (there are no 2-bit surfaces).
+int32_t NextDepth(int depth) {
+  if (depth >= 8) return 24;
+  if (depth == 1) return 4;
+  return depth * 2;
+}
+
+// The values of the previous picture that stay visible and are not yet
+// decided, in the order met row by row (see MergeKeptColours). Bits of 8
+// selects byte rows; 0 reads pixels of any palette depth.
+template <int PreviousBits, int ImageBits>
+void FindNeeded(TDIBSurface &previous, TDIBSurface &s, int64_t left, int64_t top,
+                int32_t transColor, bool (&decided)[256], int &undecided,
+                std::vector<int> &needed) {
+  const int previousBits = PreviousBits ? PreviousBits : previous.StorageBitCount();
+  const int sBits = ImageBits ? ImageBits : s.StorageBitCount();
+  auto get = [](int bits, const uint8_t *row, int64_t x) -> uint32_t {
+    return bits == 8 ? row[x] : PaletteGet(bits, row, x);
+  };
+  const uint8_t *sTop = s.Empty() ? nullptr : s.TopRowReadOnly();
+  const int64_t right = left + s.Width(), bottom = top + s.Height();
+  const uint8_t *first = previous.TopRowReadOnly();
+  const int64_t width = previous.Width();
+  for (int64_t y = 0; y < previous.Height() && undecided > 0; ++y) {
+    const uint8_t *row = first - y * previous.Stride();
+    const uint8_t *sRow = sTop && y >= top && y < bottom ? sTop - (y - top) * s.Stride() : nullptr;
+    for (int64_t x = 0; x < width; ++x) {
+      const uint32_t v = get(previousBits, row, x);
+      if (decided[v]) continue;
+      if (sRow && x >= left && x < right &&
+          static_cast<int32_t>(get(sBits, sRow, x - left)) != transColor)
+        continue;  // covered by the image
+      decided[v] = true;
+      --undecided;
+      needed.push_back(static_cast<int>(v));
+    }
+  }
+}
+
+// Makes room in the canvas palette for the colours of the previous picture
+// that stay visible: values of the previous composite whose colour the
+// image's own used values do not have, at a pixel the image does not cover
+// (or covers with its transparent index), go into palette entries the image
+// does not use, in the order they are first met row by row.
+void MergeKeptColours(TDIBSurface &canvas, TDIBSurface &previous, const TGifImage &image,
+                      const std::bitset<256> &used, int32_t transColor) {
+  const int depth = canvas.BitCount();
+  const int entries = 1 << depth;
+  const int previousBits = previous.StorageBitCount();
+  const int previousEntries = 1 << previousBits;
+
+  // A value is decided once it is known to be needed or to have a colour of
+  // the image's used values; covered pixels decide nothing.
+  std::vector<uint32_t> usedColours;
+  for (int u = 0; u < 256; ++u)
+    if (used[static_cast<size_t>(u)]) {
+      const RGBQUAD &c = image.Palette[u];
+      usedColours.push_back(RGB(c.rgbRed, c.rgbGreen, c.rgbBlue));
+    }
+  std::sort(usedColours.begin(), usedColours.end());
+  bool decided[256] = {};
+  int undecided = previousEntries;
+  for (int v = 0; v < previousEntries; ++v) {
+    const RGBQUAD &c = previous.ColorTable[v];
+    if (std::binary_search(usedColours.begin(), usedColours.end(),
+                           RGB(c.rgbRed, c.rgbGreen, c.rgbBlue))) {
+      decided[v] = true;
+      --undecided;
+    }
+  }
+
+  std::vector<int> needed;
+  TDIBSurface &s = const_cast<TDIBSurface &>(image.Pixels);
+  const int sBits = s.Empty() ? 8 : s.StorageBitCount();
+  if (previousBits == 8 && sBits == 8)
+    FindNeeded<8, 8>(previous, s, image.Left, image.Top, transColor, decided, undecided, needed);
+  else
+    FindNeeded<0, 0>(previous, s, image.Left, image.Top, transColor, decided, undecided, needed);
+  if (needed.empty()) return;
+
+  std::vector<int> free;
+  for (int v = 0; v < entries; ++v)
+    if (!used[static_cast<size_t>(v)]) free.push_back(v);
+  if (free.size() < needed.size()) throw GIFNeedMoreColorException(NextDepth(depth));
+  for (size_t k = 0; k < needed.size(); ++k)
+    canvas.ColorTable[free[k]] = previous.ColorTable[needed[k]];
+  canvas.UpdatePalette();
+}
+
+// DrawConvert of a whole 8-bit source onto an 8-bit destination, with the
+// same result: the same palettes give a plain or keyed copy, different ones
+// a table of one nearest entry per source value (each colour searched once)
+// applied row by row. Other depths go to DrawConvert itself.
+void DrawConverted(TDIBSurface &dst, int x, int y, int32_t key, TDIBSurface &src) {
+  if (src.Empty() || dst.Empty() || dst.StorageBitCount() != 8 || src.StorageBitCount() != 8 ||
+      std::memcmp(src.ColorTable, dst.ColorTable, sizeof dst.ColorTable) == 0) {
+    dst.DrawConvert(x, y, key, src);
+    return;
+  }
+  // A colour the destination has exactly is nearest at its first entry;
+  // only other colours need the palette search.
+  std::vector<std::pair<uint32_t, uint8_t>> exact;  // colour, first entry
+  for (int i = 0; i < 256; ++i) {
+    const RGBQUAD &c = dst.ColorTable[i];
+    exact.emplace_back(RGB(c.rgbRed, c.rgbGreen, c.rgbBlue), static_cast<uint8_t>(i));
+  }
+  std::stable_sort(exact.begin(), exact.end(),
+                   [](const auto &a, const auto &b) { return a.first < b.first; });
+  uint8_t table[256];
+  for (int i = 0; i < 256; ++i) {
+    const RGBQUAD &c = src.ColorTable[i];
+    const uint32_t colour = RGB(c.rgbRed, c.rgbGreen, c.rgbBlue);
+    auto at = std::lower_bound(exact.begin(), exact.end(), colour,
+                               [](const auto &entry, uint32_t v) { return entry.first < v; });
+    table[i] = at != exact.end() && at->first == colour
+                   ? at->second
+                   : static_cast<uint8_t>(dst.RGBToPixel(c.rgbRed, c.rgbGreen, c.rgbBlue));
+  }
+  // Pixels left of or above the destination are skipped; the right and
+  // bottom edges end rows and the draw.
+  const int64_t sx0 = std::max<int64_t>(0, -int64_t{x}), sy0 = std::max<int64_t>(0, -int64_t{y});
+  const int64_t sx1 = std::min<int64_t>(src.Width(), int64_t{dst.Width()} - x);
+  const int64_t sy1 = std::min<int64_t>(src.Height(), int64_t{dst.Height()} - y);
+  if (sx0 >= sx1 || sy0 >= sy1) return;
+  const uint8_t *srcTop = src.TopRowReadOnly();
+  uint8_t *dstTop = dst.TopRow();
+  for (int64_t sy = sy0; sy < sy1; ++sy) {
+    const uint8_t *from = srcTop - sy * src.Stride();
+    uint8_t *to = dstTop - (y + sy) * dst.Stride() + x;
+    if (key < 0 || key > 255) {
+      for (int64_t sx = sx0; sx < sx1; ++sx) to[sx] = table[from[sx]];
+    } else {
+      for (int64_t sx = sx0; sx < sx1; ++sx)
+        if (from[sx] != key) to[sx] = table[from[sx]];
+    }
+  }
+}
+
+// The frame whose layer list comes before this one in the document.
+TFrame *PreviousFrame(const TFastLayerList &layers) {
+  TFrameList *document = layers.FrameList();
+  if (!document) return nullptr;
+  const int index = document->IndexOfLayerList(&layers);
+  return index > 0 ? document->FrameAt(index - 1) : nullptr;
+}
+
+int NaturalDepth(int colorBits) {
+  if (colorBits == 1) return 1;
+  if (colorBits >= 2 && colorBits <= 4) return 4;
+  return 8;
+}
+
+// --- One pass over the file --------------------------------------------------------
+
+struct PassState {
+  bool palettesEqual = true;
+};
+
+void RunPass(TFrameList &list, TStream &stream, const GifScan &scan, int requestedDepth,
+             TSaveOption &options, ProgressCallback callback, void *callbackData,
+             PassState &state) {
+  list.Clear();
+  options.GifLoop = false;
+  options.GifLoopCount = 0;
+  options.GifComment.clear();
+  state.palettesEqual = true;
+
+  GifDecoder gif(stream);
+  const int width = gif->SWidth, height = gif->SHeight;
+  const int depth = requestedDepth ? requestedDepth : NaturalDepth(scan.ColorBits);
+  // The frames' surfaces must exist: a screen without pixels or beyond the
+  // surface bound is refused, as are more frames than the document bound.
+  std::optional<int64_t> surfaceBytes = DibImageBytes(width, height, depth);
+  std::optional<int64_t> selectionBytes = DibImageBytes(width, height, 1);
+  if (width <= 0 || height <= 0 || !surfaceBytes || !selectionBytes)
+    throw EGifRefused("GIF screen too large");
+  const int64_t frameBytes = 2 * *surfaceBytes + *selectionBytes;
+
+  // The background index and colour; an index outside the global table (or
+  // no table) reads as 0.
+  int32_t background = 0;
+  COLORREF backgroundColour = 0;
+  if (const ColorMapObject *map = gif->SColorMap;
+      map && map->Colors && gif->SBackGroundColor >= 0 &&
+      gif->SBackGroundColor < map->ColorCount) {
+    background = gif->SBackGroundColor;
+    const GifColorType &c = map->Colors[background];
+    backgroundColour = RGB(c.Red, c.Green, c.Blue);
+  }
+
+  std::vector<GifExtension> extensions;
+  TGifImage image;
+  int32_t previousTransColor = -1;
+  for (int i = 0;;) {
+    GifRecordType type = gif.NextRecord();
+    if (type == TERMINATE_RECORD_TYPE) break;
+    if (type == EXTENSION_RECORD_TYPE) {
+      GifExtension extension;
+      if (ReadExtension(gif, extension)) extensions.push_back(std::move(extension));
+      continue;
+    }
+    if (type != IMAGE_DESC_RECORD_TYPE) continue;
+
+    DecodeImage(gif, width, height, image);
+    if (i == 0) options.GifInterlaced = image.Interlaced;
+    if (int64_t total; !CheckedMul<int64_t>(i + 1, frameBytes, total) || total > kMaxGifDocumentBytes)
+      throw EGifRefused("GIF document too large");
+
+    TFrame *frame = list.AddFrame();
+    frame->Delay = 0;
+    frame->Name = Format("Frame%d", i + 1);
+    int32_t candidate = background;
+    list.SetBGColor(backgroundColour);
+    for (const GifExtension &e : extensions) {
+      switch (e.kind) {
+        case GifExtension::GraphicControl:
+          frame->Disposal = static_cast<uint8_t>((e.packed >> 2) & 7);
+          frame->TransColor = -1;
+          if (e.packed & 1) {
+            frame->TransColor = e.transparent;
+            candidate = e.transparent;
+          }
+          frame->Delay = e.delay * 10;
+          break;
+        case GifExtension::Loop:
+          options.GifLoop = true;
+          options.GifLoopCount = e.loopCount;
+          break;
+        case GifExtension::Comment:
+          options.GifComment = e.text;
+          break;
+      }
+    }
+    extensions.clear();
+
+    int32_t transColor = frame->TransColor;
+    BuildGifFrame(frame->Layers(), image, width, height, scan.ColorBits, requestedDepth, transColor,
+                  previousTransColor, candidate);
+    frame->TransColor = transColor;
+    previousTransColor = transColor;
+
+    const int bpp = list.Bpp();
+    if (state.palettesEqual && i > 0 && bpp <= 8) {
+      const RGBQUAD *first = list.FrameAt(0)->Layers().Composite().Surface().ColorTable;
+      const RGBQUAD *mine = frame->Layers().Composite().Surface().ColorTable;
+      for (int k = 0; k < (1 << bpp); ++k)
+        if (!SameRGB(first[k], mine[k])) {
+          state.palettesEqual = false;
+          break;
+        }
+    }
+    image.Pixels.Clear();
+    if (callback) callback(callbackData, &list, i, scan.Images);
+    ++i;
+  }
+  list.SetSyncPal(state.palettesEqual);
+}
+
+}  // namespace
+
+void BuildGifFrame(TFastLayerList &layers, TGifImage &image, int screenWidth, int screenHeight,
+                   int colorBits, int requestedDepth, int32_t &transColor,
+                   int32_t previousTransColor, int32_t background) {
+  // 1. The image's pixels are S; the frame gets one new layer.
+  layers.Clear();
+  TDIBSurface &s = image.Pixels;
+  auto layer = std::make_unique<TFastLayer>(&layers);
+  layer->Name = "Layer1";
+
+  // 2. The natural depth of the file's largest colour table; at 4 bits S is
+  // repacked and its values are the low nibbles.
+  const int natural = NaturalDepth(colorBits);
+  std::bitset<256> used = image.Used;
+  if (natural == 4) {
+    RepackTo4Bits(s);
+    std::bitset<256> folded;
+    for (size_t v = 0; v < 256; ++v)
+      if (used[v]) folded.set(v & 0xF);
+    used = folded;
+  }
+
+  // 3. A partial image that never uses the previous frame's transparent
+  // index takes it over.
+  const int32_t t0 = transColor;
+  if ((image.Width < screenWidth || image.Height < screenHeight) && previousTransColor >= 0 &&
+      transColor == -1 &&
+      (previousTransColor > 255 || !used[static_cast<size_t>(previousTransColor)]))
+    transColor = previousTransColor;
+
+  // 4, 5. The layer at the frame's size and depth with S's palette. It is
+  // also the canvas: the canvas would have the layer's size, depth and
+  // palette and be copied into it unchanged.
+  const int depth = requestedDepth ? requestedDepth : natural;
+  if (!DibImageBytes(screenWidth, screenHeight, depth)) throw EGifRefused("GIF screen too large");
+  TDIBSurface &canvas = layer->Surface();
+  canvas.SetSize(screenWidth, screenHeight, depth);
+  const bool paletted = depth <= 8;
+  if (paletted) {
+    std::memcpy(canvas.ColorTable, image.Palette, sizeof canvas.ColorTable);
+    canvas.UpdatePalette();
+  }
+
+  // 6. The picture starts from the previous frame's when that one is left in
+  // place, else from the background index.
+  TFrame *previous = PreviousFrame(layers);
+  if (previous && previous->Disposal <= 1) {
+    TDIBSurface &picture = previous->Layers().Composite().Surface();
+    if (paletted) MergeKeptColours(canvas, picture, image, used, t0);
+    DrawConverted(canvas, 0, 0, -1, picture);
+  } else {
+    uint32_t fill = static_cast<uint32_t>(background);
+    if (!paletted) {
+      const RGBQUAD &c = image.Palette[background & 0xFF];
+      fill = canvas.RGBToPixel(c.rgbRed, c.rgbGreen, c.rgbBlue);
+    }
+    canvas.FillRect(canvas.BoundsRect(), fill);
+  }
+
+  // 7. S over it, without its transparent pixels.
+  if (!s.Empty()) DrawConverted(canvas, image.Left, image.Top, t0, s);
+
+  // 9. The frame takes the layer's size, depth and palette.
+  layers.Resize(screenWidth, screenHeight, depth);
+  layers.Add(std::move(layer));
+  if (paletted) {
+    TDIBSurface &composite = layers.Composite().Surface();
+    std::memcpy(composite.ColorTable, canvas.ColorTable, (size_t{1} << depth) * sizeof(RGBQUAD));
+    composite.UpdatePalette();
+  }
+
+  // 10.
+  layers.Compose();
+}
+
+void ReadGifStream(TFrameList &list, TStream &stream, TSaveOption &options,
+                   ProgressCallback callback, void *callbackData) {
+  list.Clear();
+  GifScan scan;
+  try {
+    scan = ScanGif(stream);
+  } catch (const Exception &) {
+    return;  // not a GIF at all: no frames
+  }
+  PassState state;
+  int requestedDepth = 0;
+  for (;;) {
+    try {
+      RunPass(list, stream, scan, requestedDepth, options, callback, callbackData, state);
+      return;
+    } catch (const GIFNeedMoreColorException &e) {
+      // Every depth asked for is deeper than the last, so this ends.
+      if (e.Depth <= requestedDepth) {
+        list.Clear();
+        return;
+      }
+      requestedDepth = e.Depth;
+    } catch (const EGifRefused &) {
+      list.Clear();
+      throw;
+    } catch (const std::exception &) {
+      // A broken file keeps the frames read before the break, and says
+      // truthfully whether they share frame 0's colours.
+      if (list.Count() > 0) list.SetSyncPal(state.palettesEqual);
+      return;
+    }
+  }
+}
+
+void ReadGifFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
+                 ProgressCallback callback, void *callbackData) {
+  TFileStream file(fileName, FileMode::OpenRead);
+  ReadGifStream(list, file, options, callback, callbackData);
+}
+
+}  // namespace vorn
