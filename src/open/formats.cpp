@@ -1,5 +1,6 @@
 #include "open/formats.h"
 
+#include "formats/ani.h"
 #include "formats/bmp.h"
 #include "native/nativefile.h"
 
@@ -13,7 +14,7 @@ const TFormatReader kReaders[] = {
     {".vrn", Document, ReadNativeFile},
     {".gif", Document},
     {".avi", Document},
-    {".ani", Document},
+    {".ani", Document, ReadAniFile},
     {".png", Image},
     {".jpg", Image},
     {".bmp", Surface, nullptr, nullptr, ReadBmpFile},

@@ -19,7 +19,7 @@ constexpr TFileKind kKinds[] = {
     {".dib", "DIB", nullptr, true},
     {".ico", "ICO", nullptr, false},
     {".cur", "CUR", nullptr, false},
-    {".ani", "ANI", nullptr, false},
+    {".ani", "ANI", nullptr, true},
     {".tga", "TGA", nullptr, false},
     {".avi", "AVI", nullptr, false},
 };
