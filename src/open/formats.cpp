@@ -2,6 +2,8 @@
 
 #include "formats/ani.h"
 #include "formats/bmp.h"
+#include "formats/icon.h"
+#include "formats/targa.h"
 #include "native/nativefile.h"
 
 namespace vorn {
@@ -19,9 +21,9 @@ const TFormatReader kReaders[] = {
     {".jpg", Image},
     {".bmp", Surface, nullptr, nullptr, ReadBmpFile},
     {".dib", Surface, nullptr, nullptr, ReadBmpFile},
-    {".ico", Surface},
-    {".cur", Surface},
-    {".tga", Surface},
+    {".ico", Surface, nullptr, nullptr, ReadIconFile},
+    {".cur", Surface, nullptr, nullptr, ReadIconFile},
+    {".tga", Surface, nullptr, nullptr, ReadTarga},
 };
 
 }  // namespace

@@ -17,10 +17,10 @@ constexpr TFileKind kKinds[] = {
     {".bmp", "BMP", "\"BM\"", true},
     {".vrn", "native document", "\"Vorn\"", true},
     {".dib", "DIB", nullptr, true},
-    {".ico", "ICO", nullptr, false},
-    {".cur", "CUR", nullptr, false},
+    {".ico", "ICO", nullptr, true},
+    {".cur", "CUR", nullptr, true},
     {".ani", "ANI", nullptr, true},
-    {".tga", "TGA", nullptr, false},
+    {".tga", "TGA", nullptr, true},
     {".avi", "AVI", nullptr, false},
 };
 

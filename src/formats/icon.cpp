@@ -1,0 +1,230 @@
+#include "formats/icon.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "runtime/checked.h"
+#include "runtime/exceptions.h"
+#include "runtime/streams.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr int64_t kIconHeader = 6;
+constexpr int64_t kDirectoryEntry = 16;
+constexpr int64_t kFileHeader = 14;  // of the bitmap stream handed to the BMP reader
+constexpr uint32_t kBitFields = 3;
+
+[[noreturn]] void UnknownFormat() { throw Exception(kUnknownFormat); }
+
+uint16_t Le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Le32(const uint8_t *p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+void PutLe32(uint8_t *p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Reads count bytes at offset, or raises "Unknown format" when the stream
+// does not hold them.
+void ReadAt(TStream &stream, int64_t offset, void *buffer, int64_t count) {
+  int64_t end;
+  if (offset < 0 || !CheckedAdd(offset, count, end) || end > stream.Size()) UnknownFormat();
+  stream.SetPosition(offset);
+  stream.ReadBuffer(buffer, count);
+}
+
+// The layout of one entry's bitmap, checked against the bytes of the file:
+// the colour image (header, colour table, masks, XOR rows) and the AND mask
+// after it.
+struct IconBitmap {
+  int64_t offset = 0;       // of the bitmap header in the file
+  uint32_t headerSize = 0;
+  int32_t width = 0;
+  int32_t height = 0;       // of the image: half the header's height
+  int bitCount = 0;
+  int64_t colourBytes = 0;  // header, colour table, masks and XOR rows
+  int64_t maskOffset = 0;
+  int64_t maskRowBytes = 0;
+};
+
+IconBitmap LayoutOf(TStream &stream, int64_t offset) {
+  IconBitmap b;
+  b.offset = offset;
+  uint8_t h[40];
+  ReadAt(stream, offset, h, sizeof h);
+  b.headerSize = Le32(h);
+  // The info header and its later, longer forms; the BMP reader reads them.
+  if (b.headerSize < 40 || b.headerSize > 124) UnknownFormat();
+  b.width = static_cast<int32_t>(Le32(h + 4));
+  b.height = static_cast<int32_t>(Le32(h + 8)) / 2;  // colour and mask images together
+  b.bitCount = Le16(h + 14);
+  const uint32_t compression = Le32(h + 16);
+  const uint32_t coloursUsed = Le32(h + 32);
+  if (b.width <= 0 || b.height <= 0) UnknownFormat();
+  // Compressed colour images give no row size to find the mask by.
+  if (compression != 0 && compression != kBitFields) UnknownFormat();
+
+  int64_t colours = coloursUsed;
+  if (colours == 0 && b.bitCount <= 8) colours = int64_t{1} << b.bitCount;
+  // Bit-field masks stand after a 40-byte header; the longer headers hold
+  // them inside. The AND mask comes right after the colour rows either way.
+  const int64_t masks = compression == kBitFields && b.headerSize == 40 ? 12 : 0;
+  std::optional<int64_t> xorBytes = DibImageBytes(b.width, b.height, b.bitCount);
+  std::optional<int64_t> maskBytes = DibImageBytes(b.width, b.height, 1);
+  if (!xorBytes || !maskBytes) UnknownFormat();
+  int64_t end;
+  if (!CheckedAdd<int64_t>(b.headerSize, colours * 4, end) || !CheckedAdd(end, masks, end) ||
+      !CheckedAdd(end, *xorBytes, end))
+    UnknownFormat();
+  b.colourBytes = end;
+  if (!CheckedAdd(offset, end, b.maskOffset) || b.maskOffset > stream.Size()) UnknownFormat();
+  b.maskRowBytes = *maskBytes / b.height;
+  return b;
+}
+
+// The colour image through the surface's BMP reader: a file header put in
+// front of the entry's bytes and the height halved.
+void ReadColourImage(TStream &stream, const IconBitmap &b, TDIBSurface &surface) {
+  std::vector<uint8_t> bmp(static_cast<size_t>(kFileHeader + b.colourBytes));
+  ReadAt(stream, b.offset, bmp.data() + kFileHeader, b.colourBytes);
+  bmp[0] = 'B';
+  bmp[1] = 'M';
+  PutLe32(bmp.data() + 2, static_cast<uint32_t>(bmp.size()));
+  PutLe32(bmp.data() + 10,
+          static_cast<uint32_t>(kFileHeader + b.colourBytes -
+                                *DibImageBytes(b.width, b.height, b.bitCount)));
+  PutLe32(bmp.data() + kFileHeader + 8, static_cast<uint32_t>(b.height));
+  TReadOnlyMemoryStream in(bmp.data(), bmp.size());
+  surface.LoadFromStream(in);
+  if (surface.Width() != b.width || surface.Height() != b.height) UnknownFormat();
+}
+
+// The AND mask rows, bottom row first. A mask cut short by the end of the
+// file counts as clear (opaque) where it is missing.
+std::vector<uint8_t> ReadMask(TStream &stream, const IconBitmap &b) {
+  std::vector<uint8_t> mask(static_cast<size_t>(b.maskRowBytes * b.height), 0);
+  const int64_t present =
+      std::min<int64_t>(static_cast<int64_t>(mask.size()), stream.Size() - b.maskOffset);
+  if (present > 0) ReadAt(stream, b.maskOffset, mask.data(), present);
+  return mask;
+}
+
+bool MaskBit(const std::vector<uint8_t> &mask, const IconBitmap &b, int x, int y) {
+  const uint8_t *row = mask.data() + (b.height - 1 - y) * b.maskRowBytes;
+  return (row[x >> 3] >> (7 - (x & 7))) & 1;
+}
+
+// The transparent pixel value for the offered colour: a palette index no
+// pixel uses (its entry becomes the colour), the colour's own pixel value
+// above 8 bits, else the palette's nearest entry.
+uint32_t TransparentValue(TDIBSurface &surface, COLORREF colour) {
+  const int bits = surface.BitCount();
+  const uint32_t r = GetRValue(colour), g = GetGValue(colour), b = GetBValue(colour);
+  if (bits == 4 || bits == 8) {
+    bool used[256] = {};
+    for (int y = 0; y < surface.Height(); ++y)
+      for (int x = 0; x < surface.Width(); ++x) used[surface.GetPixel(x, y) & 0xFF] = true;
+    for (int i = 0; i < (1 << bits); ++i)
+      if (!used[i]) {
+        surface.ColorTable[i] = RGBQUAD{static_cast<BYTE>(b), static_cast<BYTE>(g),
+                                        static_cast<BYTE>(r), 0};
+        surface.UpdatePalette();
+        return static_cast<uint32_t>(i);
+      }
+  }
+  switch (bits) {
+    case 15: return ((r & 0x1F) << 10) | ((g & 0x1F) << 5) | (b & 0x1F);
+    case 16: return ((r & 0x1F) << 11) | ((g & 0x3F) << 5) | (b & 0x1F);
+    case 24:
+    case 32: return (r << 16) | (g << 8) | b;
+  }
+  return surface.ColorRefToPixel(colour);
+}
+
+void ReadBitmapEntry(TStream &stream, int64_t offset, TDIBSurface &surface, TIconImageInfo &info,
+                     bool keepMask, int32_t &transColor) {
+  const IconBitmap b = LayoutOf(stream, offset);
+  info.Is32 = b.bitCount == 32;
+  ReadColourImage(stream, b, surface);
+  const std::vector<uint8_t> mask = ReadMask(stream, b);
+
+  if (surface.StorageBitCount() == 32) {
+    // The fourth byte is the alpha (fully opaque when every one is 0, as in
+    // images that leave it unused); masked pixels become invisible.
+    surface.SplitAlpha();
+    TDIBSurface &alpha = *surface.AlphaChannel();
+    for (int y = 0; y < b.height; ++y) {
+      uint8_t *a = alpha.ScanLine(y);
+      for (int x = 0; x < b.width; ++x)
+        if (MaskBit(mask, b, x, y)) a[x] = 0;
+    }
+    transColor = -1;
+    return;
+  }
+
+  surface.CreateAlphaChannel();
+  TDIBSurface &alpha = *surface.AlphaChannel();
+  for (int y = 0; y < b.height; ++y) {
+    uint8_t *a = alpha.ScanLine(y);
+    for (int x = 0; x < b.width; ++x) a[x] = MaskBit(mask, b, x, y) ? 0 : 255;
+  }
+  // The mask stays as alpha when asked to, for 1-bit images (whose two
+  // colours leave no index free) and when no colour is offered.
+  if (keepMask || surface.BitCount() == 1 || transColor < 0) {
+    transColor = -1;
+    return;
+  }
+  const uint32_t value = TransparentValue(surface, static_cast<COLORREF>(transColor));
+  for (int y = 0; y < b.height; ++y) {
+    const uint8_t *a = alpha.ScanLine(y);
+    for (int x = 0; x < b.width; ++x)
+      if (a[x] == 0) surface.SetPixel(x, y, value);
+  }
+  surface.FreeAlphaChannel();
+  transColor = static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+void ReadIconImage(TStream &stream, int index, TDIBSurface &surface, TIconImageInfo &info,
+                   bool keepMask, int32_t &transColor) {
+  uint8_t header[kIconHeader];
+  ReadAt(stream, 0, header, sizeof header);
+  const uint16_t type = Le16(header + 2);
+  const uint16_t count = Le16(header + 4);
+  if (index < 0 || index >= count) UnknownFormat();
+  uint8_t entry[kDirectoryEntry];
+  ReadAt(stream, kIconHeader + kDirectoryEntry * index, entry, sizeof entry);
+  if (type == 2) {
+    info.HotSpotX = Le16(entry + 4);
+    info.HotSpotY = Le16(entry + 6);
+  }
+  ReadBitmapEntry(stream, Le32(entry + 12), surface, info, keepMask, transColor);
+}
+
+void ReadIconFile(TStream &file, TDIBSurface &surface, int32_t &transColor,
+                  TSaveOption &options, bool keepMask) {
+  uint8_t head[2] = {};
+  file.SetPosition(0);
+  if (file.Read(head, 2) == 2 && head[0] == 'B' && head[1] == 'M') {
+    file.SetPosition(0);
+    surface.LoadFromStream(file);
+    transColor = -1;
+    return;
+  }
+  TIconImageInfo info;
+  info.HotSpotX = options.HotSpotX;
+  info.HotSpotY = options.HotSpotY;
+  ReadIconImage(file, 0, surface, info, keepMask, transColor);
+  options.HotSpotX = info.HotSpotX;
+  options.HotSpotY = info.HotSpotY;
+  options.Icon32 = info.Is32;
+  options.IconIndex = 0;
+}
+
+}  // namespace vorn

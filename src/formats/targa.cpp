@@ -1,0 +1,318 @@
+#include "formats/targa.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "runtime/checked.h"
+#include "runtime/exceptions.h"
+#include "runtime/streams.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr int64_t kHeaderSize = 18;
+constexpr int64_t kFooterSize = 26;  // two offsets, the signature and "."
+constexpr int64_t kExtensionSize = 495;
+constexpr char kSignature[] = "TRUEVISION-XFILE";
+// Where the library's own writer keeps the key colour in the extension area
+// (red, green, blue, each in the bit width of the image's channels).
+constexpr int kKeyRed = 471, kKeyGreen = 472, kKeyBlue = 473;
+
+[[noreturn]] void UnknownFormat() { throw Exception(kUnknownFormat); }
+
+uint16_t Le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Le32(const uint8_t *p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+struct TargaHeader {
+  int idLength = 0;
+  int mapType = 0;
+  int imageType = 0;
+  int mapFirst = 0;
+  int mapLength = 0;
+  int mapEntryBits = 0;
+  int width = 0;
+  int height = 0;
+  int depth = 0;
+  int descriptor = 0;
+
+  bool Rle() const { return imageType >= 9; }
+  // Grey pixels of 16 bits carry a grey level and an alpha byte.
+  bool GreyAlpha() const { return (imageType == 3 || imageType == 11) && depth == 16; }
+  int PixelBytes() const { return (depth + 7) / 8; }
+  // The surface's depth: 16-bit words are 5-5-5 colours (the top bit is an
+  // attribute bit), grey-and-alpha pixels an 8-bit grey image.
+  int SurfaceBits() const { return GreyAlpha() ? 8 : depth == 16 ? 15 : depth; }
+};
+
+TargaHeader ParseHeader(const uint8_t (&h)[kHeaderSize]) {
+  TargaHeader t;
+  t.idLength = h[0];
+  t.mapType = h[1];
+  t.imageType = h[2];
+  t.mapFirst = Le16(h + 3);
+  t.mapLength = Le16(h + 5);
+  t.mapEntryBits = h[7];
+  t.width = Le16(h + 12);
+  t.height = Le16(h + 14);
+  t.depth = h[16];
+  t.descriptor = h[17];
+  return t;
+}
+
+bool AcceptedType(int type) {
+  return (type >= 1 && type <= 3) || (type >= 9 && type <= 11);
+}
+
+// The version 2 footer, found behind any trailing zero bytes.
+struct Footer {
+  bool found = false;
+  uint32_t extensionOffset = 0;
+  uint32_t developerOffset = 0;
+};
+
+Footer FindFooter(TStream &file, int64_t size) {
+  Footer footer;
+  // The last non-zero byte, looked for in blocks from the end.
+  uint8_t block[4096];
+  int64_t end = size, last = -1;
+  while (end > 0 && last < 0) {
+    const int64_t start = std::max<int64_t>(0, end - static_cast<int64_t>(sizeof block));
+    file.SetPosition(start);
+    file.ReadBuffer(block, end - start);
+    for (int64_t i = end - start - 1; i >= 0; --i)
+      if (block[i] != 0) {
+        last = start + i;
+        break;
+      }
+    end = start;
+  }
+  if (last < kFooterSize - 1) return footer;
+  uint8_t tail[kFooterSize];
+  file.SetPosition(last - (kFooterSize - 1));
+  file.ReadBuffer(tail, kFooterSize);
+  if (tail[kFooterSize - 1] != '.' || std::memcmp(tail + 8, kSignature, 16) != 0) return footer;
+  footer.found = true;
+  footer.extensionOffset = Le32(tail);
+  footer.developerOffset = Le32(tail + 4);
+  return footer;
+}
+
+// Reads the colour map into table from index `first`. Entries past index
+// 255 are skipped; entries of a size other than 15, 16, 24 or 32 bits are
+// skipped too (the table keeps its defaults).
+void ReadColourMap(TStream &file, const TargaHeader &t, RGBQUAD (&table)[256]) {
+  const int entryBytes = (t.mapEntryBits + 7) / 8;
+  const int64_t bytes = int64_t{t.mapLength} * entryBytes;
+  if (bytes > file.Remaining()) UnknownFormat();
+  std::vector<uint8_t> map(static_cast<size_t>(bytes));
+  file.ReadBuffer(map.data(), bytes);
+  const int bits = t.mapEntryBits;
+  if (bits != 15 && bits != 16 && bits != 24 && bits != 32) return;
+  for (int k = 0; k < t.mapLength && t.mapFirst + k < 256; ++k) {
+    const uint8_t *e = map.data() + static_cast<size_t>(k) * entryBytes;
+    RGBQUAD &q = table[t.mapFirst + k];
+    if (entryBytes == 2) {
+      const uint32_t v = Le16(e);
+      q = RGBQUAD{static_cast<BYTE>((v & 0x1F) << 3), static_cast<BYTE>((v & 0x3E0) >> 2),
+                  static_cast<BYTE>((v & 0x7C00) >> 7), 0};
+    } else {
+      q = RGBQUAD{e[0], e[1], e[2], 0};
+    }
+  }
+}
+
+// The key colour of the extension area as a pixel value of the surface.
+int32_t KeyValue(TDIBSurface &surface, uint8_t r, uint8_t g, uint8_t b) {
+  switch (surface.BitCount()) {
+    case 15: return ((r & 0x1F) << 10) | ((g & 0x1F) << 5) | (b & 0x1F);
+    case 16: return ((r & 0x1F) << 11) | ((g & 0x3F) << 5) | (b & 0x1F);
+    case 24:
+    case 32: return (r << 16) | (g << 8) | b;
+  }
+  return static_cast<int32_t>(surface.RGBToPixel(r, g, b));
+}
+
+// Run-length packets read across row ends: a header byte h >= 128 repeats
+// the next pixel h - 127 times, h < 128 is followed by h + 1 pixels.
+class RlePackets {
+ public:
+  RlePackets(const uint8_t *data, size_t size, int pixelBytes)
+      : data_(data), size_(size), pixelBytes_(pixelBytes) {}
+
+  // Writes n pixels to out; false when the data ends first.
+  bool Fill(uint8_t *out, int64_t n) {
+    while (n > 0) {
+      if (pending_ == 0 && !NextPacket()) return false;
+      const int64_t k = std::min(pending_, n);
+      const size_t bytes = static_cast<size_t>(k) * pixelBytes_;
+      if (run_) {
+        switch (pixelBytes_) {
+          case 1: std::memset(out, value_[0], bytes); break;
+          case 3:
+            for (int64_t i = 0; i < k; ++i) std::memcpy(out + 3 * i, value_, 3);
+            break;
+          default:
+            for (int64_t i = 0; i < k; ++i) std::memcpy(out + i * pixelBytes_, value_, pixelBytes_);
+        }
+      } else {
+        if (size_ - pos_ < bytes) return false;
+        std::memcpy(out, data_ + pos_, bytes);
+        pos_ += bytes;
+      }
+      out += bytes;
+      pending_ -= k;
+      n -= k;
+    }
+    return true;
+  }
+
+ private:
+  bool NextPacket() {
+    if (pos_ >= size_) return false;
+    const uint8_t h = data_[pos_++];
+    run_ = h & 0x80;
+    pending_ = (h & 0x7F) + 1;
+    if (run_) {
+      if (size_ - pos_ < static_cast<size_t>(pixelBytes_)) return false;
+      std::memcpy(value_, data_ + pos_, pixelBytes_);
+      pos_ += pixelBytes_;
+    }
+    return true;
+  }
+
+  const uint8_t *data_;
+  size_t size_;
+  size_t pos_ = 0;
+  int pixelBytes_;
+  int64_t pending_ = 0;
+  bool run_ = false;
+  uint8_t value_[4] = {};
+};
+
+}  // namespace
+
+void ReadTarga(TStream &file, TDIBSurface &surface, int32_t &transColor, TSaveOption &options,
+               bool splitAlpha) {
+  transColor = -1;
+  const int64_t size = file.Size();
+  uint8_t headerBytes[kHeaderSize];
+  file.SetPosition(0);
+  if (size < kHeaderSize) UnknownFormat();
+  file.ReadBuffer(headerBytes, kHeaderSize);
+  const TargaHeader t = ParseHeader(headerBytes);
+  if (!AcceptedType(t.imageType)) return;
+  if (t.depth != 8 && t.depth != 15 && t.depth != 16 && t.depth != 24 && t.depth != 32)
+    UnknownFormat();
+  if (t.width == 0 || t.height == 0 || !DibImageBytes(t.width, t.height, t.SurfaceBits()))
+    UnknownFormat();
+
+  // The pixel data ends where the developer or else the extension area
+  // begins; offsets that point outside the file are not followed.
+  int64_t dataEnd = size;
+  bool haveKey = false;
+  uint8_t key[3] = {};
+  const Footer footer = FindFooter(file, size);
+  if (footer.found) {
+    if (footer.developerOffset > 0 && footer.developerOffset <= size)
+      dataEnd = footer.developerOffset;
+    else if (footer.extensionOffset > 0 && footer.extensionOffset <= size)
+      dataEnd = footer.extensionOffset;
+    if (footer.extensionOffset > 0 && footer.extensionOffset + kExtensionSize <= size) {
+      uint8_t extension[kExtensionSize];
+      file.SetPosition(footer.extensionOffset);
+      file.ReadBuffer(extension, kExtensionSize);
+      key[0] = extension[kKeyRed];
+      key[1] = extension[kKeyGreen];
+      key[2] = extension[kKeyBlue];
+      haveKey = true;
+    }
+  }
+
+  if (kHeaderSize + t.idLength > size) UnknownFormat();
+  file.SetPosition(kHeaderSize + t.idLength);
+  const int pixelBytes = t.PixelBytes();
+  const int64_t rowBytes = int64_t{t.width} * pixelBytes;
+  const int64_t pixels = int64_t{t.width} * t.height;
+
+  // The colour map goes into a copy of the table first, so that a file
+  // that fails leaves the caller's surface as it was.
+  RGBQUAD table[256];
+  std::memcpy(table, surface.ColorTable, sizeof table);
+  if (t.mapType != 0 && t.mapLength * t.mapEntryBits != 0) ReadColourMap(file, t, table);
+
+  // Everything the pixels need is checked against the bytes that remain
+  // before the surface is made.
+  std::vector<uint8_t> packed;
+  if (t.Rle()) {
+    const int64_t start = file.Position();
+    const int64_t bytes = std::max<int64_t>(0, dataEnd - start);
+    // A packet of at most 128 pixels takes at least 1 + pixelBytes bytes.
+    if (pixels > bytes / (1 + pixelBytes) * 128 + 128) UnknownFormat();
+    packed.resize(static_cast<size_t>(bytes));
+    file.ReadBuffer(packed.data(), bytes);
+    options.TgaRle = true;
+  } else {
+    int64_t bytes;
+    if (!CheckedMul(rowBytes, int64_t{t.height}, bytes) || bytes > file.Remaining())
+      UnknownFormat();
+  }
+
+  TDIBSurface &image = surface;
+  image.SetSize(t.width, t.height, t.SurfaceBits());
+  std::memcpy(image.ColorTable, table, sizeof table);
+  image.UpdatePalette();
+  if (haveKey) transColor = KeyValue(image, key[0], key[1], key[2]);
+
+  // File row r is image row r when the origin is at the top, else counted
+  // from the bottom. Rows are read straight into the surface, whose byte
+  // layouts match the file's, except grey-and-alpha rows, split on the way.
+  const bool topDown = t.descriptor & 0x20;
+  const bool mirrored = t.descriptor & 0x10;
+  const bool greyAlpha = t.GreyAlpha();
+  if (greyAlpha) image.CreateAlphaChannel();
+  std::vector<uint8_t> rowBuffer(greyAlpha ? static_cast<size_t>(rowBytes) : 0);
+  RlePackets rle(packed.data(), packed.size(), pixelBytes);
+  uint8_t *top = image.TopRow();
+  uint8_t *alphaTop = greyAlpha ? image.AlphaChannel()->TopRow() : nullptr;
+  for (int r = 0; r < t.height; ++r) {
+    const int64_t y = topDown ? r : t.height - 1 - r;
+    uint8_t *row = top - y * image.Stride();
+    uint8_t *target = greyAlpha ? rowBuffer.data() : row;
+    if (t.Rle()) {
+      if (!rle.Fill(target, t.width)) UnknownFormat();
+    } else {
+      file.ReadBuffer(target, rowBytes);
+    }
+    if (greyAlpha) {
+      uint8_t *alpha = alphaTop - y * image.AlphaChannel()->Stride();
+      for (int x = 0; x < t.width; ++x) {
+        row[x] = target[2 * x];
+        alpha[x] = target[2 * x + 1];
+      }
+    } else if (pixelBytes == 2) {
+      // The attribute bit is no part of the colour.
+      for (int x = 0; x < t.width; ++x) row[2 * x + 1] &= 0x7F;
+    }
+  }
+  if (mirrored) {
+    image.FlipHorizontal();
+    if (greyAlpha) image.AlphaChannel()->FlipHorizontal();
+  }
+
+  if (splitAlpha && image.StorageBitCount() == 32) {
+    image.SplitAlpha();
+    options.TgaAlpha = true;
+  } else if (greyAlpha && splitAlpha) {
+    options.TgaAlpha = true;
+  } else if (greyAlpha) {
+    image.FreeAlphaChannel();
+  }
+}
+
+}  // namespace vorn
