@@ -187,7 +187,8 @@ TEST_F(AniTest, OddSizedIconChunksArePadded) {
 
 TEST_F(AniTest, ThirtyTwoBitFramesCarryTheirAlpha) {
   IconImage image = SolidImage(4, 4, 32, 0);
-  for (int i = 0; i < 16; ++i) image.Pixels[i] = uint32_t(i * 16) << 24 | 0x102030u * (i + 1);
+  for (int i = 0; i < 16; ++i)
+    image.Pixels[i] = uint32_t(i * 16) << 24 | ((0x102030u * (i + 1)) & 0xFFFFFF);
   image.Mask[5] = 1;  // a masked pixel is transparent whatever its alpha
   vnHandle h = Open(AniFile({IconFile(image), IconFile(image)}, 2, 6));
   ASSERT_NE(h, 0u) << vnGetLastError();
