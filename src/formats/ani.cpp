@@ -103,19 +103,8 @@ void TAniList::Parse(TStream &stream, int64_t &budget, int depth) {
   } else if (IsId(id, "JUNK") || IsId(id, "INAM") || IsId(id, "IART") || IsId(id, "ICOP")) {
     if (!readSize()) return;
     budget -= Padded(size) + 4;
-    if (size == 0) return;
-    // The bytes must be there before anything is allocated for them.
-    if (int64_t{size} > stream.Remaining()) {
-      stopped_ = true;
-      budget = 0;
-      return;
-    }
-    std::vector<uint8_t> bytes(size);
-    if (!ReadAll(stream, bytes.data(), size)) {
-      stopped_ = true;
-      budget = 0;
-      return;
-    }
+    std::vector<uint8_t> bytes;
+    if (size == 0 || !ReadData(stream, size, bytes)) return;
     if (size & 1) stream.Seek(1, soFromCurrent);
     if (IsId(id, "JUNK")) {
       Filler = std::move(bytes);
@@ -142,6 +131,20 @@ void TAniList::Parse(TStream &stream, int64_t &budget, int depth) {
     budget = 0;
   }
   if (stopped_) budget = 0;
+}
+
+bool TAniList::ReadData(TStream &stream, uint32_t size, std::vector<uint8_t> &bytes) {
+  // Nothing is allocated for data the stream does not hold.
+  if (int64_t{size} > stream.Remaining()) {
+    stopped_ = true;
+    return false;
+  }
+  bytes.resize(size);
+  if (!ReadAll(stream, bytes.data(), size)) {
+    stopped_ = true;
+    return false;
+  }
+  return true;
 }
 
 void TAniList::ReadHeader(TStream &stream, uint32_t size) {
@@ -178,35 +181,18 @@ void TAniList::ReadHeader(TStream &stream, uint32_t size) {
 
 void TAniList::ReadArray(TStream &stream, uint32_t size,
                          std::optional<std::vector<uint32_t>> &array) {
-  const int64_t start = stream.Position();
-  if (int64_t{size} > stream.Remaining()) {
-    stopped_ = true;
-    return;
-  }
+  std::vector<uint8_t> bytes;
+  if (!ReadData(stream, size, bytes)) return;
   const size_t entries = size / 4;
   if (!array) array.emplace(entries, 0);
   // An array whose length another chunk fixed differently is left as it is.
-  if (array->size() == entries) {
-    std::vector<uint8_t> bytes(entries * 4);
-    if (!ReadAll(stream, bytes.data(), static_cast<int64_t>(bytes.size()))) {
-      stopped_ = true;
-      return;
-    }
+  if (array->size() == entries)
     for (size_t i = 0; i < entries; ++i) (*array)[i] = LoadU32(bytes.data() + 4 * i);
-  }
-  stream.SetPosition(start + size);
 }
 
 void TAniList::ReadIcon(TStream &stream, uint32_t size) {
-  if (int64_t{size} > stream.Remaining()) {
-    stopped_ = true;
-    return;
-  }
-  std::vector<uint8_t> bytes(size);
-  if (!ReadAll(stream, bytes.data(), size)) {
-    stopped_ = true;
-    return;
-  }
+  std::vector<uint8_t> bytes;
+  if (!ReadData(stream, size, bytes)) return;
   // An odd-sized chunk is followed by a pad byte (absent at the very end of
   // some files).
   if (size & 1) stream.Seek(1, soFromCurrent);

@@ -89,6 +89,9 @@ class TAniList {
 
  private:
   void Parse(TStream &stream, int64_t &budget, int depth);
+  // The data of a sized chunk when the stream holds all of it; otherwise
+  // the parse ends at this chunk.
+  bool ReadData(TStream &stream, uint32_t size, std::vector<uint8_t> &bytes);
   void ReadHeader(TStream &stream, uint32_t size);
   void ReadArray(TStream &stream, uint32_t size, std::optional<std::vector<uint32_t>> &array);
   void ReadIcon(TStream &stream, uint32_t size);
