@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "formats/png.h"
 #include "runtime/checked.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
@@ -189,6 +190,29 @@ void ReadBitmapEntry(TStream &stream, int64_t offset, TDIBSurface &surface, TIco
   transColor = static_cast<int32_t>(value);
 }
 
+// Entries stored as PNG files (as large icons are) decode through the PNG
+// reader; their alpha plane becomes the alpha channel, and a single fully
+// transparent palette entry the transparent colour.
+void ReadPngEntry(TStream &stream, int64_t offset, TDIBSurface &surface, TIconImageInfo &info,
+                  int32_t &transColor) {
+  stream.SetPosition(offset);
+  TDecodedImage image;
+  TSaveOption ignored;
+  ReadPngStream(stream, image, ignored);
+  surface.CopyFrom(image.Surface);
+  info.Is32 = surface.AlphaChannel() != nullptr;
+  transColor = image.TransColor;
+}
+
+bool IsPng(TStream &stream, int64_t offset) {
+  static constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  uint8_t head[8];
+  int64_t end;
+  if (!CheckedAdd<int64_t>(offset, sizeof head, end) || end > stream.Size()) return false;
+  ReadAt(stream, offset, head, sizeof head);
+  return std::memcmp(head, kSignature, sizeof head) == 0;
+}
+
 }  // namespace
 
 void ReadIconImage(TStream &stream, int index, TDIBSurface &surface, TIconImageInfo &info,
@@ -204,7 +228,11 @@ void ReadIconImage(TStream &stream, int index, TDIBSurface &surface, TIconImageI
     info.HotSpotX = Le16(entry + 4);
     info.HotSpotY = Le16(entry + 6);
   }
-  ReadBitmapEntry(stream, Le32(entry + 12), surface, info, keepMask, transColor);
+  const int64_t offset = Le32(entry + 12);
+  if (IsPng(stream, offset))
+    ReadPngEntry(stream, offset, surface, info, transColor);
+  else
+    ReadBitmapEntry(stream, offset, surface, info, keepMask, transColor);
 }
 
 void ReadIconFile(TStream &file, TDIBSurface &surface, int32_t &transColor,

@@ -21,8 +21,10 @@ struct TIconImageInfo {
 // (positioned anywhere; it seeks) into surface: pixels, colour table, an
 // alpha channel for 32-bit images, the AND mask painted with transColor
 // (in: the colour offered, a COLORREF; out: the transparent pixel value, -1
-// none) unless keepMask. Raises "Unknown format" (or the bitmap reader's
-// error) on bad data.
+// none) unless keepMask. An entry stored as a PNG file is decoded by the
+// PNG reader instead: its alpha plane becomes the alpha channel (Is32) and
+// transColor its single transparent palette entry, if any. Raises "Unknown
+// format" (or the bitmap or PNG reader's error) on bad data.
 void ReadIconImage(TStream &stream, int index, TDIBSurface &surface, TIconImageInfo &info,
                    bool keepMask, int32_t &transColor);
 

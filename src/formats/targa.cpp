@@ -14,7 +14,9 @@ namespace vorn {
 namespace {
 
 constexpr int64_t kHeaderSize = 18;
-constexpr int64_t kFooterSize = 26;  // two offsets, the signature and "."
+// Two offsets, the signature and "." (a zero byte may follow, skipped with
+// any other trailing zeros).
+constexpr int64_t kFooterSize = 25;
 constexpr int64_t kExtensionSize = 495;
 constexpr char kSignature[] = "TRUEVISION-XFILE";
 // Where the library's own writer keeps the key colour in the extension area

@@ -20,10 +20,9 @@ struct TNativeContext;
 // libjpeg never ends the process: its errors, and its warnings about
 // corrupt or missing data (a truncated file, a damaged Huffman code), raise
 // EJpegError, since libjpeg would otherwise fill the damaged part with
-// grey and report success. A file of more than kMaxJpegScans scans is
-// refused: each scan costs a pass over the whole image.
+// grey and report success. A file of more than kMaxJpegScans scans
+// (runtime/jpegdecompress.h) is refused: each scan costs a pass over the
+// whole image.
 void DecodeJpeg(const uint8_t *data, size_t size, TDIBSurface &target, TNativeContext &context);
-
-inline constexpr int kMaxJpegScans = 1000;
 
 }  // namespace vorn

@@ -3,6 +3,8 @@
 #include "formats/ani.h"
 #include "formats/bmp.h"
 #include "formats/icon.h"
+#include "formats/jpeg.h"
+#include "formats/png.h"
 #include "formats/targa.h"
 #include "native/nativefile.h"
 
@@ -17,8 +19,8 @@ const TFormatReader kReaders[] = {
     {".gif", Document},
     {".avi", Document},
     {".ani", Document, ReadAniFile},
-    {".png", Image},
-    {".jpg", Image},
+    {".png", Image, nullptr, ReadPngFile},
+    {".jpg", Image, nullptr, ReadJpegFile},
     {".bmp", Surface, nullptr, nullptr, ReadBmpFile},
     {".dib", Surface, nullptr, nullptr, ReadBmpFile},
     {".ico", Surface, nullptr, nullptr, ReadIconFile},

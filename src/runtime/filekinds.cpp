@@ -12,8 +12,8 @@ namespace {
 // Content signatures first, in the order DetectFormatFromBytes tests them.
 constexpr TFileKind kKinds[] = {
     {".gif", "GIF", "\"GIF\"", false},
-    {".png", "PNG", "0x89 \"PNG\"", false},
-    {".jpg", "JPEG", "0xFF", false},
+    {".png", "PNG", "0x89 \"PNG\"", true},
+    {".jpg", "JPEG", "0xFF", true},
     {".bmp", "BMP", "\"BM\"", true},
     {".vrn", "native document", "\"Vorn\"", true},
     {".dib", "DIB", nullptr, true},

@@ -1,0 +1,139 @@
+#include "runtime/jpegdecompress.h"
+
+#include <csetjmp>
+#include <cstring>
+
+// jerror.h needs the configuration jpeglib.h reads.
+#include <jerror.h>
+
+namespace vorn {
+
+// libjpeg reports errors through error_exit, which must not return: it
+// jumps back to the step that started the work. The steps hold no C++
+// objects of their own; everything lives in the state, which the
+// decompressor owns and cleans up.
+struct TJpegDecompressor::TState {
+  jpeg_decompress_struct info;
+  jpeg_error_mgr error;
+  jpeg_progress_mgr progress;
+  std::jmp_buf jump;
+  char message[JMSG_LENGTH_MAX];
+  bool created;
+};
+
+namespace {
+
+using TState = TJpegDecompressor::TState;
+
+TState &StateOf(j_common_ptr info) {
+  // The error manager is the state's; its address leads back to the state.
+  return *reinterpret_cast<TState *>(reinterpret_cast<char *>(info->err) -
+                                     offsetof(TState, error));
+}
+
+void ErrorExit(j_common_ptr info) {
+  TState &state = StateOf(info);
+  info->err->format_message(info, state.message);
+  std::longjmp(state.jump, 1);
+}
+
+// Warnings that mean pixels were lost or invented: libjpeg goes on and fills
+// what it could not decode with grey, which would be a damaged image
+// reported as a good one.
+bool IsCorruptDataWarning(int code) {
+  switch (code) {
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_BOGUS_PROGRESSION:
+    case JWRN_EXTRANEOUS_DATA:
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_JPEG_EOF:
+    case JWRN_MUST_RESYNC:
+    case JWRN_NOT_SEQUENTIAL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Messages: corrupt-data warnings end the work; other warnings and trace
+// messages are dropped (a library prints nothing).
+void EmitMessage(j_common_ptr info, int level) {
+  if (level < 0 && IsCorruptDataWarning(info->err->msg_code)) ErrorExit(info);
+}
+
+void Progress(j_common_ptr info) {
+  auto *decompress = reinterpret_cast<j_decompress_ptr>(info);
+  if (decompress->input_scan_number > kMaxJpegScans) {
+    TState &state = StateOf(info);
+    std::snprintf(state.message, sizeof state.message, "JPEG file of more than %d scans",
+                  kMaxJpegScans);
+    std::longjmp(state.jump, 1);
+  }
+}
+
+}  // namespace
+
+TJpegDecompressor::TJpegDecompressor(const uint8_t *data, size_t size)
+    : state_(std::make_unique<TState>()) {
+  TState *state = state_.get();
+  std::memset(state, 0, sizeof(TState));
+  state->info.err = jpeg_std_error(&state->error);
+  state->error.error_exit = ErrorExit;
+  state->error.emit_message = EmitMessage;
+  state->progress.progress_monitor = Progress;
+  if (setjmp(state->jump)) return;  // creation failed: every step fails
+  jpeg_create_decompress(&state->info);
+  state->created = true;
+  state->info.progress = &state->progress;
+  jpeg_mem_src(&state->info, data, static_cast<unsigned long>(size));
+}
+
+TJpegDecompressor::~TJpegDecompressor() {
+  if (state_->created) jpeg_destroy_decompress(&state_->info);
+}
+
+jpeg_decompress_struct &TJpegDecompressor::Info() { return state_->info; }
+
+const char *TJpegDecompressor::Message() const { return state_->message; }
+
+bool TJpegDecompressor::ReadHeader() {
+  TState *state = state_.get();
+  if (!state->created || setjmp(state->jump)) return false;
+  jpeg_read_header(&state->info, TRUE);
+  return true;
+}
+
+bool TJpegDecompressor::CalcOutputDimensions() {
+  TState *state = state_.get();
+  if (setjmp(state->jump)) return false;
+  jpeg_calc_output_dimensions(&state->info);
+  return true;
+}
+
+bool TJpegDecompressor::Start() {
+  TState *state = state_.get();
+  if (setjmp(state->jump)) return false;
+  jpeg_start_decompress(&state->info);
+  return true;
+}
+
+bool TJpegDecompressor::ReadRows(JSAMPARRAY rows, JDIMENSION count) {
+  TState *state = state_.get();
+  if (setjmp(state->jump)) return false;
+  if (jpeg_read_scanlines(&state->info, rows, count) == 0) {
+    // Suspension cannot happen with a memory source; treat it as damage.
+    std::snprintf(state->message, sizeof state->message, "JPEG data ended early");
+    return false;
+  }
+  return true;
+}
+
+bool TJpegDecompressor::Finish() {
+  TState *state = state_.get();
+  if (setjmp(state->jump)) return false;
+  jpeg_finish_decompress(&state->info);
+  return true;
+}
+
+}  // namespace vorn
