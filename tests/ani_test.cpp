@@ -15,6 +15,7 @@
 #include "support/aniwriter.h"
 #include "support/bitmaps.h"
 #include "support/files.h"
+#include "support/referencepng.h"
 #include "vornfile.h"
 #include "vornfile_gdi.h"
 
@@ -332,6 +333,38 @@ TEST_F(AniTest, DocumentBoundRefusesBeforeTheFirstFrame) {
   limits.MaxDocumentBytes = 64 << 20;
   ReadAni(list, stream, options, nullptr, nullptr, limits);
   EXPECT_EQ(list.Count(), 1000);
+}
+
+// --- The corpus cursor ----------------------------------------------------------
+
+TEST_F(AniTest, CorpusCursorOpensWithItsFramesDelaysAndHotSpot) {
+  // Nine steps of nine cursors whose entry 0 is a 64 x 64 PNG (hot spot 8, 8),
+  // default rate 6 jiffies, no "seq " or "rate".
+  vnHandle h = vnOpen(DataFile("ani/progress-ptr.ani").c_str());
+  ASSERT_NE(h, 0u) << vnGetLastError();
+  handles_.push_back(h);
+  ASSERT_EQ(vnGetFrameCount(h), 9);
+  EXPECT_EQ(Width(h), 64);
+  EXPECT_EQ(Height(h), 64);
+  EXPECT_EQ(Options(h).HotSpotX, 8);
+  EXPECT_EQ(Options(h).HotSpotY, 8);
+  for (int f = 0; f < 9; ++f) {
+    SCOPED_TRACE(f);
+    EXPECT_EQ(vnGetFrameInfo(h, f, VN_FRAME_DELAY), 100);
+    EXPECT_EQ(vnGetLayerInfo(h, f, 0, VN_LAYER_ALPHAINEFFECT), 1);
+    ReferenceImage expected;
+    ASSERT_TRUE(ReadReferencePng(
+        DataFile("ani/progress-ptr-064-" + std::to_string(f + 1) + ".png"), expected));
+    ASSERT_EQ(expected.Width, 64);
+    std::vector<uint32_t> pixels = Pixels(h, f), alpha = Alpha(h, f);
+    int wrong = 0;
+    for (int i = 0; i < 64 * 64; ++i) {
+      const uint8_t *p = expected.At(i % 64, i / 64);
+      const uint32_t rgb = uint32_t{p[0]} << 16 | p[1] << 8 | p[2];
+      if (alpha[i] != p[3] || (p[3] != 0 && pixels[i] != rgb)) ++wrong;
+    }
+    EXPECT_EQ(wrong, 0);
+  }
 }
 
 }  // namespace
