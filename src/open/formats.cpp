@@ -1,5 +1,6 @@
 #include "open/formats.h"
 
+#include "formats/ani.h"
 #include "formats/avi.h"
 #include "formats/bmp.h"
 #include "formats/gif.h"
@@ -19,7 +20,7 @@ const TFormatReader kReaders[] = {
     {".vrn", Document, ReadNativeFile},
     {".gif", Document, ReadGifFile},
     {".avi", Document, ReadAviFile},
-    {".ani", Document},
+    {".ani", Document, ReadAniFile},
     {".png", Image, nullptr, ReadPngFile},
     {".jpg", Image, nullptr, ReadJpegFile},
     {".bmp", Surface, nullptr, nullptr, ReadBmpFile},

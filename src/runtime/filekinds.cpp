@@ -19,7 +19,7 @@ constexpr TFileKind kKinds[] = {
     {".dib", "DIB", nullptr, true},
     {".ico", "ICO", nullptr, true},
     {".cur", "CUR", nullptr, true},
-    {".ani", "ANI", nullptr, false},
+    {".ani", "ANI", nullptr, true},
     {".tga", "TGA", nullptr, true},
     {".avi", "AVI", nullptr, true},
 };

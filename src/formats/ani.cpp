@@ -1,0 +1,353 @@
+#include "formats/ani.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "formats/icon.h"
+#include "formats/singleimage.h"
+#include "layers/layers.h"
+#include "runtime/checked.h"
+#include "runtime/exceptions.h"
+#include "runtime/streams.h"
+
+namespace vorn {
+
+namespace {
+
+// Nesting of lists and form types that the parser follows. Real files nest
+// five deep (RIFF, ACON, LIST, fram, icon); a deeper chunk ends its level as
+// an unknown id does, so a file of nested type tags cannot exhaust the stack.
+constexpr int kMaxChunkDepth = 32;
+
+// What one frame costs besides its pixels (frame, layer list, layers,
+// surfaces with their 1 KiB colour tables), for the document bound.
+constexpr int64_t kFrameOverheadBytes = 16 << 10;
+
+bool IsId(const char (&id)[4], const char *name) { return std::memcmp(id, name, 4) == 0; }
+
+// Reads count bytes when they are all there; false (nothing promised about
+// buffer) when the data ends first.
+bool ReadAll(TStream &stream, void *buffer, int64_t count) {
+  return count <= 0 || stream.Read(buffer, count) == count;
+}
+
+bool ReadU32(TStream &stream, uint32_t &value) {
+  uint8_t b[4];
+  if (!ReadAll(stream, b, 4)) return false;
+  value = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+  return true;
+}
+
+uint32_t LoadU32(const uint8_t *p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// A chunk size rounded up to the even length its data occupies.
+int64_t Padded(uint32_t size) { return int64_t{size} + (size & 1); }
+
+}  // namespace
+
+// --- The container ---------------------------------------------------------------
+
+void TAniList::LoadAni(TStream &stream) {
+  Clear();
+  stopped_ = false;
+  int64_t budget = stream.Size();
+  ParseChunks(stream, budget);
+}
+
+void TAniList::LoadAni(const std::string &fileName) {
+  TFileStream stream(fileName, FileMode::OpenRead);
+  LoadAni(stream);
+}
+
+void TAniList::ParseChunks(TStream &stream, int64_t &budget) { Parse(stream, budget, 0); }
+
+void TAniList::Parse(TStream &stream, int64_t &budget, int depth) {
+  if (stopped_ || budget <= 4 || stream.Remaining() < 4 || depth > kMaxChunkDepth) {
+    budget = 0;
+    return;
+  }
+  char id[4];
+  if (!ReadAll(stream, id, 4)) {
+    budget = 0;
+    return;
+  }
+  budget -= 4;
+
+  // Every sized chunk: its size field, or the end of the parse when the
+  // data ends inside it.
+  uint32_t size = 0;
+  auto readSize = [&] {
+    if (ReadU32(stream, size)) return true;
+    stopped_ = true;
+    budget = 0;
+    return false;
+  };
+  auto level = [&](int64_t &levelBudget) {
+    while (levelBudget > 0 && !stopped_) Parse(stream, levelBudget, depth + 1);
+  };
+
+  if (IsId(id, "RIFF")) {
+    if (!readSize()) return;
+    budget = Padded(size);
+    level(budget);
+  } else if (IsId(id, "ACON") || IsId(id, "INFO") || IsId(id, "fram")) {
+    level(budget);
+  } else if (IsId(id, "LIST")) {
+    if (!readSize()) return;
+    int64_t inner = Padded(size);
+    budget -= inner + 4;
+    level(inner);
+  } else if (IsId(id, "JUNK") || IsId(id, "INAM") || IsId(id, "IART") || IsId(id, "ICOP")) {
+    if (!readSize()) return;
+    budget -= Padded(size) + 4;
+    std::vector<uint8_t> bytes;
+    if (size == 0 || !ReadData(stream, size, bytes)) return;
+    if (size & 1) stream.Seek(1, soFromCurrent);
+    if (IsId(id, "JUNK")) {
+      Filler = std::move(bytes);
+    } else {
+      // A zero-terminated text; a text without its zero ends with the chunk.
+      std::string text(bytes.begin(), std::find(bytes.begin(), bytes.end(), uint8_t{0}));
+      (IsId(id, "INAM") ? Title : IsId(id, "IART") ? Artist : Copyright) = std::move(text);
+    }
+  } else if (IsId(id, "anih")) {
+    if (!readSize()) return;
+    budget -= int64_t{size} + 4;
+    ReadHeader(stream, size);
+  } else if (IsId(id, "seq ") || IsId(id, "rate")) {
+    if (!readSize()) return;
+    budget -= int64_t{size} + 4;
+    ReadArray(stream, size, IsId(id, "seq ") ? Sequence : Rates);
+  } else if (IsId(id, "icon")) {
+    if (!readSize()) return;
+    budget -= Padded(size) + 4;
+    ReadIcon(stream, size);
+  } else {
+    // Not a chunk this reader knows: the rest of the level is not parsed
+    // (the chunk is not skipped).
+    budget = 0;
+  }
+  if (stopped_) budget = 0;
+}
+
+bool TAniList::ReadData(TStream &stream, uint32_t size, std::vector<uint8_t> &bytes) {
+  // Nothing is allocated for data the stream does not hold.
+  if (int64_t{size} > stream.Remaining()) {
+    stopped_ = true;
+    return false;
+  }
+  bytes.resize(size);
+  if (!ReadAll(stream, bytes.data(), size)) {
+    stopped_ = true;
+    return false;
+  }
+  return true;
+}
+
+void TAniList::ReadHeader(TStream &stream, uint32_t size) {
+  const int64_t start = stream.Position();
+  uint8_t b[36];
+  if (!ReadAll(stream, b, sizeof b)) {
+    stopped_ = true;
+    return;
+  }
+  TAniHeader h;
+  uint32_t *fields[] = {&h.HeaderSize, &h.FrameCount, &h.StepCount,   &h.Width, &h.Height,
+                        &h.BitCount,   &h.Planes,     &h.DisplayRate, &h.Flags};
+  for (size_t i = 0; i < std::size(fields); ++i) *fields[i] = LoadU32(b + 4 * i);
+  if ((h.Flags & 1) == 0) throw Exception(kUnknownFormat);
+  // The next chunk starts where the size says this one ends, so that the
+  // stream stays where the budget counts it.
+  stream.SetPosition(start + size);
+
+  Header = h;
+  // Counts are refused before anything is sized by them: every image needs
+  // an icon chunk and every step at least a byte (a sequence entry, or an
+  // image of its own) in the rest of the file.
+  const int64_t remaining = std::max<int64_t>(stream.Remaining(), 0);
+  if ((!Sequence || !Rates) && int64_t{h.StepCount} > remaining) throw Exception(kUnknownFormat);
+  if (!Sequence) {
+    // The default sequence shows the images in turn; it needs images.
+    if (h.StepCount > 0 && (h.FrameCount == 0 || int64_t{h.FrameCount} > remaining))
+      throw Exception(kUnknownFormat);
+    Sequence.emplace(h.StepCount);
+    for (uint32_t i = 0; i < h.StepCount; ++i) (*Sequence)[i] = i % h.FrameCount;
+  }
+  if (!Rates) Rates.emplace(h.StepCount, h.DisplayRate);
+}
+
+void TAniList::ReadArray(TStream &stream, uint32_t size,
+                         std::optional<std::vector<uint32_t>> &array) {
+  std::vector<uint8_t> bytes;
+  if (!ReadData(stream, size, bytes)) return;
+  const size_t entries = size / 4;
+  if (!array) array.emplace(entries, 0);
+  // An array whose length another chunk fixed differently is left as it is.
+  if (array->size() == entries)
+    for (size_t i = 0; i < entries; ++i) (*array)[i] = LoadU32(bytes.data() + 4 * i);
+}
+
+void TAniList::ReadIcon(TStream &stream, uint32_t size) {
+  std::vector<uint8_t> bytes;
+  if (!ReadData(stream, size, bytes)) return;
+  // An odd-sized chunk is followed by a pad byte (absent at the very end of
+  // some files).
+  if (size & 1) stream.Seek(1, soFromCurrent);
+
+  TMemoryStream image(std::move(bytes));
+  auto icon = std::make_unique<TAniIcon>();
+  icon->TransColor = static_cast<int32_t>(IconTransColor);
+  TIconImageInfo info;
+  ReadIconImage(image, 0, icon->Surface, info, false, icon->TransColor);
+  icon->HotSpotX = info.HotSpotX;
+  icon->HotSpotY = info.HotSpotY;
+  icon->Is32 = info.Is32;
+  icons_.push_back(std::move(icon));
+}
+
+bool TAniList::SamePalettes() const {
+  if (icons_.size() <= 1) return true;
+  TDIBSurface &first = icons_.front()->Surface;
+  const int bits = first.BitCount();
+  for (const auto &icon : icons_) {
+    TDIBSurface &surface = icon->Surface;
+    if (surface.BitCount() != bits) return false;
+    // Deeper images have no palette: equal depths share.
+    if (bits <= 8 && std::memcmp(surface.ColorTable, first.ColorTable,
+                                 (size_t{1} << bits) * sizeof(RGBQUAD)) != 0)
+      return false;
+  }
+  return true;
+}
+
+// --- The frames --------------------------------------------------------------------
+
+namespace {
+
+// The value in target's format of source's pixel value v, converted as
+// DrawConvert converts pixels between the two formats.
+int32_t ConvertPixel(TDIBSurface &source, TDIBSurface &target, uint32_t v) {
+  const int srcBits = source.StorageBitCount(), dstBits = target.StorageBitCount();
+  if (srcBits == dstBits && source.PixelFormat() == target.PixelFormat() && srcBits > 8)
+    return static_cast<int32_t>(v);
+  TRGB c = source.PixelToRGB(v, srcBits > 8 && dstBits > 8);
+  return static_cast<int32_t>(target.RGBToPixel(c.r, c.g, c.b));
+}
+
+bool SameStorage(TDIBSurface &a, TDIBSurface &b) {
+  return a.StorageBitCount() == b.StorageBitCount() && a.PixelFormat() == b.PixelFormat();
+}
+
+// Refuses a document whose frames would together exceed the bound.
+void ChargeDocument(const TAniList &ani, size_t steps, const TAniLimits &limits) {
+  TDIBSurface &first = ani.Item(0).Surface;
+  const int w = first.Width(), h = first.Height();
+  const int bits = first.StorageBitCount();
+  // Composite and layer at the image's depth, an alpha channel, the 1-bit
+  // selection.
+  std::optional<int64_t> pixels = DibImageBytes(w, h, bits), alpha = DibImageBytes(w, h, 8),
+                         selection = DibImageBytes(w, h, 1);
+  int64_t frame = 0, total = 0;
+  if (!pixels || !alpha || !selection || !CheckedMul<int64_t>(*pixels, 2, frame) ||
+      !CheckedAdd(frame, *alpha + *selection + kFrameOverheadBytes, frame) ||
+      !CheckedMul(frame, static_cast<int64_t>(steps), total) || total > limits.MaxDocumentBytes)
+    throw EOutOfMemory();
+}
+
+// Puts image into layer 0 of a frame whose layers have the first image's
+// size and depth. Returns the frame's transparent colour (-1: none).
+int32_t PlaceImage(TFastLayerList &layers, TAniIcon &icon) {
+  TFastLayer &layer = static_cast<TFastLayer &>(*layers.LayerAt(0));
+  TDIBSurface &target = layer.Surface();
+  TDIBSurface &source = icon.Surface;
+  TDIBSurface *sourceAlpha = source.AlphaChannel();
+  const bool same = SameStorage(source, target);
+  const bool covers = source.Width() >= target.Width() && source.Height() >= target.Height();
+
+  int32_t trans = -1;
+  if (!sourceAlpha && icon.TransColor >= 0)
+    trans = same ? icon.TransColor
+                 : ConvertPixel(source, target, static_cast<uint32_t>(icon.TransColor));
+  // A smaller image leaves the rest of the frame transparent: the
+  // transparent colour, or alpha 0 below.
+  if (!covers) target.FillRect(target.BoundsRect(), trans >= 0 ? static_cast<uint32_t>(trans) : 0);
+  if (same)
+    target.CopySurface(0, 0, source);
+  else
+    target.DrawConvert(0, 0, -1, source);
+
+  if (sourceAlpha) {
+    target.CreateAlphaChannel();
+    TDIBSurface &alpha = *target.AlphaChannel();
+    if (!covers) alpha.FillRect(alpha.BoundsRect(), 0);
+    alpha.CopySurface(0, 0, *sourceAlpha);
+    layer.SetAlphaOn(true);
+    return -1;
+  }
+  return trans;
+}
+
+}  // namespace
+
+void ReadAni(TFrameList &list, TStream &stream, TSaveOption &options, ProgressCallback callback,
+             void *callbackData, const TAniLimits &limits) {
+  list.Clear();
+  TAniList ani;
+  ani.LoadAni(stream);
+  if (!ani.Sequence || ani.Sequence->empty()) return;
+  const std::vector<uint32_t> &sequence = *ani.Sequence;
+  const std::vector<uint32_t> noRates;
+  const std::vector<uint32_t> &rates = ani.Rates ? *ani.Rates : noRates;
+
+  // Everything the frames need is checked before the first one is made.
+  for (uint32_t index : sequence)
+    if (index >= static_cast<uint32_t>(ani.Count())) throw Exception(kUnknownFormat);
+  ChargeDocument(ani, sequence.size(), limits);
+
+  TAniIcon &first = ani.Item(0);
+  const int total = static_cast<int>(sequence.size());
+  for (int i = 0; i < total; ++i) {
+    if (callback) callback(callbackData, &list, i, total);
+    TFrame *frame = list.AddFrame();
+    TAniIcon &icon = ani.Item(static_cast<int>(sequence[static_cast<size_t>(i)]));
+    TFastLayerList &layers = frame->Layers();
+    if (i == 0) {
+      layers.Resize(first.Surface.Width(), first.Surface.Height(), first.Surface.BitCount());
+      list.SetSyncPal(ani.SamePalettes());
+      options.Icon32 = first.Is32;
+      options.HotSpotX = first.HotSpotX;
+      options.HotSpotY = first.HotSpotY;
+    }
+    if (i == 0 || !list.SyncPal) {
+      // The step's own colours; an image deeper than 8 bits has none and
+      // the frame takes the first image's.
+      const TAniIcon &colours = icon.Surface.BitCount() <= 8 ? icon : first;
+      TDIBSurface &composite = layers.Composite().Surface();
+      std::memcpy(composite.ColorTable, colours.Surface.ColorTable, sizeof composite.ColorTable);
+      composite.UpdatePalette();
+      layers.CopyPalette();
+    }
+    frame->Name = Format("Frame%d", i + 1);
+    // A step without a rate of its own (a "rate" chunk shorter than the
+    // sequence) shows for the header's default time.
+    const uint32_t rate =
+        static_cast<size_t>(i) < rates.size() ? rates[static_cast<size_t>(i)] : ani.Header.DisplayRate;
+    frame->Delay = static_cast<int32_t>(
+        std::min<int64_t>(int64_t{rate} * 1000 / 60, std::numeric_limits<int32_t>::max()));
+    frame->TransColor = PlaceImage(layers, icon);
+    layers.Modified = true;
+    layers.Compose();
+    list.TouchFrame(frame);
+  }
+}
+
+void ReadAniFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
+                 ProgressCallback callback, void *callbackData) {
+  TFileStream stream(fileName, FileMode::OpenRead);
+  ReadAni(list, stream, options, callback, callbackData);
+}
+
+}  // namespace vorn
