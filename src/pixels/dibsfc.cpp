@@ -201,6 +201,9 @@ void TDIBSurface::SetBitCount(int bitCount) {
 }
 
 void TDIBSurface::SaveToFile(const std::string &fileName) {
+  // A surface without pixels is no image in any format: refused before a
+  // file is made, rather than written as an empty file.
+  if (Width() <= 0 || Height() <= 0) throw EInvalidGraphicOperation(kInvalidDIB);
   std::string ext = LowerCase(ExtractFileExt(fileName));
   WriteFileReplacing(fileName, [&](TStream &file) {
     if (ext == ".tga") {
