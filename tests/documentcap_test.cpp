@@ -139,7 +139,7 @@ int OpenUnderAddressLimit(const std::string &name) {
   int code = 0;
   if (!doc)
     code = 1;
-  else if (vnGetLayerCount(doc, 0) != 12)
+  else if (vnGetFrameCount(doc) != 1 || vnGetLayerCount(doc, 0) != 12)
     code = 2;
   else if (!vnGetBitmap(doc, 0, -1))
     code = 3;

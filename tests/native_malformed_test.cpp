@@ -39,6 +39,12 @@ TEST(NativeMalformedTest, EveryFileFailsCleanlyOrOpensAsPinned) {
     auto pinned = outcomes.find(name);
     ASSERT_NE(pinned, outcomes.end()) << "no outcome pinned in outcomes.txt";
 
+    // Opening it writes gigabytes of pixels to work files: its pinned
+    // outcome is checked once, under a memory limit, by DocumentCapTest.
+    if (name == "handmade-repeated-tile-amplification.vrn") {
+      EXPECT_EQ(pinned->second, "opens 1");
+      continue;
+    }
     vnHandle doc = vnOpen(entry.path().c_str());
     std::string outcome = "refused";
     if (doc) {

@@ -15,8 +15,12 @@ void PlaceSingleImage(TFastLayerList &layers, TDecodedImage &image) {
 
   auto layer = std::make_unique<TFastLayer>(&layers);
   layer->Name = "Layer1";
-  layer->Surface().CopyFrom(image.Surface);
-  if (image.Surface.AlphaChannel()) layer->SetAlphaOn(true);
+  // The layer takes the decoded store rather than a copy of it: the image
+  // is dropped after this, so the layer ends up its only user.
+  const bool hasAlpha = image.Surface.AlphaChannel() != nullptr;
+  layer->Surface().TakeFrom(image.Surface);
+  image.Surface.Clear();
+  if (hasAlpha) layer->SetAlphaOn(true);
 
   TDIBSurface &surface = layer->Surface();
   const int bits = surface.BitCount();

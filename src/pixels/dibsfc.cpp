@@ -543,6 +543,12 @@ void TDIBSurface::CopyFrom(TDIBSurface &source) {
   }
 }
 
+void TDIBSurface::TakeFrom(TDIBSurface &source) {
+  if (&source == this) return;
+  Assign(&source);
+  alpha_ = std::move(source.alpha_);
+}
+
 void TDIBSurface::CropFrom(TDIBSurface &source, const RECT &rect, bool withAlpha) {
   int64_t w = static_cast<int64_t>(rect.right) - rect.left;
   int64_t h = static_cast<int64_t>(rect.bottom) - rect.top;
