@@ -24,6 +24,10 @@ void PlaceSingleImage(TFastLayerList &layers, TDecodedImage &image) {
 
   TDIBSurface &surface = layer->Surface();
   const int bits = surface.BitCount();
+  // A plainly opaque image is its own composite: the composite shares the
+  // layer's store (copy-on-write), so sizing it fills nothing and composing
+  // copies nothing.
+  if (!hasAlpha) layers.Composite().Surface().Assign(&surface);
   layers.Resize(surface.Width(), surface.Height(), bits);
   TFastLayer *added = layer.get();
   layers.Add(std::move(layer));
