@@ -337,6 +337,7 @@ HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
     t_lastError = ERROR_NOT_ENOUGH_MEMORY;
     return nullptr;
   }
+  AdviseHugePages(data, bytes);
   std::lock_guard lock(Table().mutex);
   return Table().Add(GlobalObject{data, bytes, 0});
 }
@@ -585,5 +586,15 @@ void WINAPI GetSystemInfo(SYSTEM_INFO *info) {
 }
 
 }  // extern "C"
+
+void AdviseHugePages(void *address, size_t bytes) {
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  if (!address || bytes < 2 * kHuge) return;
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(address) + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(address) + bytes) & ~(kHuge - 1);
+#ifdef MADV_HUGEPAGE
+  if (end > start) ::madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+#endif
+}
 
 #endif  // !_WIN32
