@@ -2,7 +2,9 @@
 // hold 2 GiB of pixels: 4 frames of 16 layers of 4096 x 2048 at 32 bits
 // (32 MiB each). Large surfaces live in swap storage of which only 256 MiB
 // may be mapped at once, so the peak must stay far below what the layers
-// hold together (limit: 700 MiB).
+// hold together (limit: 700 MiB of peak resident memory plus the growth of
+// shared memory, which the resident figure does not see; the work files on
+// disk are reported beside them).
 //
 // The document is written into a temporary folder as it is generated, one
 // tile row at a time, never holding more than one zlib stream in memory,
@@ -130,19 +132,26 @@ int main() {
               fs::file_size(name) / kMiB, written);
 
   const double before = PeakResidentMiB();
+  const long faults = vorn::bench::MinorFaults();
+  vorn::bench::MemoryWatch watch;
   start = Clock::now();
   vnHandle doc = vnOpen(name.c_str());
   const double opened = Seconds(start);
+  watch.Stop();
   const double peak = PeakResidentMiB();
+  const long openFaults = vorn::bench::MinorFaults() - faults;
   bool ok = doc != 0 && vnGetFrameCount(doc) == kFrames && vnGetLayerCount(doc, 3) == kLayers;
   if (!ok)
     std::fprintf(stderr, "native_peak: the document did not open (error %d)\n", vnGetLastError());
   vnClose(doc);
   fs::remove_all(dir);
 
-  std::printf(
-      "native_peak: opened in %.1f s; peak resident memory %.0f MiB (%.0f MiB before "
-      "opening; limit %.0f MiB)\n",
-      opened, peak, before, kPeakLimitMiB);
-  return ok && peak < kPeakLimitMiB ? 0 : 1;
+  const double total = peak + watch.ShmemMiB();
+  std::printf("native_peak: opened in %.1f s, %ld minor page faults; peak resident memory %.0f "
+              "MiB (%.0f MiB before opening)\n",
+              opened, openFaults, peak, before);
+  watch.Print("native_peak");
+  std::printf("native_peak: peak resident + shared memory %.0f MiB (limit %.0f MiB)\n", total,
+              kPeakLimitMiB);
+  return ok && total < kPeakLimitMiB ? 0 : 1;
 }

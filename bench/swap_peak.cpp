@@ -1,6 +1,8 @@
 // Peak resident memory while 40 swappable stores of 16 MiB each are written
 // in turn. Only 256 MiB of swap storage may be mapped at once, so the peak
-// must stay far below the 640 MiB the stores hold together. The time of a
+// must stay far below the 640 MiB the stores hold together (limit: 400 MiB
+// of peak resident memory plus the growth of shared memory, which the
+// resident figure does not see). The time of a
 // pass is reported against writing the same bytes into fresh heap blocks.
 #include <sys/resource.h>
 
@@ -33,6 +35,8 @@ struct Releaser {
 
 int main() {
   const double before = PeakResidentMiB();
+  const long faults = vorn::bench::MinorFaults();
+  vorn::bench::MemoryWatch watch;
   std::vector<std::unique_ptr<vorn::TDIBSharedImage, Releaser>> stores;
   for (int i = 0; i < kStores; ++i) {
     stores.emplace_back(new vorn::TDIBSharedImage());
@@ -56,6 +60,8 @@ int main() {
     }
     passSeconds[pass] = Seconds(start);
   }
+  watch.Stop();
+  const long storeFaults = vorn::bench::MinorFaults() - faults;
   const double mappedMiB = vorn::TDIBSharedImage::MappedBytes() / kMiB;
   const size_t mappedStores = vorn::TDIBSharedImage::MappedStores().size();
 
@@ -73,12 +79,16 @@ int main() {
   std::printf("stores: %d x %.0f MiB = %.0f MiB, swappable\n", kStores, kStoreBytes / kMiB,
               kStores * kStoreBytes / kMiB);
   std::printf("mapped at the end: %zu stores, %.0f MiB\n", mappedStores, mappedMiB);
-  std::printf("peak resident memory: %.1f MiB (%.1f MiB before the stores; limit %.0f MiB)\n",
-              peak, before, kPeakLimitMiB);
+  const double total = peak + watch.ShmemMiB();
+  std::printf("peak resident memory: %.1f MiB (%.1f MiB before the stores); %ld minor page "
+              "faults in the two passes\n",
+              peak, before, storeFaults);
+  watch.Print("swap_peak");
+  std::printf("peak resident + shared memory: %.1f MiB (limit %.0f MiB)\n", total, kPeakLimitMiB);
   std::printf("first pass %.3f s, second pass %.3f s, heap reference %.3f s "
               "(ratios %.2f, %.2f)\n",
               passSeconds[0], passSeconds[1], referenceSeconds, passSeconds[0] / referenceSeconds,
               passSeconds[1] / referenceSeconds);
   std::printf("bytes of evicted stores kept: %s\n", intact ? "yes" : "NO");
-  return peak < kPeakLimitMiB && intact ? 0 : 1;
+  return total < kPeakLimitMiB && intact ? 0 : 1;
 }

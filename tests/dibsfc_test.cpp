@@ -167,6 +167,24 @@ TEST(SurfaceFillTest, ValuesAreMaskedPerDepth) {
   }
 }
 
+// Sub-byte rows are filled a byte at a time between their edges: every
+// span, also one inside a single byte, sets exactly its own pixels.
+TEST(SurfaceFillTest, SubByteSpansSetExactlyTheirPixels) {
+  for (int bits : {1, 4}) {
+    const uint32_t value = bits == 1 ? 1 : 0xA;
+    for (int left = 0; left < 11; ++left)
+      for (int right = left + 1; right <= 21; right += 3) {
+        TDIBSurface s;
+        Make(s, 21, 2, bits, 0);
+        s.FillRect(RECT{left, 1, right, 2}, value);
+        for (int y = 0; y < 2; ++y)
+          for (int x = 0; x < 21; ++x)
+            ASSERT_EQ(s.GetPixel(x, y), y == 1 && x >= left && x < right ? value : 0u)
+                << bits << " bits, span " << left << ".." << right << " at " << x;
+      }
+  }
+}
+
 // --- Copies and clipping -----------------------------------------------------
 
 TEST(SurfaceCopyTest, SubBytePositionsAreIndependent) {

@@ -320,6 +320,28 @@ void WriteMalformed(const std::string &folder) {
   doc.Frames[0].Layers[0].ColorBlock = RawBlock{Deflate(rows, 9), std::nullopt};
   save("handmade-pixel-bomb.vrn", WriteCurrent(doc));
 
+  // Amplification: 12 layers of 16384 x 16384 at 8 bits (3 GiB of pixels)
+  // from a few KB, every 32 x 32 tile but the first repeating the first.
+  // Below the document cap, so it opens, within the swap budget's memory.
+  {
+    constexpr int32_t side = 16384, tile = 32;
+    std::vector<TileEntry> entries(size_t{side / tile} * (side / tile), TileEntry{-2, 0});
+    entries[0] = TileEntry{-1, 0};
+    std::vector<uint8_t> block = TileTableBytes(entries, false);
+    for (int i = 0; i < tile * tile; ++i) block.push_back(static_cast<uint8_t>(i * 7));
+    NativeFrame big;
+    big.Width = big.Height = side;
+    big.Bpp = 8;
+    big.Palette.assign(256, 0x808080);
+    NativeLayer layer;
+    layer.ColorBlock = RawBlock{Deflate(block, 9), std::nullopt};
+    big.Layers.assign(12, layer);
+    NativeDocument amplified;
+    amplified.BlockWidth = amplified.BlockHeight = tile;
+    amplified.Frames = {big};
+    save("handmade-repeated-tile-amplification.vrn", WriteCurrent(amplified));
+  }
+
   // JPEG colour blocks: cut short, and a header claiming 65000 x 65000.
   doc = one;
   doc.CompType = 2;

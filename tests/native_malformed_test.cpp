@@ -10,6 +10,7 @@
 
 #include "support/files.h"
 #include "vornfile.h"
+#include "vornfile_gdi.h"
 
 namespace vorn {
 namespace {
@@ -38,12 +39,24 @@ TEST(NativeMalformedTest, EveryFileFailsCleanlyOrOpensAsPinned) {
     auto pinned = outcomes.find(name);
     ASSERT_NE(pinned, outcomes.end()) << "no outcome pinned in outcomes.txt";
 
+    // Opening it writes gigabytes of pixels to work files: its pinned
+    // outcome is checked once, under a memory limit, by DocumentCapTest.
+    if (name == "handmade-repeated-tile-amplification.vrn") {
+      EXPECT_EQ(pinned->second, "opens 1");
+      continue;
+    }
     vnHandle doc = vnOpen(entry.path().c_str());
     std::string outcome = "refused";
     if (doc) {
       outcome = "opens " + std::to_string(vnGetFrameCount(doc));
       for (int32_t f = 0; f < vnGetFrameCount(doc); ++f) {
-        EXPECT_NE(vnGetBitmap(doc, f, -1), nullptr);
+        HBITMAP composite = vnGetBitmap(doc, f, -1);
+        EXPECT_NE(composite, nullptr);
+        // Each bitmap stays cached on the handle: the layers of huge frames
+        // (the amplification document) would take gigabytes of heap.
+        BITMAP info = {};
+        if (composite) GetObjectA(composite, sizeof info, &info);
+        if (int64_t{info.bmWidth} * info.bmHeight > (int64_t{1} << 24)) continue;
         for (int32_t l = 0; l < vnGetLayerCount(doc, f); ++l) vnGetBitmap(doc, f, l);
       }
       EXPECT_EQ(vnClose(doc), -1);

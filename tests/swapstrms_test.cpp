@@ -1,6 +1,12 @@
 // Swap streams: growth by GrowthUnit with numbered mappings, clamped seeks,
 // views at unaligned offsets, name collisions and the leak report.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
 
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +16,7 @@
 #include "pixels/swapstrms.h"
 #include "platform/kernel.h"
 #include "runtime/exceptions.h"
+#include "support/files.h"
 
 namespace vorn {
 namespace {
@@ -130,6 +137,91 @@ TEST(SwapStreamTest, LiveStreamsAreCountedAndReportedAtExit) {
         std::exit(0);
       },
       testing::ExitedWithCode(0), "Memory leak of SwapStream");
+}
+
+// The work files that hold swap streams on disk.
+class SwapWorkFileTest : public testing::Test {
+ protected:
+  // Points the work folder somewhere for the length of a test.
+  void UseWorkFolder(const std::string &folder) { ::setenv("VORN_WORK_DIR", folder.c_str(), 1); }
+  void TearDown() override { ::unsetenv("VORN_WORK_DIR"); }
+
+  // The lines of /proc/self/maps that map something whose path contains text.
+  static std::vector<std::string> MapsMentioning(const std::string &text) {
+    std::ifstream maps("/proc/self/maps");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(maps, line);)
+      if (line.find(text) != std::string::npos) lines.push_back(line);
+    return lines;
+  }
+};
+
+TEST_F(SwapWorkFileTest, BytesLiveInAnUnlinkedFileOfTheWorkFolder) {
+  test::TempDir folder;
+  UseWorkFolder(folder.Path().string());
+  TSwapStream stream("SwapTestDisk");
+  stream.SetSize(3 * GrowthUnit() / 2);
+  auto *bytes = static_cast<uint8_t *>(stream.MapAll());
+  std::memset(bytes, 0x5A, static_cast<size_t>(stream.Size()));
+  const std::vector<std::string> maps = MapsMentioning(folder.Path().string());
+  ASSERT_EQ(maps.size(), 1u) << "the view maps a work file of the folder";
+  EXPECT_NE(maps[0].find("(deleted)"), std::string::npos) << maps[0];
+  EXPECT_TRUE(std::filesystem::is_empty(folder.Path())) << "nothing is left to clean up";
+
+  // Growth moves the bytes to the next work file and keeps them.
+  stream.Unmap();
+  stream.SetSize(5 * GrowthUnit());
+  bytes = static_cast<uint8_t *>(stream.MapAll());
+  EXPECT_EQ(bytes[3 * GrowthUnit() / 2 - 1], 0x5A);
+  EXPECT_EQ(bytes[3 * GrowthUnit() / 2], 0) << "new space reads as zeros";
+  EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 1u);
+}
+
+TEST_F(SwapWorkFileTest, AFolderThatCannotHoldFilesFallsBackToSharedMemoryAndSaysSoOnce) {
+  UseWorkFolder("/nonexistent/vorn-work");
+  testing::internal::CaptureStderr();
+  {
+    TSwapStream first("SwapTestFallbackA"), second("SwapTestFallbackB");
+    first.SetSize(GrowthUnit());
+    second.SetSize(GrowthUnit());
+    auto *bytes = static_cast<uint8_t *>(first.MapAll());
+    bytes[0] = 9;
+    first.Unmap();
+    first.SetPosition(0);
+    uint8_t back = 0;
+    ASSERT_EQ(first.Read(&back, 1), 1);
+    EXPECT_EQ(back, 9);
+  }
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("/nonexistent/vorn-work"), std::string::npos) << said;
+  EXPECT_EQ(said.find("vornfile:"), said.rfind("vornfile:")) << "said once: " << said;
+}
+
+// A disk that cannot hold the stream (here: a file size limit) is an error
+// at the growth, never a SIGBUS when a page is touched later.
+int GrowPastTheFileSizeLimit() {
+  const rlim_t bytes = rlim_t{4} << 20;
+  const struct rlimit limit = {bytes, bytes};
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  ::signal(SIGXFSZ, SIG_IGN);
+  TSwapStream stream("SwapTestFull");
+  stream.SetSize(2 << 20);
+  std::memset(stream.MapAll(), 1, 2 << 20);
+  stream.Unmap();
+  bool refused = false;
+  try {
+    stream.SetSize(64 << 20);
+  } catch (const EOSError &) {
+    refused = true;
+  }
+  return refused && stream.Size() == (2 << 20) ? 0 : 1;
+}
+
+TEST_F(SwapWorkFileTest, AGrowthTheDiskCannotHoldIsAnError) {
+  test::TempDir folder;
+  UseWorkFolder(folder.Path().string());
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(GrowPastTheFileSizeLimit()), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "pixels/dibsfc.h"
 #include "pixels/imagewriters.h"
+#include "runtime/exceptions.h"
 #include "runtime/streams.h"
+#include "support/files.h"
 
 namespace vorn {
 namespace {
@@ -137,17 +140,17 @@ TEST(TargaWriterTest, KeyColourInTheExtensionArea) {
 
 TEST(IconWriterTest, DirectoryAndHeaderFields) {
   TDIBSurface s;
-  Fill(s, 300, 20, 8);
+  Fill(s, 256, 20, 8);
   std::vector<uint8_t> b = Icon(s);
   EXPECT_EQ(U16(b, 2), 1);
   EXPECT_EQ(U16(b, 4), 1);
-  EXPECT_EQ(b[6], 44) << "300 and 0xFF";
+  EXPECT_EQ(b[6], 0) << "256 is written as 0";
   EXPECT_EQ(b[7], 20);
   EXPECT_EQ(b[8], 0);
   EXPECT_EQ(U16(b, 10), 0);
   EXPECT_EQ(U16(b, 12), 8) << "an icon's bit count";
   EXPECT_EQ(U32(b, 18), 22u);
-  const uint32_t xorRow = 300, andRow = ((300 + 31) / 32) * 4;
+  const uint32_t xorRow = 256, andRow = ((256 + 31) / 32) * 4;
   EXPECT_EQ(U32(b, 22 + 8), 40u) << "doubled height";
   EXPECT_EQ(U32(b, 22 + 20), 20 * xorRow + 20 * andRow);
   EXPECT_EQ(U32(b, 14), b.size() - 22);
@@ -265,6 +268,88 @@ TEST(WriterRoundTripTest, IconImagesReadBackAtEveryDepth) {
     if (bits <= 8) {
       EXPECT_EQ(back.ColorTable[1].rgbGreen, 254) << bits;
     }
+  }
+}
+
+}  // namespace
+}  // namespace vorn
+
+namespace vorn {
+namespace {
+
+// Sizes a header cannot state are refused before anything is written,
+// never truncated into a header that describes another image.
+TEST(WriterLimitTest, SidesTheFormatCannotStateAreRefused) {
+  TDIBSurface s;
+  for (auto [w, h] : {std::pair{257, 1}, std::pair{1, 257}, std::pair{300, 20}}) {
+    Fill(s, w, h, 8);
+    TMemoryStream out;
+    EXPECT_THROW(WriteIcon(s, out), EInvalidGraphicOperation) << w << "x" << h;
+    EXPECT_EQ(out.Size(), 0);
+  }
+  for (auto [w, h] : {std::pair{65536, 1}, std::pair{1, 65536}, std::pair{70000, 1}}) {
+    Fill(s, w, h, 8);
+    TMemoryStream out;
+    EXPECT_THROW(WriteTarga(s, out), EInvalidGraphicOperation) << w << "x" << h;
+    EXPECT_EQ(out.Size(), 0);
+  }
+  TDIBSurface empty;
+  TMemoryStream out;
+  EXPECT_THROW(WriteIcon(empty, out), EInvalidGraphicOperation);
+  EXPECT_THROW(WriteTarga(empty, out), EInvalidGraphicOperation);
+}
+
+TEST(WriterLimitTest, RefusedExportsLeaveNoFile) {
+  test::TempDir temp;
+  const std::filesystem::path &folder = temp.Path();
+  TDIBSurface wide, tall, empty;
+  Fill(wide, 300, 2, 24);
+  Fill(tall, 2, 70000, 8);
+  EXPECT_THROW(wide.SaveToFile((folder / "wide.ico").string()), Exception);
+  EXPECT_THROW(wide.SaveToFile((folder / "wide.cur").string()), Exception);
+  EXPECT_THROW(tall.SaveToFile((folder / "tall.tga").string()), Exception);
+  for (const char *name : {"empty.bmp", "empty.tga", "empty.ico"})
+    EXPECT_THROW(empty.SaveToFile((folder / name).string()), Exception) << name;
+  EXPECT_TRUE(std::filesystem::is_empty(folder)) << "no file, not even a temporary one";
+}
+
+// The largest icon: 256 x 256, read back through the BMP reader.
+TEST(WriterLimitTest, LargestIconReadsBack) {
+  TDIBSurface s;
+  Fill(s, 256, 256, 24);
+  std::vector<uint8_t> icon = Icon(s);
+  ASSERT_EQ(icon[6], 0);
+  ASSERT_EQ(icon[7], 0);
+  EXPECT_EQ(U32(icon, 14), icon.size() - 22);
+  EXPECT_EQ(U32(icon, 22 + 20), 256u * 768 + 256u * 32);
+  std::memcpy(icon.data() + 22 + 8, "\x00\x01\x00\x00", 4);  // the colour image's own height
+  std::vector<uint8_t> bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  bmp.insert(bmp.end(), icon.begin() + 22, icon.end() - 256 * 32);
+  TMemoryStream stream(bmp);
+  TDIBSurface back;
+  back.LoadFromStream(stream);
+  ASSERT_EQ(back.Width(), 256);
+  ASSERT_EQ(back.Height(), 256);
+  for (int y : {0, 128, 255})
+    for (int x : {0, 1, 254, 255}) ASSERT_EQ(back.GetPixel(x, y), s.GetPixel(x, y));
+}
+
+// The largest Targa sides: 65535 wide and 65535 tall, header and the rows
+// at both ends read back.
+TEST(WriterLimitTest, LargestTargaSidesReadBack) {
+  for (auto [w, h] : {std::pair{65535, 2}, std::pair{2, 65535}}) {
+    TDIBSurface s;
+    Fill(s, w, h, 24);
+    std::vector<uint8_t> b = Targa(s);
+    ASSERT_EQ(U16(b, 12), w);
+    ASSERT_EQ(U16(b, 14), h);
+    ASSERT_EQ(b.size(), 18 + size_t{3} * w * h + 26);
+    auto pixel = [&](int x, int y) {  // rows bottom first
+      const size_t at = 18 + (static_cast<size_t>(h - 1 - y) * w + x) * 3;
+      return b[at] | (b[at + 1] << 8) | (static_cast<uint32_t>(b[at + 2]) << 16);
+    };
+    for (int y : {0, h - 1})
+      for (int x : {0, w - 1}) ASSERT_EQ(pixel(x, y), s.GetPixel(x, y)) << w << "x" << h;
   }
 }
 

@@ -15,11 +15,19 @@ void PlaceSingleImage(TFastLayerList &layers, TDecodedImage &image) {
 
   auto layer = std::make_unique<TFastLayer>(&layers);
   layer->Name = "Layer1";
-  layer->Surface().CopyFrom(image.Surface);
-  if (image.Surface.AlphaChannel()) layer->SetAlphaOn(true);
+  // The layer takes the decoded store rather than a copy of it: the image
+  // is dropped after this, so the layer ends up its only user.
+  const bool hasAlpha = image.Surface.AlphaChannel() != nullptr;
+  layer->Surface().TakeFrom(image.Surface);
+  image.Surface.Clear();
+  if (hasAlpha) layer->SetAlphaOn(true);
 
   TDIBSurface &surface = layer->Surface();
   const int bits = surface.BitCount();
+  // A plainly opaque image is its own composite: the composite shares the
+  // layer's store (copy-on-write), so sizing it fills nothing and composing
+  // copies nothing.
+  if (!hasAlpha) layers.Composite().Surface().Assign(&surface);
   layers.Resize(surface.Width(), surface.Height(), bits);
   TFastLayer *added = layer.get();
   layers.Add(std::move(layer));

@@ -9,10 +9,41 @@
 #include "native/krxmls.h"
 #include "native/nativeblocks.h"
 #include "native/nativeold.h"
+#include "pixels/pixelbudget.h"
 #include "platform/user.h"
 #include "runtime/streams.h"
 
 namespace vorn {
+
+namespace {
+
+// The pixel bytes the header of a document declares for its first `frames`
+// frames: each frame's layers, composite and selection (alpha channels are
+// only known from the blocks and are charged as they are made). -1 when the
+// sum overflows, which the cap refuses.
+int64_t DeclaredPixelBytes(const TKrXmlElement &root, int32_t frames) {
+  int64_t total = 0;
+  for (int32_t i = 0; i < frames && i < root.ChildCount(); ++i) {
+    const TKrXmlElement *frame = root.Child(i);
+    if (!frame || !frame->NameIs("Frame")) break;
+    const TKrXmlElement *layers = frame->ChildByName("Layers");
+    if (!layers) break;
+    const int64_t width = layers->AttrInt("Width", 100), height = layers->AttrInt("Height", 100);
+    const int64_t bpp = layers->AttrInt("Bpp", 8) == 15 ? 16 : layers->AttrInt("Bpp", 8);
+    if (width <= 0 || height <= 0) continue;
+    int64_t surface = 0, frameBytes = 0;
+    if (!DeclaredSurfaceBytes(surface, width, height, bpp)) return -1;
+    // Layers with the composite; the selection at 1 bit per pixel.
+    const int64_t surfaces = std::max<int64_t>(layers->AttrInt("Count", 0), 0) + 1;
+    if (!CheckedMul(surface, surfaces, frameBytes) ||
+        !DeclaredSurfaceBytes(frameBytes, width, height, 1) ||
+        !CheckedAdd(total, frameBytes, total))
+      return -1;
+  }
+  return total;
+}
+
+}  // namespace
 
 namespace {
 
@@ -128,6 +159,9 @@ TNativeResult ReadNative(TFrameList &list, TStream &stream, bool firstFrameOnly,
   TNativeContext context;
   context.Options = options;
   context.Header = HeaderFromRoot(root);
+  // The pixels the header declares, refused before any is decoded when the
+  // document would exceed its cap.
+  CheckDocumentBytes(DeclaredPixelBytes(root, firstFrameOnly ? 1 : context.Header.Count));
   list.SyncPal = context.Header.SyncPal;
   list.BGColor = context.Header.BGColor;
   list.NotFillBG = context.Header.NotFillBG;

@@ -2,6 +2,7 @@
 
 #include "formats/singleimage.h"
 #include "open/formats.h"
+#include "pixels/pixelbudget.h"
 #include "runtime/exceptions.h"
 #include "runtime/filekinds.h"
 #include "runtime/streams.h"
@@ -17,6 +18,9 @@ std::string DetectFormat(const std::string &fileName) {
 
 void TFrameList::LoadFromFile(const std::string &fileName, TSaveOption &options,
                               ProgressCallback callback, void *callbackData) {
+  // Every store a reader makes is charged to this document, which is
+  // refused once its pixels would pass the cap.
+  TDocumentBudget budget;
   const std::string kind = DetectFormat(fileName);
   const TFormatReader *reader = FindReader(kind);
   if (reader && reader->Shape == TReaderShape::Document) {

@@ -201,6 +201,9 @@ void TDIBSurface::SetBitCount(int bitCount) {
 }
 
 void TDIBSurface::SaveToFile(const std::string &fileName) {
+  // A surface without pixels is no image in any format: refused before a
+  // file is made, rather than written as an empty file.
+  if (Width() <= 0 || Height() <= 0) throw EInvalidGraphicOperation(kInvalidDIB);
   std::string ext = LowerCase(ExtractFileExt(fileName));
   WriteFileReplacing(fileName, [&](TStream &file) {
     if (ext == ".tga") {
@@ -286,8 +289,21 @@ void TDIBSurface::FillRect(const RECT &rect, uint32_t value) {
   const int bits = StorageBitCount();
   if (BitCount() == 15) value &= 0x7FFF;
   if (bits < 8) {
-    for (int64_t y = top; y < bottom; ++y)
-      for (int64_t x = left; x < right; ++x) UncheckedSet(bits, first - y * Stride(), x, value);
+    // Pixels up to the first byte boundary and after the last one one by
+    // one; the whole bytes between them at once.
+    const uint32_t mask = (1u << bits) - 1;
+    uint8_t pattern = 0;
+    for (int shift = 0; shift < 8; shift += bits) pattern |= static_cast<uint8_t>((value & mask) << shift);
+    const int perByte = 8 / bits;
+    const int64_t middleLeft = std::min(right, (left + perByte - 1) / perByte * perByte);
+    const int64_t middleRight = std::max(middleLeft, right / perByte * perByte);
+    for (int64_t y = top; y < bottom; ++y) {
+      uint8_t *row = first - y * Stride();
+      for (int64_t x = left; x < middleLeft; ++x) UncheckedSet(bits, row, x, value);
+      std::memset(row + middleLeft / perByte, pattern,
+                  static_cast<size_t>((middleRight - middleLeft) / perByte));
+      for (int64_t x = middleRight; x < right; ++x) UncheckedSet(bits, row, x, value);
+    }
     return;
   }
   // Whole bytes: the first row's span is filled pixel by pixel (doubling the
@@ -308,6 +324,9 @@ void TDIBSurface::CopySurface(int x, int y, TDIBSurface &source) {
 }
 
 void TDIBSurface::CopyRect(int x, int y, const RECT &srcRect, TDIBSurface &source) {
+  // Surfaces that share a store hold the same pixels: a copy to the same
+  // place changes nothing, and would only make the store unique first.
+  if (&Store() == &source.Store() && x == srcRect.left && y == srcRect.top) return;
   Transfer t;
   if (!BeginSameFormat(t, *this, x, y, srcRect, source)) return;
   const int bits = StorageBitCount();
@@ -538,6 +557,12 @@ void TDIBSurface::CopyFrom(TDIBSurface &source) {
   } else {
     FreeAlphaChannel();
   }
+}
+
+void TDIBSurface::TakeFrom(TDIBSurface &source) {
+  if (&source == this) return;
+  Assign(&source);
+  alpha_ = std::move(source.alpha_);
 }
 
 void TDIBSurface::CropFrom(TDIBSurface &source, const RECT &rect, bool withAlpha) {

@@ -78,6 +78,10 @@ class TDIBSurface : public TDIB {
 
   // Becomes a copy of source: size, depth, colour table, pixels, alpha.
   void CopyFrom(TDIBSurface &source);
+  // Takes over source's pixels without copying them: shares its store
+  // (copy-on-write) and takes its alpha channel; source keeps a reference
+  // to the store but no alpha channel.
+  void TakeFrom(TDIBSurface &source);
   // Becomes a copy of rect of source (and of its alpha channel).
   void CropFrom(TDIBSurface &source, const RECT &rect, bool withAlpha);
   // 32-bit surfaces: every pixel's top byte becomes 0xFF.

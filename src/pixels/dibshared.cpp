@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 
+#include "pixels/pixelbudget.h"
 #include "pixels/swapstrms.h"
 #include "platform/gdi.h"
 #include "platform/kernel.h"
@@ -205,7 +206,24 @@ void TDIBSharedImage::NewStore(int width, int height, bool compressed, bool memo
   }
 }
 
+void TDIBSharedImage::ChargeBytes(int64_t n) {
+  RefundBytes();
+  if (std::shared_ptr<TPixelAccount> account = TDocumentBudget::Current()) {
+    account->Charge(n);
+    account_ = std::move(account);
+    charged_ = n;
+  }
+}
+
+void TDIBSharedImage::RefundBytes() {
+  if (!account_) return;
+  account_->Refund(charged_);
+  account_.reset();
+  charged_ = 0;
+}
+
 void TDIBSharedImage::CreateSection() {
+  ChargeBytes(size_);
   dc_ = CreateCompatibleDC(nullptr);
   void *bits = nullptr;
   bitmap_ = dc_ ? CreateDIBSection(dc_, BitmapInfo(), DIB_RGB_COLORS, &bits, nullptr, 0)
@@ -224,6 +242,7 @@ void TDIBSharedImage::ReleaseGdi() {
   dc_ = nullptr;
   bitmap_ = nullptr;
   oldBitmap_ = nullptr;
+  if (!memoryImage_) RefundBytes();
 }
 
 // --- Copies ---------------------------------------------------------------
@@ -299,6 +318,18 @@ void TDIBSharedImage::AllocBits(int64_t n) {
     allocated_ = 0;
   }
   if (n < 0 || n > kMaxSurfaceBytes) throw EOutOfMemory();
+  // Charged before anything is allocated: a document past its cap is
+  // refused here, whichever reader made the store.
+  ChargeBytes(n);
+  try {
+    PlaceBits(n);
+  } catch (...) {
+    RefundBytes();
+    throw;
+  }
+}
+
+void TDIBSharedImage::PlaceBits(int64_t n) {
   if (swappable_ && SwapThreshold >= 0 && n > SwapThreshold) {
     auto swap = std::make_unique<TSwapStream>(Format("VornixMapObj%.08X", identity_));
     swap->SetSize(n);
@@ -329,6 +360,7 @@ void TDIBSharedImage::FreeBits() {
     memory_ = nullptr;
   }
   allocated_ = 0;
+  RefundBytes();
 }
 
 bool TDIBSharedImage::LockBits() {

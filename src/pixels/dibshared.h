@@ -17,6 +17,7 @@
 
 namespace vorn {
 
+class TPixelAccount;
 class TStream;
 class TSwapStream;
 
@@ -132,6 +133,12 @@ class TDIBSharedImage {
   void BuildBitmapInfo(int compression);
   void SetTopRow();
   void SetImageSize(int64_t size);
+  // The placement part of AllocBits.
+  void PlaceBits(int64_t n);
+  // Charges n bytes to the document being loaded, if any (raising
+  // EOutOfResources past its cap), and gives back what was charged before.
+  void ChargeBytes(int64_t n);
+  void RefundBytes();
 
   std::atomic<int> refCount_{1};
   int bitCount_ = 0;
@@ -162,6 +169,9 @@ class TDIBSharedImage {
   bool inMappedList_ = false;
   std::list<TDIBSharedImage *>::iterator mappedPos_;
   int64_t mappedBytes_ = 0;
+  // The document account the bytes are charged to, and how many.
+  std::shared_ptr<TPixelAccount> account_;
+  int64_t charged_ = 0;
 };
 
 // Shares GDI palettes among stores with equal colours.

@@ -1,10 +1,12 @@
 #include "pixels/imagewriters.h"
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "pixels/dibsfc.h"
 #include "pixels/pixelrows.h"
+#include "runtime/checked.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 
@@ -14,7 +16,28 @@ using namespace rows;
 
 namespace {
 
+constexpr const char *kImageSizeNotWritable = "The image size cannot be written in this format";
 constexpr int kTargaExtensionSize = 495;
+// The largest side each format can state: 16 bits in a Targa header, one
+// byte in an icon directory, where 0 stands for 256.
+constexpr int kTargaMaxSide = 65535;
+constexpr int kIconMaxSide = 256;
+
+// A size the format cannot record is refused before a byte is written,
+// rather than written truncated into a header that would describe another
+// image. An empty surface is no image at all.
+void RequireSides(const TDIBSurface &surface, int maxSide) {
+  if (surface.Width() <= 0 || surface.Height() <= 0 || surface.Width() > maxSide ||
+      surface.Height() > maxSide)
+    throw EInvalidGraphicOperation(kImageSizeNotWritable);
+}
+
+// value as a 32-bit header field; refuses what does not fit.
+uint32_t Field32(int64_t value) {
+  if (value < 0 || value > static_cast<int64_t>(UINT32_MAX))
+    throw EInvalidGraphicOperation(kImageSizeNotWritable);
+  return static_cast<uint32_t>(value);
+}
 constexpr char kTargaSignature[] = "TRUEVISION-XFILE.";  // written with its zero byte
 
 // A work copy of source at 8 bits per pixel with the same colour table: each
@@ -108,6 +131,7 @@ void ConvertTo24(TDIBSurface &source, TDIBSurface &target) {
 }
 
 void WriteTarga(TDIBSurface &surface, TStream &out, const TargaWriteOptions &options) {
+  RequireSides(surface, kTargaMaxSide);
   TDIBSurface work;
   TDIBSurface *image = &surface;
   uint32_t key = static_cast<uint32_t>(options.KeyColor);
@@ -147,7 +171,10 @@ void WriteTarga(TDIBSurface &surface, TStream &out, const TargaWriteOptions &opt
     out.WriteBuffer(map, sizeof map);
   }
 
-  const size_t rowBytes = (static_cast<size_t>(depth) * width + 7) / 8;
+  int64_t rowBits;
+  if (!CheckedMul<int64_t>(depth, width, rowBits) || !CheckedAdd<int64_t>(rowBits, 7, rowBits))
+    throw EInvalidGraphicOperation(kImageSizeNotWritable);
+  const int64_t rowBytes = rowBits / 8;
   std::vector<uint8_t> packets;
   for (int y = height - 1; y >= 0; --y) {
     const uint8_t *row = image->TopRowReadOnly() - static_cast<ptrdiff_t>(y) * image->Stride();
@@ -156,7 +183,7 @@ void WriteTarga(TDIBSurface &surface, TStream &out, const TargaWriteOptions &opt
       WriteRlePackets(row, width, depth / 8, packets);
       out.WriteBuffer(packets.data(), static_cast<int64_t>(packets.size()));
     } else {
-      out.WriteBuffer(row, static_cast<int64_t>(rowBytes));
+      out.WriteBuffer(row, rowBytes);
     }
   }
 
@@ -175,6 +202,7 @@ void WriteTarga(TDIBSurface &surface, TStream &out, const TargaWriteOptions &opt
 }
 
 void WriteIcon(TDIBSurface &surface, TStream &out, const IconWriteOptions &options) {
+  RequireSides(surface, kIconMaxSide);
   TDIBSurface work;
   work.SetSwappable(false);
   if (surface.StorageBitCount() == 16 || surface.StorageBitCount() == 32)
@@ -188,18 +216,21 @@ void WriteIcon(TDIBSurface &surface, TStream &out, const IconWriteOptions &optio
   std::vector<uint8_t> image(bmp.Bytes().begin() + 14, bmp.Bytes().end());
 
   const int width = work.Width(), height = work.Height(), bits = work.StorageBitCount();
-  const uint32_t xorRow = static_cast<uint32_t>(((width * bits + 31) / 32) * 4);
-  const uint32_t andRow = static_cast<uint32_t>(((width + 31) / 32) * 4);
-  const uint32_t imageSize = height * xorRow + height * andRow;
+  const std::optional<int64_t> xorRow = DibRowBytes(width, bits), andRow = DibRowBytes(width, 1);
+  int64_t xorBytes, andBytes, imageBytes;
+  if (!xorRow || !andRow || !CheckedMul<int64_t>(*xorRow, height, xorBytes) ||
+      !CheckedMul<int64_t>(*andRow, height, andBytes) ||
+      !CheckedAdd(xorBytes, andBytes, imageBytes))
+    throw EInvalidGraphicOperation(kImageSizeNotWritable);
   auto put32 = [&](size_t at, uint32_t v) { std::memcpy(image.data() + at, &v, 4); };
-  put32(8, static_cast<uint32_t>(2 * height));  // colour and mask images together
-  put32(20, imageSize);
+  put32(8, Field32(int64_t{2} * height));  // colour and mask images together
+  put32(20, Field32(imageBytes));
 
   // The AND mask, bottom row first; a set bit marks a transparent pixel.
-  std::vector<uint8_t> mask(static_cast<size_t>(andRow) * height, 0);
+  std::vector<uint8_t> mask(static_cast<size_t>(andBytes), 0);
   if (options.TransColor >= 0 || options.AlphaMask) {
     for (int y = 0; y < height; ++y) {
-      uint8_t *row = mask.data() + static_cast<size_t>(height - 1 - y) * andRow;
+      uint8_t *row = mask.data() + static_cast<size_t>(height - 1 - y) * static_cast<size_t>(*andRow);
       for (int x = 0; x < width; ++x) {
         bool transparent =
             (options.TransColor >= 0 &&
@@ -213,8 +244,9 @@ void WriteIcon(TDIBSurface &surface, TStream &out, const IconWriteOptions &optio
   uint8_t directory[22] = {};
   directory[2] = options.Cursor ? 2 : 1;
   directory[4] = 1;
-  directory[6] = static_cast<uint8_t>(width);
-  directory[7] = static_cast<uint8_t>(height);
+  // 256, the largest side, is written as 0.
+  directory[6] = static_cast<uint8_t>(width == kIconMaxSide ? 0 : width);
+  directory[7] = static_cast<uint8_t>(height == kIconMaxSide ? 0 : height);
   directory[8] = bits == 1 ? 2 : bits == 4 ? 16 : 0;
   if (options.Cursor) {
     directory[10] = static_cast<uint8_t>(options.HotSpotX);
@@ -224,7 +256,11 @@ void WriteIcon(TDIBSurface &surface, TStream &out, const IconWriteOptions &optio
   } else {
     directory[12] = static_cast<uint8_t>(bits);
   }
-  uint32_t bytesInImage = static_cast<uint32_t>(image.size() + mask.size());
+  int64_t imageAndMask;
+  if (!CheckedAdd<int64_t>(static_cast<int64_t>(image.size()), static_cast<int64_t>(mask.size()),
+                           imageAndMask))
+    throw EInvalidGraphicOperation(kImageSizeNotWritable);
+  const uint32_t bytesInImage = Field32(imageAndMask);
   std::memcpy(directory + 14, &bytesInImage, 4);
   directory[18] = 22;
   out.WriteBuffer(directory, sizeof directory);

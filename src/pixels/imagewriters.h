@@ -17,7 +17,8 @@ struct TargaWriteOptions {
   bool Rle = false;
 };
 
-// Writes the surface as a Targa file: 1- and 4-bit images as 8-bit
+// Writes the surface as a Targa file (sides of 1 to 65535 pixels; other
+// sizes raise EInvalidGraphicOperation before anything is written): 1- and 4-bit images as 8-bit
 // colour-mapped, 5-6-5 words as 5-5-5, 24 and 32 bits as stored, rows bottom
 // first, with the version 2 footer.
 void WriteTarga(TDIBSurface &surface, TStream &out, const TargaWriteOptions &options = {});
@@ -34,7 +35,9 @@ struct IconWriteOptions {
   TDIBSurface *AlphaMask = nullptr;
 };
 
-// Writes the surface as a one-image icon or cursor file: 1, 4, 8 and 24 bits
+// Writes the surface as a one-image icon or cursor file (sides of 1 to 256
+// pixels, 256 written as 0 in the directory; other sizes raise
+// EInvalidGraphicOperation before anything is written): 1, 4, 8 and 24 bits
 // as stored, 15 and 16 bits widened to 24 (channels shifted up), 32 bits
 // reduced to 24; the AND mask all opaque unless the options say otherwise.
 void WriteIcon(TDIBSurface &surface, TStream &out, const IconWriteOptions &options = {});

@@ -1,5 +1,6 @@
 // TSwapStream: a stream held in a named file mapping backed by the paging
-// file (anonymous shared memory elsewhere). The mapping grows in steps of
+// file (elsewhere by a work file on disk, see platform/kernel.h, so that its
+// pages can be written back and dropped). The mapping grows in steps of
 // GrowthUnit; each growth creates a new mapping, named by the prefix and a
 // generation number, and copies the old contents over.
 #pragma once

@@ -9,6 +9,7 @@
 // dereferenced. Pixel work runs outside the table lock on shared references,
 // so a transfer keeps its bitmaps alive even if another thread deletes them.
 #include "platform/gdi.h"
+#include "platform/kernel.h"
 
 #if !defined(_WIN32)
 
@@ -854,6 +855,7 @@ HBITMAP WINAPI CreateDIBSection(HDC dc, const BITMAPINFO *info, UINT usage, void
     std::memcpy(bitmap->table, layout->colourTable, layout->colours * sizeof(RGBQUAD));
   bitmap->bits.reset(static_cast<uint8_t *>(std::calloc(layout->imageBytes, 1)));
   if (!bitmap->bits) return nullptr;
+  AdviseHugePages(bitmap->bits.get(), layout->imageBytes);
   uint8_t *pixels = bitmap->bits.get();
   GdiTable &t = Table();
   std::lock_guard lock(t.mutex);

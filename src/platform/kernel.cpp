@@ -12,10 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -63,6 +65,9 @@ struct MappingObject {
   int fd = -1;
   uint64_t size = 0;
   std::string name;
+  // True when the bytes live in a work file on disk, false for anonymous
+  // shared memory.
+  bool onDisk = false;
 };
 
 struct GlobalObject {
@@ -149,6 +154,20 @@ KernelTable &Table() {
 extern "C" {
 
 DWORD WINAPI GetLastError(void) { return t_lastError; }
+
+DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
+  const char *value = name ? std::getenv(name) : nullptr;
+  if (!value) {
+    t_lastError = ERROR_ENVVAR_NOT_FOUND;
+    return 0;
+  }
+  const size_t length = std::strlen(value);
+  // As on Windows: the size needed, terminator included, when the buffer is
+  // too small; else the characters copied.
+  if (!buffer || length >= size) return static_cast<DWORD>(length + 1);
+  std::memcpy(buffer, value, length + 1);
+  return static_cast<DWORD>(length);
+}
 DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(::getpid()); }
 void WINAPI SetLastError(DWORD error) { t_lastError = error; }
 
@@ -318,6 +337,7 @@ HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
     t_lastError = ERROR_NOT_ENOUGH_MEMORY;
     return nullptr;
   }
+  AdviseHugePages(data, bytes);
   std::lock_guard lock(Table().mutex);
   return Table().Add(GlobalObject{data, bytes, 0});
 }
@@ -386,11 +406,75 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL memory) {
 
 // --- File mappings --------------------------------------------------------
 
+namespace {
+
+// The folder of the work files that stand in for the paging file:
+// $VORN_WORK_DIR when set, else /var/tmp, which is disk-backed by convention
+// (/tmp and /dev/shm are often held in memory).
+std::string WorkFolder() {
+  const char *folder = std::getenv("VORN_WORK_DIR");
+  return folder && *folder ? folder : "/var/tmp";
+}
+
+// An unnamed work file in the work folder: made without a name where the
+// file system allows it, else created and unlinked at once, so that nothing
+// is left behind when the process ends, however it ends. -1 when no file can
+// be made there.
+int CreateWorkFile() {
+  const std::string folder = WorkFolder();
+  int fd = -1;
+#ifdef O_TMPFILE
+  fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  // Only file systems without unnamed files get the second way; a missing
+  // or forbidden folder fails the same way with either.
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
+#endif
+  std::string path = folder + "/vornwork-XXXXXX";
+  fd = ::mkostemp(path.data(), O_CLOEXEC);
+  if (fd < 0) return -1;
+  ::unlink(path.c_str());
+  return fd;
+}
+
+// Sizes a work file and reserves its blocks, so that a full disk is an
+// error now rather than a SIGBUS when a page of the mapping is first
+// written back.
+bool SizeWorkFile(int fd, uint64_t size) {
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return false;
+  int result;
+  do {
+    result = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+  } while (result == EINTR);
+  if (result != 0) {
+    errno = result;
+    return false;
+  }
+  return true;
+}
+
+std::atomic<bool> g_fallbackNoticed{false};
+
+// Anonymous shared memory: what the mappings fall back to when the work
+// folder cannot hold a file. Said once per process on standard error, since
+// such memory is RAM when the machine has no swap device.
+int CreateSharedMemory(const std::string &name) {
+  if (!g_fallbackNoticed.exchange(true))
+    std::fprintf(stderr,
+                 "vornfile: cannot create a work file in %s; pixel memory of large images "
+                 "stays in shared memory\n",
+                 WorkFolder().c_str());
+  return ::memfd_create(name.empty() ? "anonymous" : name.c_str(), MFD_CLOEXEC);
+}
+
+}  // namespace
+
 HANDLE WINAPI CreateFileMappingA(HANDLE file, void * /*security*/, DWORD protect,
                                  DWORD maximumSizeHigh, DWORD maximumSizeLow,
                                  LPCSTR name) {
   uint64_t size = (static_cast<uint64_t>(maximumSizeHigh) << 32) | maximumSizeLow;
   if (file != INVALID_HANDLE_VALUE || size == 0 ||
+      size > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) ||
       (protect != PAGE_READWRITE && protect != PAGE_READONLY)) {
     // Only paging-file-backed mappings are needed by the library.
     t_lastError = ERROR_INVALID_PARAMETER;
@@ -404,19 +488,29 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, void * /*security*/, DWORD protect
       return existing;
     }
   }
-  int fd = ::memfd_create(mappingName.empty() ? "anonymous" : mappingName.c_str(),
-                          MFD_CLOEXEC);
+  // The paging file of this platform is the work folder: a mapping's bytes
+  // go to a work file of its own, which the kernel can write back and drop
+  // from memory under pressure, as it does with a paging file.
+  bool onDisk = true;
+  int fd = CreateWorkFile();
   if (fd < 0) {
-    FailWithErrno();
-    return nullptr;
+    onDisk = false;
+    fd = CreateSharedMemory(mappingName);
+    if (fd < 0) {
+      FailWithErrno();
+      return nullptr;
+    }
   }
-  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
-    FailWithErrno();
+  // Shared memory is not reserved: doing so would take the memory at once.
+  if (onDisk ? !SizeWorkFile(fd, size) : ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    int error = errno;
     ::close(fd);
+    // A file larger than the process may write is a full disk to the caller.
+    FailWith(error == EFBIG ? ERROR_DISK_FULL : ErrorFromErrno(error));
     return nullptr;
   }
   t_lastError = ERROR_SUCCESS;
-  return Table().Add(MappingObject{fd, size, mappingName});
+  return Table().Add(MappingObject{fd, size, mappingName, onDisk});
 }
 
 LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
@@ -492,5 +586,15 @@ void WINAPI GetSystemInfo(SYSTEM_INFO *info) {
 }
 
 }  // extern "C"
+
+void AdviseHugePages(void *address, size_t bytes) {
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  if (!address || bytes < 2 * kHuge) return;
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(address) + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(address) + bytes) & ~(kHuge - 1);
+#ifdef MADV_HUGEPAGE
+  if (end > start) ::madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+#endif
+}
 
 #endif  // !_WIN32

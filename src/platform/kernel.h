@@ -1,6 +1,7 @@
 // Kernel services with Win32 names and semantics: files, movable global
-// memory, named file mappings backed by anonymous shared memory, critical
-// sections and the system's allocation granularity. On Windows these are the
+// memory, named file mappings backed by the paging file (work files on disk
+// elsewhere), critical sections, the environment and the system's
+// allocation granularity. On Windows these are the
 // system's own; elsewhere kernel.cpp implements them over POSIX.
 #pragma once
 
@@ -27,12 +28,18 @@ extern "C" {
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_DISK_FULL 112u
 #define ERROR_INVALID_NAME 123u
+#define ERROR_ENVVAR_NOT_FOUND 203u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_MAPPED_ALIGNMENT 1132u
 
 DWORD WINAPI GetLastError(void);
 DWORD WINAPI GetCurrentProcessId(void);
 void WINAPI SetLastError(DWORD error);
+
+// The value of an environment variable: the characters copied, or the size
+// needed (terminator included) when buffer is too small; 0 with
+// ERROR_ENVVAR_NOT_FOUND when it is not set.
+DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
 
 // --- Files ---------------------------------------------------------------
 
@@ -94,9 +101,14 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL memory);
 #define FILE_MAP_READ 0x0004u
 #define FILE_MAP_ALL_ACCESS 0x000F001Fu
 
-// With file == INVALID_HANDLE_VALUE the mapping is backed by anonymous
-// shared memory (memfd_create), named by `name`. A second mapping of a live
-// name returns the existing object with ERROR_ALREADY_EXISTS.
+// With file == INVALID_HANDLE_VALUE the mapping is backed by the paging
+// file, named by `name`. Here that is a work file of its own in the work
+// folder ($VORN_WORK_DIR, else /var/tmp), unlinked from the start and with
+// its blocks reserved, so that the kernel can write the pages back and drop
+// them; a full disk fails the creation (ERROR_DISK_FULL). When the folder
+// cannot hold a file, anonymous shared memory (said once on standard
+// error). A second mapping of a live name returns the existing object with
+// ERROR_ALREADY_EXISTS.
 HANDLE WINAPI CreateFileMappingA(HANDLE file, void *security, DWORD protect,
                                  DWORD maximumSizeHigh, DWORD maximumSizeLow,
                                  LPCSTR name);
@@ -139,5 +151,12 @@ typedef struct _SYSTEM_INFO {
 void WINAPI GetSystemInfo(SYSTEM_INFO *info);
 
 }  // extern "C"
+
+// Not a Win32 function: asks for huge pages for the whole 2 MiB blocks of
+// fresh anonymous memory in [address, address + bytes), so that a large
+// image costs one page fault per 2 MiB rather than one per 4 KiB when it is
+// first written. Only a hint: blocks under 4 MiB, and systems without
+// huge pages, are left alone.
+void AdviseHugePages(void *address, size_t bytes);
 
 #endif  // !_WIN32
