@@ -117,6 +117,14 @@ int TFrameList::IndexOfLayerList(const TFastLayerList *list) const {
   return -1;
 }
 
+const TFastLayerList *TFrameList::ShapeSource() const {
+  return Count() > 1 ? &frames_.front()->Layers() : nullptr;
+}
+
+TFrameList *DocumentOf(const TFastLayerList &list) {
+  return dynamic_cast<TFrameList *>(list.Owner());
+}
+
 int TFrameList::Bpp() const { return frames_.empty() ? 0 : frames_[0]->Layers().BitCount(); }
 int TFrameList::Width() const { return frames_.empty() ? 0 : frames_[0]->Layers().Width(); }
 int TFrameList::Height() const { return frames_.empty() ? 0 : frames_[0]->Layers().Height(); }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "document/framelist.h"
 #include "layers/layerlist.h"
 #include "layers/layerkinds.h"
 
@@ -64,7 +63,7 @@ void TCustomLayer::SetAlphaOn(bool on) {
 bool TCustomLayer::NeedsBackground() const {
   // Without a document the default NotFillBG (true) applies.
   bool fill = false;
-  if (owner_ && owner_->FrameList()) fill = !owner_->FrameList()->NotFillBG;
+  if (owner_ && owner_->Owner()) fill = owner_->Owner()->FillsBackground();
   return AlphaInEffect() || (GetTransColor() >= 0 && fill) || GetAlpha() < 255;
 }
 

@@ -77,7 +77,7 @@ class FrameReferences {
     if (resolved_) return;
     resolved_ = true;
     TFastLayerList *list = layer_.Owner();
-    document_ = list ? list->FrameList() : nullptr;
+    document_ = list ? DocumentOf(*list) : nullptr;
     frame_ = document_ ? document_->IndexOfLayerList(list) : -1;
     layerIndex_ = layer_.LayerIndex();
     if (frame_ < 0) document_ = nullptr;

@@ -9,7 +9,7 @@
 
 #include "native/rands.h"
 #include "platform/wintypes.h"
-#include "runtime/checked.h"
+#include "platform/checked.h"
 #include "runtime/exceptions.h"
 
 namespace vorn {

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "pixels/dibshared.h"
-#include "runtime/checked.h"
+#include "platform/checked.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 

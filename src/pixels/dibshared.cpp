@@ -12,7 +12,7 @@
 #include "pixels/swapstrms.h"
 #include "platform/gdi.h"
 #include "platform/kernel.h"
-#include "runtime/checked.h"
+#include "platform/checked.h"
 #include "runtime/exceptions.h"
 
 namespace vorn {

@@ -26,7 +26,7 @@
 #include <variant>
 #include <vector>
 
-#include "runtime/checked.h"
+#include "platform/checked.h"
 
 static_assert(std::endian::native == std::endian::little,
               "DIB pixels are little-endian words; this GDI loads them natively");
