@@ -37,9 +37,9 @@ void TFrameList::TouchFrame(TFrame *frame) {
   }
   while (workingSet_.size() > kWorkingSetSize) {
     TFrame *oldest = workingSet_.front();
-    bool owned = std::any_of(frames_.begin(), frames_.end(),
-                             [oldest](const auto &f) { return f.get() == oldest; });
-    if (owned) {
+    // Frames leave a list only all together (Clear, which also empties the
+    // working set), so a frame this list made is still in it.
+    if (oldest->Owner() == this) {
       TFastLayerList &layers = oldest->Layers();
       layers.Composite().Surface().MakeMemoryStore();
       layers.Selection().Surface().MakeMemoryStore();

@@ -59,8 +59,9 @@ class TFrameList : public TLayerListOwner {
   TFrame *GetFrame(int index);
   // The frame at index without touching the working set (nullptr if none).
   TFrame *FrameAt(int index) const;
-  // Moves the frame to the most-recent end of the working set; frames that
-  // drop out have their surfaces turned into memory stores.
+  // Moves the frame to the most-recent end of the working set; frames of
+  // this list that drop out have their surfaces turned into memory stores.
+  // Costs what the working set holds, not what the document holds.
   void TouchFrame(TFrame *frame);
   const std::vector<TFrame *> &WorkingSet() const { return workingSet_; }
 

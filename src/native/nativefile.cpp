@@ -67,9 +67,10 @@ void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
   const int32_t count = context.Header.Count;
   for (int32_t i = 0; i < count; ++i) {
     if (!present(i)) break;
-    // Every frame declares its own size, depth, palette and layers, which
-    // replace at once whatever a new frame would be given.
-    TFrame *frame = list.AddEmptyFrame();
+    // A later frame starts shaped like frame 0, with one layer "Layer1", so
+    // that a frame whose reading fails before its layers are read is still a
+    // whole frame. Reading its layers replaces that shape.
+    TFrame *frame = list.AddFrame();
     try {
       read(*frame, i);
     } catch (const std::exception &) {

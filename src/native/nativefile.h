@@ -25,10 +25,12 @@ class TStream;
 //   misnamed first frame fails with ENativeError(kFileBroken); a later one
 //   shows the user a notice (MessageBoxA, caption "Vornix", the text of
 //   kFileBroken) and ends the document there.
+// - Every frame is made with AddFrame: a later one starts at frame 0's size
+//   and depth with one layer "Layer1", which its Layers element replaces.
 // - A failure inside the first frame clears the list and propagates. A
-//   failure inside a later frame ends the document with the frames read
-//   completely before it: the partly read frame is removed, since its
-//   layers would show pixels that were never decoded.
+//   failure inside a later frame ends the document silently: the frames
+//   before it stay, and so does the frame that failed, with whatever it had
+//   read (its frame-0 shape and "Layer1" when it failed before its layers).
 // - With firstFrameOnly the reader stops after frame 0, the stream just
 //   after its last block. progress, when given, is called after each frame.
 //
@@ -64,7 +66,7 @@ void ReadLayerBlocks(TFastLayer &layer, TStream &stream, TNativeContext &context
 // The frame loop shared by both versions, with the failure policy described
 // at ReadNative: for each of context.Header.Count frames, present(i) says
 // whether frame i is there to read (false ends the document; it may raise
-// instead), then a new frame is added and read(frame, i) fills it.
+// instead), then a frame is added with AddFrame and read(frame, i) fills it.
 void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
                 ProgressCallback progress, void *progressData,
                 const std::function<bool(int32_t)> &present,
