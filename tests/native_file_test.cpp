@@ -53,7 +53,7 @@ void ExpectKeyedFailure(const std::vector<uint8_t> &bytes, const char *key, cons
     ADD_FAILURE() << what << ": read without failure";
   } catch (const ENativeError &e) {
     EXPECT_EQ(e.Key(), key) << what;
-    EXPECT_STREQ(e.what(), "") << "the library loads no language table";
+    EXPECT_EQ(e.what(), LanguageText(kMessageSection, key)) << what;
   }
   EXPECT_EQ(list.Count(), 0) << what;
 }
@@ -125,7 +125,7 @@ TEST(NativeFileTest, CountBeyondTheFramesShowsANoticeAndKeepsThem) {
     std::optional<ShownMessageBox> box = LastShownMessageBoxForTesting();
     ASSERT_TRUE(box);
     EXPECT_EQ(box->caption, "Vornix");
-    EXPECT_EQ(box->text, "");
+    EXPECT_EQ(box->text, "The document is damaged; the frames before the damage are kept.");
     EXPECT_EQ(box->type, MB_OK | MB_ICONINFORMATION);
   }
   doc.Count = 1;  // fewer: only those are read, silently
@@ -286,6 +286,15 @@ TEST(NativeFileTest, AFailingLaterFrameEndsTheDocument) {
   doc.Frames[0].Layers[1].ColorBlock = RawBlock{{1, 2, 3}, std::nullopt};
   EXPECT_THROW(ReadBytes(list, WriteCurrent(doc)), EInflateError);
   EXPECT_EQ(list.Count(), 0);
+}
+
+TEST(NativeFileTest, TheTwoKeysHaveBuiltInEnglishTexts) {
+  EXPECT_EQ(LanguageText(kMessageSection, kFileBroken),
+            "The document is damaged; the frames before the damage are kept.");
+  EXPECT_EQ(LanguageText(kMessageSection, kTryLatestVer),
+            "The document was written by a newer version.");
+  EXPECT_EQ(LanguageText(kMessageSection, "Other"), "");
+  EXPECT_EQ(LanguageText("Other", kFileBroken), "");
 }
 
 // A later frame that fails before its Layers element is read stays a whole

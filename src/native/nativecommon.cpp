@@ -1,10 +1,20 @@
 #include "native/nativecommon.h"
 
+#include <cstring>
+
 #include "pixels/dibsfc.h"
 
 namespace vorn {
 
-std::string LanguageText(const char * /*section*/, const char * /*key*/) { return {}; }
+std::string LanguageText(const char *section, const char *key) {
+  // No language table is loaded: the built-in English texts stand in for
+  // the two keys the readers use.
+  if (std::strcmp(section, kMessageSection) != 0) return {};
+  if (std::strcmp(key, kFileBroken) == 0)
+    return "The document is damaged; the frames before the damage are kept.";
+  if (std::strcmp(key, kTryLatestVer) == 0) return "The document was written by a newer version.";
+  return {};
+}
 
 void RequireSupportedDepth(int bitCount) {
   switch (bitCount) {

@@ -24,12 +24,13 @@ inline constexpr const char *kMessageSection = "Message";
 inline constexpr const char *kTryLatestVer = "TryLatestVer";  // a newer version
 inline constexpr const char *kFileBroken = "FileBroken";      // damaged structure
 
-// The text of a language-table entry. The library loads no language table,
-// so every text is empty; the keys stay the identity of the failures.
+// The text of a language-table entry. The library loads no language table:
+// the two keys above have built-in English texts, every other key an empty
+// one. The keys, not the texts, stay the identity of the failures.
 std::string LanguageText(const char *section, const char *key);
 
-// A failure named by a language-table key. Its message is the key's text
-// (empty); Key() tells the failures apart.
+// A failure named by a language-table key. Its message is the key's text;
+// Key() tells the failures apart.
 class ENativeError : public Exception {
  public:
   explicit ENativeError(const char *key)

@@ -802,6 +802,18 @@ BITMAPINFOHEADER HeaderOf(const BitmapObject &b) {
   return h;
 }
 
+// Runs the body of an exported function: a C++ exception (std::bad_alloc
+// included) must not reach a C host, so any becomes the function's failure
+// value.
+template <class R, class Body>
+R Shielded(R failure, Body &&body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return failure;
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -809,57 +821,63 @@ extern "C" {
 // --- Objects ----------------------------------------------------------------
 
 HDC WINAPI CreateCompatibleDC(HDC dc) {
-  GdiTable &t = Table();
-  std::lock_guard lock(t.mutex);
-  if (!AbsentOrLiveDc(t, dc)) return nullptr;
-  return HandleOf<HDC>(t.Add(DcObject{t.StockBitmap(), t.StockPalette(), BLACKONWHITE}));
+  return Shielded<HDC>(nullptr, [&]() -> HDC {
+    GdiTable &t = Table();
+    std::lock_guard lock(t.mutex);
+    if (!AbsentOrLiveDc(t, dc)) return nullptr;
+    return HandleOf<HDC>(t.Add(DcObject{t.StockBitmap(), t.StockPalette(), BLACKONWHITE}));
+  });
 }
 
 BOOL WINAPI DeleteDC(HDC dc) {
-  GdiTable &t = Table();
-  std::lock_guard lock(t.mutex);
-  const uint32_t handle = ValueOf(dc);
-  DcObject *d = t.Dc(handle);
-  if (!d) return FALSE;
-  if (auto bitmap = t.Bitmap(d->bitmap); bitmap && !bitmap->stock) bitmap->selectedInto = 0;
-  t.Remove(handle);
-  return TRUE;
+  return Shielded<BOOL>(FALSE, [&]() -> BOOL {
+    GdiTable &t = Table();
+    std::lock_guard lock(t.mutex);
+    const uint32_t handle = ValueOf(dc);
+    DcObject *d = t.Dc(handle);
+    if (!d) return FALSE;
+    if (auto bitmap = t.Bitmap(d->bitmap); bitmap && !bitmap->stock) bitmap->selectedInto = 0;
+    t.Remove(handle);
+    return TRUE;
+  });
 }
 
 HBITMAP WINAPI CreateDIBSection(HDC dc, const BITMAPINFO *info, UINT usage, void **bits,
                                 HANDLE section, DWORD /*offset*/) {
-  if (bits) *bits = nullptr;
-  // Colour tables of palette indices and file-mapping sections are not
-  // needed by the library and not supported.
-  if (usage != DIB_RGB_COLORS || section) return nullptr;
-  std::optional<DibLayout> layout = DescribeDib(info);
-  if (!layout) return nullptr;
-  {
+  return Shielded<HBITMAP>(nullptr, [&]() -> HBITMAP {
+    if (bits) *bits = nullptr;
+    // Colour tables of palette indices and file-mapping sections are not
+    // needed by the library and not supported.
+    if (usage != DIB_RGB_COLORS || section) return nullptr;
+    std::optional<DibLayout> layout = DescribeDib(info);
+    if (!layout) return nullptr;
+    {
+      GdiTable &t = Table();
+      std::lock_guard lock(t.mutex);
+      if (!AbsentOrLiveDc(t, dc)) return nullptr;
+    }
+    auto bitmap = std::make_shared<BitmapObject>();
+    bitmap->format = layout->format;
+    bitmap->width = layout->width;
+    bitmap->height = layout->height;
+    bitmap->topDown = layout->topDown;
+    bitmap->stride = layout->stride;
+    bitmap->imageBytes = layout->imageBytes;
+    bitmap->compression = layout->header.biCompression;
+    bitmap->xPelsPerMeter = layout->header.biXPelsPerMeter;
+    bitmap->yPelsPerMeter = layout->header.biYPelsPerMeter;
+    bitmap->colours = layout->colours;
+    if (layout->colours)
+      std::memcpy(bitmap->table, layout->colourTable, layout->colours * sizeof(RGBQUAD));
+    bitmap->bits.reset(static_cast<uint8_t *>(std::calloc(layout->imageBytes, 1)));
+    if (!bitmap->bits) return nullptr;
+    uint8_t *pixels = bitmap->bits.get();
     GdiTable &t = Table();
     std::lock_guard lock(t.mutex);
-    if (!AbsentOrLiveDc(t, dc)) return nullptr;
-  }
-  auto bitmap = std::make_shared<BitmapObject>();
-  bitmap->format = layout->format;
-  bitmap->width = layout->width;
-  bitmap->height = layout->height;
-  bitmap->topDown = layout->topDown;
-  bitmap->stride = layout->stride;
-  bitmap->imageBytes = layout->imageBytes;
-  bitmap->compression = layout->header.biCompression;
-  bitmap->xPelsPerMeter = layout->header.biXPelsPerMeter;
-  bitmap->yPelsPerMeter = layout->header.biYPelsPerMeter;
-  bitmap->colours = layout->colours;
-  if (layout->colours)
-    std::memcpy(bitmap->table, layout->colourTable, layout->colours * sizeof(RGBQUAD));
-  bitmap->bits.reset(static_cast<uint8_t *>(std::calloc(layout->imageBytes, 1)));
-  if (!bitmap->bits) return nullptr;
-  uint8_t *pixels = bitmap->bits.get();
-  GdiTable &t = Table();
-  std::lock_guard lock(t.mutex);
-  const uint32_t handle = t.Add(std::move(bitmap));
-  if (handle && bits) *bits = pixels;
-  return HandleOf<HBITMAP>(handle);
+    const uint32_t handle = t.Add(std::move(bitmap));
+    if (handle && bits) *bits = pixels;
+    return HandleOf<HBITMAP>(handle);
+  });
 }
 
 HPALETTE WINAPI CreatePalette(const LOGPALETTE *lp) {
@@ -872,39 +890,43 @@ HPALETTE WINAPI CreatePalette(const LOGPALETTE *lp) {
 }
 
 HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object) {
-  GdiTable &t = Table();
-  std::lock_guard lock(t.mutex);
-  const uint32_t dcHandle = ValueOf(dc), handle = ValueOf(object);
-  DcObject *d = t.Dc(dcHandle);
-  std::shared_ptr<BitmapObject> bitmap = t.Bitmap(handle);
-  // Only bitmaps are selected this way (palettes go through SelectPalette),
-  // and a bitmap can be selected into one device context at a time.
-  if (!d || !bitmap) return nullptr;
-  if (!bitmap->stock && bitmap->selectedInto && bitmap->selectedInto != dcHandle)
-    return nullptr;
-  const uint32_t previous = d->bitmap;
-  if (auto old = t.Bitmap(previous); old && !old->stock) old->selectedInto = 0;
-  if (!bitmap->stock) bitmap->selectedInto = dcHandle;
-  d->bitmap = handle;
-  return HandleOf<HGDIOBJ>(previous);
+  return Shielded<HGDIOBJ>(nullptr, [&]() -> HGDIOBJ {
+    GdiTable &t = Table();
+    std::lock_guard lock(t.mutex);
+    const uint32_t dcHandle = ValueOf(dc), handle = ValueOf(object);
+    DcObject *d = t.Dc(dcHandle);
+    std::shared_ptr<BitmapObject> bitmap = t.Bitmap(handle);
+    // Only bitmaps are selected this way (palettes go through SelectPalette),
+    // and a bitmap can be selected into one device context at a time.
+    if (!d || !bitmap) return nullptr;
+    if (!bitmap->stock && bitmap->selectedInto && bitmap->selectedInto != dcHandle)
+      return nullptr;
+    const uint32_t previous = d->bitmap;
+    if (auto old = t.Bitmap(previous); old && !old->stock) old->selectedInto = 0;
+    if (!bitmap->stock) bitmap->selectedInto = dcHandle;
+    d->bitmap = handle;
+    return HandleOf<HGDIOBJ>(previous);
+  });
 }
 
 BOOL WINAPI DeleteObject(HGDIOBJ object) {
-  GdiTable &t = Table();
-  std::lock_guard lock(t.mutex);
-  const uint32_t handle = ValueOf(object);
-  if (auto bitmap = t.Bitmap(handle)) {
-    if (bitmap->stock) return TRUE;            // stock objects outlive every request
-    if (bitmap->selectedInto) return FALSE;    // still selected into a device context
-  } else if (auto palette = t.Palette(handle)) {
-    // A device context that still names a deleted palette falls back to
-    // the stock one (see SelectPalette), so palettes may go at any time.
-    if (palette->stock) return TRUE;
-  } else {
-    return FALSE;  // not live, or a device context (DeleteDC)
-  }
-  t.Remove(handle);
-  return TRUE;
+  return Shielded<BOOL>(FALSE, [&]() -> BOOL {
+    GdiTable &t = Table();
+    std::lock_guard lock(t.mutex);
+    const uint32_t handle = ValueOf(object);
+    if (auto bitmap = t.Bitmap(handle)) {
+      if (bitmap->stock) return TRUE;            // stock objects outlive every request
+      if (bitmap->selectedInto) return FALSE;    // still selected into a device context
+    } else if (auto palette = t.Palette(handle)) {
+      // A device context that still names a deleted palette falls back to
+      // the stock one (see SelectPalette), so palettes may go at any time.
+      if (palette->stock) return TRUE;
+    } else {
+      return FALSE;  // not live, or a device context (DeleteDC)
+    }
+    t.Remove(handle);
+    return TRUE;
+  });
 }
 
 DWORD WINAPI GetObjectType(HGDIOBJ object) {
@@ -918,65 +940,69 @@ DWORD WINAPI GetObjectType(HGDIOBJ object) {
 }
 
 int WINAPI GetObjectA(HGDIOBJ object, int cbBuffer, LPVOID buffer) {
-  GdiTable &t = Table();
-  std::lock_guard lock(t.mutex);
-  const uint32_t handle = ValueOf(object);
-  if (auto palette = t.Palette(handle)) {
-    if (!buffer) return sizeof(WORD);
-    if (cbBuffer < static_cast<int>(sizeof(WORD))) return 0;
-    const WORD count = static_cast<WORD>(palette->entries.size());
-    std::memcpy(buffer, &count, sizeof count);
-    return sizeof(WORD);
-  }
-  std::shared_ptr<BitmapObject> b = t.Bitmap(handle);
-  if (!b) return 0;
-  DIBSECTION ds{};
-  ds.dsBm.bmType = 0;
-  ds.dsBm.bmWidth = static_cast<LONG>(b->width);
-  ds.dsBm.bmHeight = static_cast<LONG>(b->height);
-  ds.dsBm.bmPlanes = 1;
-  ds.dsBm.bmBitsPixel = static_cast<WORD>(BitsPerPixel(b->format));
-  if (b->stock) {
-    // A device-dependent monochrome bitmap: rows padded to words, no bits.
-    ds.dsBm.bmWidthBytes = 2;
-    if (!buffer) return sizeof(BITMAP);
-    if (cbBuffer < static_cast<int>(sizeof(BITMAP))) return 0;
-    std::memcpy(buffer, &ds.dsBm, sizeof(BITMAP));
-    return sizeof(BITMAP);
-  }
-  ds.dsBm.bmWidthBytes = static_cast<LONG>(b->stride);
-  ds.dsBm.bmBits = b->bits.get();
-  if (!buffer) return sizeof(DIBSECTION);
-  if (cbBuffer >= static_cast<int>(sizeof(DIBSECTION))) {
-    ds.dsBmih = HeaderOf(*b);
-    const Masks masks = MasksOf(b->format);
-    ds.dsBitfields[0] = masks.red;
-    ds.dsBitfields[1] = masks.green;
-    ds.dsBitfields[2] = masks.blue;
-    std::memcpy(buffer, &ds, sizeof ds);
-    return sizeof(DIBSECTION);
-  }
-  if (cbBuffer >= static_cast<int>(sizeof(BITMAP))) {
-    std::memcpy(buffer, &ds.dsBm, sizeof(BITMAP));
-    return sizeof(BITMAP);
-  }
-  return 0;
+  return Shielded<int>(0, [&]() -> int {
+    GdiTable &t = Table();
+    std::lock_guard lock(t.mutex);
+    const uint32_t handle = ValueOf(object);
+    if (auto palette = t.Palette(handle)) {
+      if (!buffer) return sizeof(WORD);
+      if (cbBuffer < static_cast<int>(sizeof(WORD))) return 0;
+      const WORD count = static_cast<WORD>(palette->entries.size());
+      std::memcpy(buffer, &count, sizeof count);
+      return sizeof(WORD);
+    }
+    std::shared_ptr<BitmapObject> b = t.Bitmap(handle);
+    if (!b) return 0;
+    DIBSECTION ds{};
+    ds.dsBm.bmType = 0;
+    ds.dsBm.bmWidth = static_cast<LONG>(b->width);
+    ds.dsBm.bmHeight = static_cast<LONG>(b->height);
+    ds.dsBm.bmPlanes = 1;
+    ds.dsBm.bmBitsPixel = static_cast<WORD>(BitsPerPixel(b->format));
+    if (b->stock) {
+      // A device-dependent monochrome bitmap: rows padded to words, no bits.
+      ds.dsBm.bmWidthBytes = 2;
+      if (!buffer) return sizeof(BITMAP);
+      if (cbBuffer < static_cast<int>(sizeof(BITMAP))) return 0;
+      std::memcpy(buffer, &ds.dsBm, sizeof(BITMAP));
+      return sizeof(BITMAP);
+    }
+    ds.dsBm.bmWidthBytes = static_cast<LONG>(b->stride);
+    ds.dsBm.bmBits = b->bits.get();
+    if (!buffer) return sizeof(DIBSECTION);
+    if (cbBuffer >= static_cast<int>(sizeof(DIBSECTION))) {
+      ds.dsBmih = HeaderOf(*b);
+      const Masks masks = MasksOf(b->format);
+      ds.dsBitfields[0] = masks.red;
+      ds.dsBitfields[1] = masks.green;
+      ds.dsBitfields[2] = masks.blue;
+      std::memcpy(buffer, &ds, sizeof ds);
+      return sizeof(DIBSECTION);
+    }
+    if (cbBuffer >= static_cast<int>(sizeof(BITMAP))) {
+      std::memcpy(buffer, &ds.dsBm, sizeof(BITMAP));
+      return sizeof(BITMAP);
+    }
+    return 0;
+  });
 }
 
 // --- Palettes ---------------------------------------------------------------
 
 UINT WINAPI GetPaletteEntries(HPALETTE palette, UINT start, UINT count,
                               PALETTEENTRY *entries) {
-  GdiTable &t = Table();
-  std::lock_guard lock(t.mutex);
-  std::shared_ptr<PaletteObject> p = t.Palette(ValueOf(palette));
-  if (!p) return 0;
-  const UINT size = static_cast<UINT>(p->entries.size());
-  if (!entries) return size;
-  if (start >= size) return 0;
-  const UINT n = std::min(count, size - start);
-  std::memcpy(entries, p->entries.data() + start, n * sizeof(PALETTEENTRY));
-  return n;
+  return Shielded<UINT>(0, [&]() -> UINT {
+    GdiTable &t = Table();
+    std::lock_guard lock(t.mutex);
+    std::shared_ptr<PaletteObject> p = t.Palette(ValueOf(palette));
+    if (!p) return 0;
+    const UINT size = static_cast<UINT>(p->entries.size());
+    if (!entries) return size;
+    if (start >= size) return 0;
+    const UINT n = std::min(count, size - start);
+    std::memcpy(entries, p->entries.data() + start, n * sizeof(PALETTEENTRY));
+    return n;
+  });
 }
 
 UINT WINAPI GetNearestPaletteIndex(HPALETTE palette, COLORREF colour) {
@@ -1085,7 +1111,9 @@ BOOL WINAPI StretchBlt(HDC dest, int x, int y, int width, int height, HDC src, i
 
 BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int srcX, int srcY,
                    DWORD rop) {
-  return StretchBlt(dest, x, y, width, height, src, srcX, srcY, width, height, rop);
+  return Shielded<BOOL>(FALSE, [&]() -> BOOL {
+    return StretchBlt(dest, x, y, width, height, src, srcX, srcY, width, height, rop);
+  });
 }
 
 BOOL WINAPI PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop) {
@@ -1131,78 +1159,80 @@ int WINAPI StretchDIBits(HDC dest, int x, int y, int width, int height, int srcX
 
 int WINAPI GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, LPVOID bits,
                      BITMAPINFO *info, UINT usage) {
-  if (!info || usage != DIB_RGB_COLORS) return 0;
-  std::shared_ptr<BitmapObject> b;
-  {
-    GdiTable &t = Table();
-    std::lock_guard lock(t.mutex);
-    if (!AbsentOrLiveDc(t, dc)) return 0;
-    b = t.Bitmap(ValueOf(bitmap));
-  }
-  if (!b) return 0;
-  BITMAPINFOHEADER &h = info->bmiHeader;
-  if (h.biSize != 40 && h.biSize != 108 && h.biSize != 124) return 0;
-  const bool topDownRequest = h.biHeight < 0;
+  return Shielded<int>(0, [&]() -> int {
+    if (!info || usage != DIB_RGB_COLORS) return 0;
+    std::shared_ptr<BitmapObject> b;
+    {
+      GdiTable &t = Table();
+      std::lock_guard lock(t.mutex);
+      if (!AbsentOrLiveDc(t, dc)) return 0;
+      b = t.Bitmap(ValueOf(bitmap));
+    }
+    if (!b) return 0;
+    BITMAPINFOHEADER &h = info->bmiHeader;
+    if (h.biSize != 40 && h.biSize != 108 && h.biSize != 124) return 0;
+    const bool topDownRequest = h.biHeight < 0;
 
-  if (!bits) {
-    // A bit count of 0 asks for the bitmap's own format, header only (the
-    // caller may have room for nothing more); otherwise the caller's format
-    // is completed and, for indexed formats, its colour table written.
-    const WORD requested = h.biBitCount;
-    if (requested == 0) {
-      const DWORD size = h.biSize;
-      h = HeaderOf(*b);
-      h.biSize = size;
-      // Without room for masks, bit fields are reported only where the
-      // default layout differs (5-6-5).
-      h.biCompression = b->format == Pix::R565 ? BI_BITFIELDS : BI_RGB;
-      h.biHeight = static_cast<LONG>(topDownRequest ? -b->height : b->height);
-      h.biClrUsed = 0;
+    if (!bits) {
+      // A bit count of 0 asks for the bitmap's own format, header only (the
+      // caller may have room for nothing more); otherwise the caller's format
+      // is completed and, for indexed formats, its colour table written.
+      const WORD requested = h.biBitCount;
+      if (requested == 0) {
+        const DWORD size = h.biSize;
+        h = HeaderOf(*b);
+        h.biSize = size;
+        // Without room for masks, bit fields are reported only where the
+        // default layout differs (5-6-5).
+        h.biCompression = b->format == Pix::R565 ? BI_BITFIELDS : BI_RGB;
+        h.biHeight = static_cast<LONG>(topDownRequest ? -b->height : b->height);
+        h.biClrUsed = 0;
+        return static_cast<int>(b->height);
+      }
+      BITMAPINFOHEADER completed = h;
+      completed.biWidth = static_cast<LONG>(b->width);
+      completed.biHeight = static_cast<LONG>(topDownRequest ? -b->height : b->height);
+      completed.biPlanes = 1;
+      std::optional<DibLayout> layout = DescribeDib(completed, info);
+      if (!layout) return 0;
+      completed.biSizeImage = static_cast<DWORD>(layout->imageBytes);
+      h = completed;
+      if (IsIndexed(layout->format)) {
+        RGBQUAD table[256];
+        TableForRequest(*b, requested, table);
+        std::memcpy(info->bmiColors, table, layout->colours * sizeof(RGBQUAD));
+      }
       return static_cast<int>(b->height);
     }
-    BITMAPINFOHEADER completed = h;
-    completed.biWidth = static_cast<LONG>(b->width);
-    completed.biHeight = static_cast<LONG>(topDownRequest ? -b->height : b->height);
-    completed.biPlanes = 1;
-    std::optional<DibLayout> layout = DescribeDib(completed, info);
-    if (!layout) return 0;
-    completed.biSizeImage = static_cast<DWORD>(layout->imageBytes);
-    h = completed;
+
+    // The caller's header describes its buffer: rows of its width, at most
+    // |height| of them. Scan lines count in the buffer's own row order: from
+    // the bottom for a bottom-up request, from the top for a top-down one.
+    std::optional<DibLayout> layout = DescribeDib(info);
+    if (!layout || start >= b->height) return 0;
+    const int64_t n = std::min({int64_t{lines}, b->height - int64_t{start}, layout->height});
+    if (n <= 0) return 0;
+    RGBQUAD table[256] = {};
     if (IsIndexed(layout->format)) {
-      RGBQUAD table[256];
-      TableForRequest(*b, requested, table);
+      TableForRequest(*b, h.biBitCount, table);
       std::memcpy(info->bmiColors, table, layout->colours * sizeof(RGBQUAD));
     }
-    return static_cast<int>(b->height);
-  }
-
-  // The caller's header describes its buffer: rows of its width, at most
-  // |height| of them. Scan lines count in the buffer's own row order: from
-  // the bottom for a bottom-up request, from the top for a top-down one.
-  std::optional<DibLayout> layout = DescribeDib(info);
-  if (!layout || start >= b->height) return 0;
-  const int64_t n = std::min({int64_t{lines}, b->height - int64_t{start}, layout->height});
-  if (n <= 0) return 0;
-  RGBQUAD table[256] = {};
-  if (IsIndexed(layout->format)) {
-    TableForRequest(*b, h.biBitCount, table);
-    std::memcpy(info->bmiColors, table, layout->colours * sizeof(RGBQUAD));
-  }
-  const View target{static_cast<uint8_t *>(bits), layout->width, n,
-                    layout->stride, layout->topDown, layout->format,
-                    table, layout->colours};
-  const int64_t srcTop = layout->topDown ? start : b->height - start - n;
-  const View source = b->SourceView();
-  Transfer(target, Area{0, 0, layout->width, n}, &source, Area{0, srcTop, layout->width, n},
-           RasterOp::kCopy);
-  // Bits past the copied pixels (padding, or columns the bitmap lacks) are
-  // cleared so that the buffer never keeps stale memory.
-  const int bpp = BitsPerPixel(layout->format);
-  const int64_t used = std::min(layout->width, b->width) * bpp;
-  for (int64_t row = 0; row < n; ++row)
-    ApplyToBits(target.bits + row * layout->stride, used, layout->stride * 8 - used,
-                RasterOp::kBlack);
-  return static_cast<int>(n);
+    const View target{static_cast<uint8_t *>(bits), layout->width, n,
+                      layout->stride, layout->topDown, layout->format,
+                      table, layout->colours};
+    const int64_t srcTop = layout->topDown ? start : b->height - start - n;
+    const View source = b->SourceView();
+    Transfer(target, Area{0, 0, layout->width, n}, &source, Area{0, srcTop, layout->width, n},
+             RasterOp::kCopy);
+    // Bits past the copied pixels (padding, or columns the bitmap lacks) are
+    // cleared so that the buffer never keeps stale memory.
+    const int bpp = BitsPerPixel(layout->format);
+    const int64_t used = std::min(layout->width, b->width) * bpp;
+    for (int64_t row = 0; row < n; ++row)
+      ApplyToBits(target.bits + row * layout->stride, used, layout->stride * 8 - used,
+                  RasterOp::kBlack);
+    return static_cast<int>(n);
+  });
 }
 
 }  // extern "C"
