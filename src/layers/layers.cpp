@@ -4,6 +4,7 @@
 
 #include "layers/layerlist.h"
 #include "layers/layerkinds.h"
+#include "platform/colours.h"
 
 namespace vorn {
 
@@ -30,7 +31,7 @@ int TCustomLayer::LayerIndex() const { return owner_ ? owner_->IndexOf(this) : -
 uint32_t TCustomLayer::ColorOf(uint32_t value) const {
   TDIBSurface &s = GetSurface();
   TRGB c = s.PixelToRGB(value, true);
-  return (static_cast<uint32_t>(c.r) << 16) | (c.g << 8) | c.b;
+  return colours::Pack888(c.r, c.g, c.b);
 }
 
 RECT TCustomLayer::BoundsInFrame() const {

@@ -11,15 +11,15 @@
 #include "native/inflater.h"
 #include "native/nativecommon.h"
 #include "native/nativejpeg.h"
+#include "platform/littleendian.h"
 #include "runtime/streams.h"
 
 namespace vorn {
 
 namespace {
 
-int32_t LoadI32(const uint8_t *p) {
-  return static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24);
-}
+// A signed tile-table field; the table's length was checked before.
+int32_t LoadI32(const uint8_t *p) { return static_cast<int32_t>(UncheckedLe32(p)); }
 
 // The block's bytes, after the length checks of DecodeBlock; empty for a
 // block of 0 bytes.

@@ -16,21 +16,6 @@ std::string LanguageText(const char *section, const char *key) {
   return {};
 }
 
-void RequireSupportedDepth(int bitCount) {
-  switch (bitCount) {
-    case 1:
-    case 4:
-    case 8:
-    case 15:
-    case 16:
-    case 24:
-    case 32:
-      return;
-    default:
-      throw EInvalidGraphicOperation(Format(kInvalidBitCount, bitCount));
-  }
-}
-
 void TNativeContext::Charge(int width, int height, int bitCount) {
   if (width <= 0 || height <= 0) return;
   std::optional<int64_t> bytes = DibImageBytes(width, height, bitCount == 15 ? 16 : bitCount);

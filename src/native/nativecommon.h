@@ -8,6 +8,7 @@
 #include <string>
 
 #include "native/rands.h"
+#include "pixels/depths.h"
 #include "platform/wintypes.h"
 #include "platform/checked.h"
 #include "runtime/exceptions.h"
@@ -152,9 +153,5 @@ struct TNativeContext {
   void Charge(int width, int height, int bitCount);
 };
 
-// Raises the surface's invalid-depth error for anything but 1, 4, 8, 15, 16,
-// 24 or 32 bits, also for frames whose surfaces stay empty (their palettes
-// are sized by the depth).
-void RequireSupportedDepth(int bitCount);
 
 }  // namespace vorn

@@ -5,6 +5,8 @@
 // to the GDI of platform/gdi.cpp.
 #pragma once
 
+#include "platform/colours.h"
+#include "platform/pixelrows.h"
 #include "platform/wintypes.h"
 
 #if !defined(_WIN32)
@@ -76,30 +78,25 @@ inline uint32_t RgbOf(const RGBQUAD &q) {
   return (uint32_t{q.rgbRed} << 16) | (uint32_t{q.rgbGreen} << 8) | q.rgbBlue;
 }
 
-// Widening of 5- and 6-bit channels: the value moves to the top of the byte
-// and a non-zero value gets its low bits set, so that full intensity becomes
-// 255 while zero stays 0.
-constexpr uint32_t Widen5(uint32_t c) { return c ? (c << 3) | 7 : 0; }
-constexpr uint32_t Widen6(uint32_t c) { return c ? (c << 2) | 3 : 0; }
-
+// Colours of colour formats through 0x00RRGGBB: 5- and 6-bit channels widen
+// on the way out (full intensity becomes 255, 0 stays 0) and truncate on the
+// way in; 32-bit pixels get a top byte of 0.
 template <Pix P>
 constexpr uint32_t ToRgb(uint32_t v) {
   if constexpr (P == Pix::R555)
-    return Widen5((v >> 10) & 31) << 16 | Widen5((v >> 5) & 31) << 8 | Widen5(v & 31);
+    return colours::Unpack555(v, true);
   else if constexpr (P == Pix::R565)
-    return Widen5((v >> 11) & 31) << 16 | Widen6((v >> 5) & 63) << 8 | Widen5(v & 31);
+    return colours::Unpack565(v, true);
   else
     return v & 0xFFFFFF;
 }
 
-// Packing truncates to the channel widths; 32-bit pixels get a top byte of 0.
 template <Pix P>
 constexpr uint32_t FromRgb(uint32_t rgb) {
-  uint32_t r = (rgb >> 16) & 0xFF, g = (rgb >> 8) & 0xFF, b = rgb & 0xFF;
   if constexpr (P == Pix::R555)
-    return (r >> 3) << 10 | (g >> 3) << 5 | b >> 3;
+    return colours::Pack555(rgb >> 16, rgb >> 8, rgb);
   else if constexpr (P == Pix::R565)
-    return (r >> 3) << 11 | (g >> 2) << 5 | b >> 3;
+    return colours::Pack565(rgb >> 16, rgb >> 8, rgb);
   else
     return rgb & 0xFFFFFF;
 }
@@ -158,51 +155,38 @@ struct View {
   uint8_t *Row(int64_t y) const { return bits + (topDown ? y : height - 1 - y) * stride; }
 };
 
+// One pixel of a row, by the row helpers of the storage depth. Positions
+// are clipped by the caller.
 template <Pix P>
 inline uint32_t Load(const uint8_t *row, int64_t x) {
-  if constexpr (P == Pix::P1) {
-    return (row[x >> 3] >> (7 - (x & 7))) & 1;
-  } else if constexpr (P == Pix::P4) {
-    return (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 15;
-  } else if constexpr (P == Pix::P8) {
+  if constexpr (P == Pix::P1)
+    return rows::UncheckedGet1(row, x);
+  else if constexpr (P == Pix::P4)
+    return rows::UncheckedGet4(row, x);
+  else if constexpr (P == Pix::P8)
     return row[x];
-  } else if constexpr (P == Pix::R24) {
-    const uint8_t *p = row + 3 * x;
-    return p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
-  } else if constexpr (P == Pix::R32) {
-    uint32_t v;
-    std::memcpy(&v, row + 4 * x, 4);
-    return v;
-  } else {
-    uint16_t v;
-    std::memcpy(&v, row + 2 * x, 2);
-    return v;
-  }
+  else if constexpr (P == Pix::R24)
+    return rows::UncheckedGet24(row, x);
+  else if constexpr (P == Pix::R32)
+    return rows::UncheckedGet32(row, x);
+  else
+    return rows::UncheckedGet16(row, x);
 }
 
 template <Pix P>
 inline void Store(uint8_t *row, int64_t x, uint32_t v) {
-  if constexpr (P == Pix::P1) {
-    const int shift = 7 - static_cast<int>(x & 7);
-    uint8_t &b = row[x >> 3];
-    b = static_cast<uint8_t>((b & ~(1 << shift)) | ((v & 1) << shift));
-  } else if constexpr (P == Pix::P4) {
-    const int shift = (x & 1) ? 0 : 4;
-    uint8_t &b = row[x >> 1];
-    b = static_cast<uint8_t>((b & ~(0xF << shift)) | ((v & 0xF) << shift));
-  } else if constexpr (P == Pix::P8) {
+  if constexpr (P == Pix::P1)
+    rows::UncheckedSet1(row, x, v);
+  else if constexpr (P == Pix::P4)
+    rows::UncheckedSet4(row, x, v);
+  else if constexpr (P == Pix::P8)
     row[x] = static_cast<uint8_t>(v);
-  } else if constexpr (P == Pix::R24) {
-    uint8_t *p = row + 3 * x;
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-  } else if constexpr (P == Pix::R32) {
-    std::memcpy(row + 4 * x, &v, 4);
-  } else {
-    const uint16_t w = static_cast<uint16_t>(v);
-    std::memcpy(row + 2 * x, &w, 2);
-  }
+  else if constexpr (P == Pix::R24)
+    rows::UncheckedSet24(row, x, v);
+  else if constexpr (P == Pix::R32)
+    rows::UncheckedSet32(row, x, v);
+  else
+    rows::UncheckedSet16(row, x, v);
 }
 
 // Source columns of a stretched row: destination column i reads source
