@@ -167,12 +167,7 @@ void ReadLayersXml(TFastLayerList &list, const TKrXmlElement &element, TStream &
   const int32_t width = element.AttrInt("Width", 100);
   const int32_t height = element.AttrInt("Height", 100);
   const int32_t bpp = element.AttrInt("Bpp", 8);
-  // The palette's length depends on the depth, also for an empty frame.
-  RequireSupportedDepth(bpp);
-  context.Charge(width, height, bpp);
-  list.Composite().Resize(width, height, bpp);
-  context.Charge(width, height, 1);
-  list.Selection().Resize(width, height, 1);
+  SizeLayerList(list, width, height, bpp, context);
 
   if (bpp <= 8) {
     // 2^Bpp entries of six hexadecimal digits, each a COLORREF (so blue
@@ -205,6 +200,16 @@ void ReadLayersXml(TFastLayerList &list, const TKrXmlElement &element, TStream &
 
   list.CopyPalette();
   if (context.Options.ComposeFrames) list.Compose();
+}
+
+void SizeLayerList(TFastLayerList &list, int32_t width, int32_t height, int32_t bpp,
+                   TNativeContext &context) {
+  // The palette's length depends on the depth, also for an empty frame.
+  RequireSupportedDepth(bpp);
+  context.Charge(width, height, bpp);
+  list.Composite().Resize(width, height, bpp);
+  context.Charge(width, height, 1);
+  list.Selection().Resize(width, height, 1);
 }
 
 void ReadLayerXml(TFastLayer &layer, const TKrXmlElement &element, TStream &stream,

@@ -52,6 +52,12 @@ void ReadFrameXml(TFrame &frame, const TKrXmlElement &element, TStream &stream,
 void ReadLayersXml(TFastLayerList &list, const TKrXmlElement &element, TStream &stream,
                    TNativeContext &context);
 
+// Sizes a frame's composite at the declared size and depth and its
+// selection at 1 bit, after the depth check and charging both to the
+// document's budget; shared by both versions.
+void SizeLayerList(TFastLayerList &list, int32_t width, int32_t height, int32_t bpp,
+                   TNativeContext &context);
+
 // One Layer element: its properties, its colour block and, from Version 100,
 // its alpha block (a length of 0 or less: no alpha channel).
 void ReadLayerXml(TFastLayer &layer, const TKrXmlElement &element, TStream &stream,

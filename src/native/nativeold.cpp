@@ -128,11 +128,7 @@ void ReadLayersBin(TFastLayerList &list, TStream &stream, TNativeContext &contex
   const int32_t width = stream.ReadI32();
   const int32_t height = stream.ReadI32();
   const int32_t bpp = stream.ReadI32();
-  RequireSupportedDepth(bpp);
-  context.Charge(width, height, bpp);
-  list.Composite().Resize(width, height, bpp);
-  context.Charge(width, height, 1);
-  list.Selection().Resize(width, height, 1);
+  SizeLayerList(list, width, height, bpp, context);
 
   if (bpp <= 8) {
     // Straight into the colour table: blue, green, red, reserved.
