@@ -39,7 +39,7 @@ std::unique_ptr<uint8_t[]> ReadBlockBytes(TStream &stream, int32_t length,
 void CopyRows(TBlockReader &reader, TDIBSurface &target) {
   if (target.Empty()) return;
   uint8_t *row = target.TopRow();
-  const ptrdiff_t step = target.RowStride();
+  const ptrdiff_t step = target.ScanLineStep();
   const size_t bytes = static_cast<size_t>(target.Stride());
   for (int y = 0; y < target.Height(); ++y, row += step) reader.Read(row, bytes);
 }

@@ -156,7 +156,8 @@ void DecodeJpeg(const uint8_t *data, size_t size, TDIBSurface &target, TNativeCo
   job->info.mem->max_memory_to_use =
       static_cast<long>(std::min<int64_t>(LONG_MAX, imageBytes * 3 + (int64_t{16} << 20)));
 
-  if (!ReadRows(job.get(), target.TopRow(), target.RowStride())) throw EJpegError(job->message);
+  if (!ReadRows(job.get(), target.TopRow(), target.ScanLineStep()))
+    throw EJpegError(job->message);
 }
 
 }  // namespace vorn

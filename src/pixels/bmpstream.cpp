@@ -257,7 +257,8 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
 }
 
 void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &target) {
-  if (!data || size <= 0 || target.Compressed() || target.BitCount() != (rle4 ? 4 : 8)) return;
+  if (!data || size <= 0 || target.Compressed() || target.StorageBitCount() != (rle4 ? 4 : 8))
+    return;
   if (!target.LockBits()) return;
   uint8_t *const bits = target.Bits();
   const int64_t width = target.Width(), height = target.Height();

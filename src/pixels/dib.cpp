@@ -28,7 +28,7 @@ int TDIB::BitCount() const {
 }
 
 void TDIB::RefreshGeometry() {
-  bitCount_ = store_->BitCount();
+  bitCount_ = store_->StorageBitCount();
   width_ = store_->Width();
   height_ = store_->Height();
   stride_ = store_->BytesPerRow();
