@@ -183,7 +183,8 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
   // RLE8 data describes 8-bit pixels and RLE4 data 4-bit ones; other pairs
   // would be decoded into rows of another size.
   const bool compressed = h.compression == BI_RLE8 || h.compression == BI_RLE4;
-  if ((h.compression == BI_RLE8 && h.bitCount != 8) || (h.compression == BI_RLE4 && h.bitCount != 4))
+  if ((h.compression == BI_RLE8 && h.bitCount != 8) ||
+      (h.compression == BI_RLE4 && h.bitCount != 4))
     InvalidDib();
   const TPixelFormat format = FormatOf(h);
   const bool repack = h.haveMasks && h.bitCount > 8 &&
