@@ -9,6 +9,7 @@
 #include "api/vnframelist.h"
 #include "support/files.h"
 #include "vornfile.h"
+#include "vornfile_gdi.h"
 
 namespace vorn {
 namespace {
@@ -236,6 +237,20 @@ TEST_F(OpenDocument, PixelFunctionsCheckTheirArguments) {
   expectCode5(vnDrawBitmap(handle_, 2, 2, nullptr, 0, 0), "draw layer = count");
   expectCode5(vnExportBitmap(handle_, 0, 1, "/tmp/never.bmp"), "export layer = count");
   expectCode5(vnExportAlphaChannel(handle_, 0, 0, "/tmp/never.bmp"), "export no alpha");
+}
+
+TEST_F(OpenDocument, ABitmapThatFailedToBuildIsBuiltAgainNextTime) {
+  TFastLayerList &layers = doc_->FrameAt(1)->Layers();
+  layers.Resize(0, 0, 8);  // nothing to make a bitmap of
+  EXPECT_EQ(vnGetBitmap(handle_, 1, -1), nullptr);
+  EXPECT_EQ(vnGetLastError(), VN_ERROR_FAILED);
+  layers.Resize(6, 4, 8);
+  HBITMAP bitmap = vnGetBitmap(handle_, 1, -1);
+  ASSERT_NE(bitmap, nullptr) << "the failure was not kept";
+  BITMAP info{};
+  ASSERT_EQ(GetObjectA(bitmap, sizeof info, &info), static_cast<int>(sizeof info));
+  EXPECT_EQ(info.bmWidth, 6);
+  EXPECT_EQ(vnGetBitmap(handle_, 1, -1), bitmap) << "a built bitmap is kept";
 }
 
 TEST_F(OpenDocument, QueriesMoveFramesThroughTheWorkingSet) {

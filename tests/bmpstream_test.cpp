@@ -92,8 +92,8 @@ Store Decoded(Store store) {
 // The pixel value at (x, y), y = 0 being the top row.
 uint32_t Pixel(TDIBSharedImage &store, int x, int y) {
   EXPECT_TRUE(store.LockBits());
-  const uint8_t *row = store.TopRow() + static_cast<int64_t>(store.RowStride()) * y;
-  switch (store.BitCount()) {
+  const uint8_t *row = store.TopRow() + static_cast<int64_t>(store.ScanLineStep()) * y;
+  switch (store.StorageBitCount()) {
     case 1: return (row[x / 8] >> (7 - x % 8)) & 1;
     case 4: return x % 2 ? row[x / 2] & 0x0F : row[x / 2] >> 4;
     case 8: return row[x];
@@ -111,11 +111,11 @@ uint32_t Pixel(TDIBSharedImage &store, int x, int y) {
 // repeating their top bits.
 uint32_t Rgb(TDIBSharedImage &store, int x, int y) {
   uint32_t v = Pixel(store, x, y);
-  if (store.BitCount() <= 8) {
+  if (store.StorageBitCount() <= 8) {
     const RGBQUAD &c = store.ColorTable()[v];
     return (c.rgbRed << 16) | (c.rgbGreen << 8) | c.rgbBlue;
   }
-  if (store.BitCount() >= 24) return v & 0xFFFFFF;
+  if (store.StorageBitCount() >= 24) return v & 0xFFFFFF;
   const TPixelFormat &f = store.PixelFormat();
   auto widen = [](uint32_t value, int bits) {
     value &= (1u << bits) - 1;
@@ -174,7 +174,7 @@ TEST(BmpReadTest, CoreHeaderWithThreeByteColours) {
                          .colours = {255, 255, 255, 0, 0, 255},
                          .pixels = {0x40, 0, 0, 0, 0x80, 0, 0, 0}}
                          .Build());
-  ASSERT_EQ(store->BitCount(), 1);
+  ASSERT_EQ(store->StorageBitCount(), 1);
   EXPECT_EQ(store->ColorCount(), 2);
   EXPECT_EQ(Rgb(*store, 0, 0), 0xFF0000u);
   EXPECT_EQ(Rgb(*store, 1, 0), 0xFFFFFFu);
@@ -336,7 +336,7 @@ Store DecodeInto(int width, int height, bool rle4, const std::vector<uint8_t> &d
 
 std::vector<uint8_t> RowBytes(TDIBSharedImage &store, int y) {
   EXPECT_TRUE(store.LockBits());
-  const uint8_t *row = store.TopRow() + static_cast<int64_t>(store.RowStride()) * y;
+  const uint8_t *row = store.TopRow() + static_cast<int64_t>(store.ScanLineStep()) * y;
   return {row, row + store.BytesPerRow()};
 }
 
@@ -439,7 +439,7 @@ TEST(BmpSuiteTest, GoodFilesReadWithTheirGeometry) {
     Store store = ReadFile(e.name);
     EXPECT_EQ(store->Width(), e.width);
     EXPECT_EQ(store->Height(), e.height);
-    EXPECT_EQ(store->BitCount(), e.bits);
+    EXPECT_EQ(store->StorageBitCount(), e.bits);
     EXPECT_FALSE(store->Compressed());
   }
   EXPECT_EQ(ReadFile("g/rgb16-565.bmp")->PixelFormat(), kPixelFormat565);
@@ -518,7 +518,7 @@ std::string Fingerprint(const std::string &name) {
   try {
     Store s = ReadFile(name);
     uLong crc = crc32(0, nullptr, 0);
-    const int32_t geometry[3] = {s->Width(), s->Height(), s->BitCount()};
+    const int32_t geometry[3] = {s->Width(), s->Height(), s->StorageBitCount()};
     crc = crc32(crc, reinterpret_cast<const Bytef *>(geometry), sizeof(geometry));
     crc = crc32(crc, reinterpret_cast<const Bytef *>(s->ColorTable()),
                 static_cast<uInt>(s->ColorCount() * 4));

@@ -102,7 +102,7 @@ TEST(SurfacePixelTest, PositionsOfSubBytePixelsAndRangeChecks) {
   TDIBSurface rows;
   Make(rows, 2, 3, 24, 0);
   rows.SetPixel(1, 0, 0x112233);
-  EXPECT_EQ(rows.ScanLine(0) + rows.RowStride(), rows.ScanLine(1));
+  EXPECT_EQ(rows.ScanLine(0) + rows.ScanLineStep(), rows.ScanLine(1));
   EXPECT_EQ(rows.ScanLine(0)[3], 0x33) << "blue first";
   EXPECT_EQ(rows.GetPixel(1, 0), 0x112233u);
 }

@@ -61,7 +61,7 @@ TEST(StoreTest, GeometryAndBitmapInfo) {
   TDIBSharedImage s15;
   s15.NewStore(3, 5, false, true, table, kPixelFormat555, 16);
   EXPECT_EQ(s15.BytesPerRow(), 8);
-  EXPECT_EQ(s15.RowStride(), -8);
+  EXPECT_EQ(s15.ScanLineStep(), -8);
   EXPECT_EQ(s15.Size(), 40);
   EXPECT_EQ(s15.ColorCount(), 0);
   EXPECT_EQ(s15.BitmapInfoSize(), 52);
@@ -206,7 +206,7 @@ TEST(StoreTest, CopiesKeepCompressionAndDecompressionDecodes) {
   TDIBSharedImage copy;
   copy.CopyStore(rle, true);
   EXPECT_TRUE(copy.Compressed());
-  EXPECT_EQ(copy.BitCount(), 8);
+  EXPECT_EQ(copy.StorageBitCount(), 8);
   EXPECT_EQ(copy.Width(), 4);
   EXPECT_EQ(copy.ColorTable()[7].rgbRed, 72);
   EXPECT_EQ(copy.Allocated(), static_cast<int64_t>(sizeof(data)));
@@ -232,7 +232,7 @@ TEST(StoreTest, CopiesKeepCompressionAndDecompressionDecodes) {
   fromEmpty.NewStore(2, 2, false, true, nullptr, kPixelFormat888, 24);
   fromEmpty.CopyStore(empty, true);
   EXPECT_EQ(fromEmpty.Size(), 0);
-  EXPECT_EQ(fromEmpty.BitCount(), 0);
+  EXPECT_EQ(fromEmpty.StorageBitCount(), 0);
 
   // A store decompressed from itself keeps its pixels.
   copy.DecompressFrom(copy, true);

@@ -137,5 +137,45 @@ TEST(LayerListTest, AddLayerNamesByCountAndLayerAtChecksRange) {
   EXPECT_TRUE(layers.Modified);
 }
 
+// The layer list reads its background and the shape of new layers from its
+// owner, which need not be a document.
+struct PlainOwner : TLayerListOwner {
+  COLORREF BackgroundColor() const override { return RGB(1, 2, 3); }
+  bool FillsBackground() const override { return fill; }
+  const TFastLayerList *ShapeSource() const override { return shape; }
+  bool fill = false;
+  const TFastLayerList *shape = nullptr;
+};
+
+TEST(LayerListTest, AnyOwnerGivesTheBackgroundAndTheShapeOfNewLayers) {
+  PlainOwner owner;
+  TFastLayerList layers(&owner);
+  layers.Resize(2, 1, 24);
+  layers.Compose();
+  EXPECT_EQ(layers.Composite().Surface().GetPixel(1, 0), 0x010203u) << "no layer: background";
+
+  std::unique_ptr<TCustomLayer> keyed = layers.NewLayer(true, 2, false, 1);
+  keyed->SetTransColor(0);
+  EXPECT_FALSE(keyed->NeedsBackground());
+  owner.fill = true;
+  EXPECT_TRUE(keyed->NeedsBackground());
+
+  EXPECT_EQ(layers.NewLayer(true, 0, false, 0)->GetSurface().Width(), 0) << "no shape";
+  TFastLayerList shape(nullptr);
+  shape.Resize(5, 3, 8);
+  owner.shape = &shape;
+  std::unique_ptr<TCustomLayer> shaped = layers.NewLayer(true, 0, false, 0);
+  EXPECT_EQ(shaped->GetSurface().Width(), 5);
+  EXPECT_EQ(shaped->GetSurface().Height(), 3);
+  EXPECT_EQ(shaped->GetSurface().BitCount(), 8);
+
+  EXPECT_EQ(DocumentOf(layers), nullptr);
+  TFrameList document;
+  EXPECT_EQ(DocumentOf(document.AddFrame()->Layers()), &document);
+  EXPECT_EQ(document.ShapeSource(), nullptr) << "one frame: new layers keep their own shape";
+  document.AddFrame();
+  EXPECT_EQ(document.ShapeSource(), &document.FrameAt(0)->Layers());
+}
+
 }  // namespace
 }  // namespace vorn

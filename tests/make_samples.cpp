@@ -371,6 +371,28 @@ void WriteMalformed(const std::string &folder) {
   std::vector<uint8_t> bytes = WriteOlder(old);
   bytes.resize(bytes.size() - 20);  // the first list's record and the second count cut off
   save("handmade-older-list-past-end.vrn", bytes);
+
+  // Later frames that fail before their layers are read: the second Frame
+  // of a current file without a Layers child, and an older file cut inside
+  // the second frame's name. Each such frame stays, shaped like frame 0
+  // with one layer "Layer1".
+  doc = one;
+  doc.Frames.push_back(frame(64, 32, 8));
+  std::string later = HeaderXml(doc);
+  later.replace(later.rfind("<Layers "), 8, "<Plates ");
+  later.replace(later.rfind("</Layers>"), 9, "</Plates>");
+  WriteOptions noLayers;
+  noLayers.HeaderXml = later;
+  save("handmade-later-frame-without-layers.vrn", WriteCurrent(doc, noLayers));
+  old = doc;
+  old.Version = 107;
+  old.Frames[1].Name = "Second";
+  old.Count = 2;
+  NativeDocument first = old;
+  first.Frames.resize(1);
+  bytes = WriteOlder(old);
+  bytes.resize(WriteOlder(first).size() + 6);  // the name's length and two of its bytes
+  save("handmade-older-cut-in-later-frame.vrn", bytes);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 
 #include "layers/layerlist.h"
@@ -52,7 +53,7 @@ void ExpectKeyedFailure(const std::vector<uint8_t> &bytes, const char *key, cons
     ADD_FAILURE() << what << ": read without failure";
   } catch (const ENativeError &e) {
     EXPECT_EQ(e.Key(), key) << what;
-    EXPECT_STREQ(e.what(), "") << "the library loads no language table";
+    EXPECT_EQ(e.what(), LanguageText(kMessageSection, key)) << what;
   }
   EXPECT_EQ(list.Count(), 0) << what;
 }
@@ -124,7 +125,7 @@ TEST(NativeFileTest, CountBeyondTheFramesShowsANoticeAndKeepsThem) {
     std::optional<ShownMessageBox> box = LastShownMessageBoxForTesting();
     ASSERT_TRUE(box);
     EXPECT_EQ(box->caption, "Vornix");
-    EXPECT_EQ(box->text, "");
+    EXPECT_EQ(box->text, "The document is damaged; the frames before the damage are kept.");
     EXPECT_EQ(box->type, MB_OK | MB_ICONINFORMATION);
   }
   doc.Count = 1;  // fewer: only those are read, silently
@@ -285,6 +286,47 @@ TEST(NativeFileTest, AFailingLaterFrameEndsTheDocument) {
   doc.Frames[0].Layers[1].ColorBlock = RawBlock{{1, 2, 3}, std::nullopt};
   EXPECT_THROW(ReadBytes(list, WriteCurrent(doc)), EInflateError);
   EXPECT_EQ(list.Count(), 0);
+}
+
+TEST(NativeFileTest, TheTwoKeysHaveBuiltInEnglishTexts) {
+  EXPECT_EQ(LanguageText(kMessageSection, kFileBroken),
+            "The document is damaged; the frames before the damage are kept.");
+  EXPECT_EQ(LanguageText(kMessageSection, kTryLatestVer),
+            "The document was written by a newer version.");
+  EXPECT_EQ(LanguageText(kMessageSection, "Other"), "");
+  EXPECT_EQ(LanguageText("Other", kFileBroken), "");
+}
+
+// A later frame that fails before its Layers element is read stays a whole
+// frame: frame 0's size, depth and palette, with one layer "Layer1".
+TEST(NativeFileTest, ALaterFrameWithoutLayersKeepsFrameZerosShape) {
+  NativeDocument doc = Frames(3);
+  doc.Frames[0].Palette.assign(256, 0);
+  doc.Frames[0].Palette[5] = 0x0A0B0C;
+  std::string xml = HeaderXml(doc);
+  // Frame 1 loses its Layers child; frame 2 is never reached.
+  const size_t second = xml.find("<Layers ", xml.find("<Layers ") + 1);
+  xml.replace(second, 8, "<Plates ");
+  xml.replace(xml.find("</Layers>", second), 9, "</Plates>");
+  TFrameList list;
+  ClearShownMessageBoxForTesting();
+  ReadBytes(list, WithHeader(doc, xml));
+  EXPECT_EQ(ShownMessageBoxCountForTesting(), 0);
+  ASSERT_EQ(list.Count(), 2);
+  const TFrame &frame = *list.FrameAt(1);
+  EXPECT_EQ(frame.Name, "F1") << "the properties read before the failure stay";
+  const TFastLayerList &layers = frame.Layers();
+  EXPECT_EQ(layers.Width(), 24);
+  EXPECT_EQ(layers.Height(), 16);
+  EXPECT_EQ(layers.BitCount(), 8);
+  ASSERT_EQ(layers.Count(), 1);
+  EXPECT_EQ(layers.LayerAt(0)->Name, "Layer1");
+  EXPECT_EQ(layers.LayerAt(0)->GetSurface().Width(), 24);
+  EXPECT_EQ(layers.LayerAt(0)->GetSurface().BitCount(), 8);
+  const RGBQUAD entry = layers.Composite().Surface().ColorTable[5];
+  EXPECT_EQ((std::array<int, 3>{entry.rgbRed, entry.rgbGreen, entry.rgbBlue}),
+            (std::array<int, 3>{0x0C, 0x0B, 0x0A}))
+      << "frame 0's palette";
 }
 
 TEST(NativeFileTest, DamagedHeaders) {

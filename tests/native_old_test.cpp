@@ -181,5 +181,29 @@ TEST(NativeOldTest, CountsAndLengthsPastTheEndOfTheFile) {
   EXPECT_EQ(whole.Count(), 2) << "the failed frame stays with what it had read";
 }
 
+// A file cut inside a later frame's record keeps that frame, shaped like
+// frame 0 with one layer "Layer1".
+TEST(NativeOldTest, AFileCutInALaterFrameKeepsItAsAWholeFrame) {
+  for (int32_t version : {99, 107}) {
+    SCOPED_TRACE(version);
+    NativeDocument doc = Document(version);
+    doc.Count = 2;
+    NativeDocument first = doc;
+    first.Frames.resize(1);
+    std::vector<uint8_t> bytes = WriteOlder(doc);
+    bytes.resize(WriteOlder(first).size() + 6);  // inside frame 1's name
+    TFrameList list;
+    ReadBytes(list, bytes);
+    ASSERT_EQ(list.Count(), 2);
+    const TFastLayerList &layers = list.FrameAt(1)->Layers();
+    EXPECT_EQ(layers.Width(), 40);
+    EXPECT_EQ(layers.Height(), 12);
+    EXPECT_EQ(layers.BitCount(), 8);
+    ASSERT_EQ(layers.Count(), 1);
+    EXPECT_EQ(layers.LayerAt(0)->Name, "Layer1");
+    EXPECT_EQ(layers.LayerAt(0)->GetSurface().Height(), 12);
+  }
+}
+
 }  // namespace
 }  // namespace vorn

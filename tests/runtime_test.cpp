@@ -2,10 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "open/opener.h"
 #include "platform/kernel.h"
-#include "runtime/checked.h"
+#include "platform/checked.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 #include "support/files.h"
@@ -132,6 +133,33 @@ TEST(KernelTest, MappingsHonourTheAllocationGranularity) {
   EXPECT_FALSE(UnmapViewOfFile(whole));
   EXPECT_TRUE(CloseHandle(mapping));
   EXPECT_FALSE(CloseHandle(mapping));
+}
+
+TEST(KernelTest, FreedHandlesAreReusedLowestFirstAndNamesForgotten) {
+  HANDLE mappings[3];
+  for (int i = 0; i < 3; ++i) {
+    mappings[i] = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536,
+                                     ("VornixTestReuse" + std::to_string(i)).c_str());
+    ASSERT_NE(mappings[i], nullptr);
+  }
+  ASSERT_TRUE(CloseHandle(mappings[2]));
+  ASSERT_TRUE(CloseHandle(mappings[0]));
+  // The name of a closed mapping names nothing; the lowest free slot comes
+  // back first.
+  HANDLE again = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536,
+                                    "VornixTestReuse2");
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_LT(reinterpret_cast<uintptr_t>(again), reinterpret_cast<uintptr_t>(mappings[1]));
+  EXPECT_EQ(again, mappings[0]);
+  EXPECT_EQ(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536,
+                               "VornixTestReuse1"),
+            mappings[1]);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, 16);
+  EXPECT_EQ(reinterpret_cast<HANDLE>(block), mappings[2]) << "any kind of object reuses a slot";
+  GlobalFree(block);
+  EXPECT_TRUE(CloseHandle(again));
+  EXPECT_TRUE(CloseHandle(mappings[1]));
 }
 
 TEST(KernelTest, MovableMemoryKeepsItsBytesWhenItGrows) {

@@ -83,20 +83,20 @@ TFrameLayerDIB &GetCallerBitmap(TVNFrameList &document, int32_t frame, int32_t l
     if (cached->FrameIndex == frame && cached->LayerIndex == layer && cached->IsAlpha == alpha)
       return *cached;
 
-  // A bitmap whose build fails stays in the cache half made; the document
-  // destroys it with the others.
-  document.BitmapCache.push_back(std::make_unique<TFrameLayerDIB>());
-  TFrameLayerDIB &bitmap = *document.BitmapCache.back();
-  bitmap.FrameIndex = frame;
-  bitmap.LayerIndex = layer;
-  bitmap.IsAlpha = alpha;
+  // Only a finished bitmap joins the cache: one whose build fails is
+  // destroyed, and the next request builds it again.
+  auto bitmap = std::make_unique<TFrameLayerDIB>();
+  bitmap->FrameIndex = frame;
+  bitmap->LayerIndex = layer;
+  bitmap->IsAlpha = alpha;
 
   TDIBSurface &source = SourceSurface(document, frame, layer, alpha);
   int bits = source.BitCount();
   if (bits > 16) bits = 24;  // a 32-bit source loses its fourth byte
-  bitmap.Create(source.Width(), source.Height(), bits, source.ColorTable);
-  bitmap.DrawFrom(source);
-  return bitmap;
+  bitmap->Create(source.Width(), source.Height(), bits, source.ColorTable);
+  bitmap->DrawFrom(source);
+  document.BitmapCache.push_back(std::move(bitmap));
+  return *document.BitmapCache.back();
 }
 
 }  // namespace vorn

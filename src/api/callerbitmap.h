@@ -47,7 +47,8 @@ class TFrameLayerDIB : public TBitmap {
 // layer's surface. The indexes have been checked by the caller.
 TDIBSurface &SourceSurface(TVNFrameList &document, int32_t frame, int32_t layer, bool alpha);
 
-// The cached bitmap of (frame, layer, alpha), built on first use.
+// The cached bitmap of (frame, layer, alpha), built on first use. A build
+// that fails raises and caches nothing, so a later call tries again.
 TFrameLayerDIB &GetCallerBitmap(TVNFrameList &document, int32_t frame, int32_t layer, bool alpha);
 
 }  // namespace vorn

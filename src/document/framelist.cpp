@@ -37,9 +37,9 @@ void TFrameList::TouchFrame(TFrame *frame) {
   }
   while (workingSet_.size() > kWorkingSetSize) {
     TFrame *oldest = workingSet_.front();
-    bool owned = std::any_of(frames_.begin(), frames_.end(),
-                             [oldest](const auto &f) { return f.get() == oldest; });
-    if (owned) {
+    // Frames leave a list only all together (Clear, which also empties the
+    // working set), so a frame this list made is still in it.
+    if (oldest->Owner() == this) {
       TFastLayerList &layers = oldest->Layers();
       layers.Composite().Surface().MakeMemoryStore();
       layers.Selection().Surface().MakeMemoryStore();
@@ -115,6 +115,14 @@ int TFrameList::IndexOfLayerList(const TFastLayerList *list) const {
   for (size_t i = 0; i < frames_.size(); ++i)
     if (&frames_[i]->Layers() == list) return static_cast<int>(i);
   return -1;
+}
+
+const TFastLayerList *TFrameList::ShapeSource() const {
+  return Count() > 1 ? &frames_.front()->Layers() : nullptr;
+}
+
+TFrameList *DocumentOf(const TFastLayerList &list) {
+  return dynamic_cast<TFrameList *>(list.Owner());
 }
 
 int TFrameList::Bpp() const { return frames_.empty() ? 0 : frames_[0]->Layers().BitCount(); }

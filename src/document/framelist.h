@@ -10,6 +10,7 @@
 
 #include "document/saveoption.h"
 #include "layers/layerlist.h"
+#include "layers/layerowner.h"
 #include "platform/wintypes.h"
 
 namespace vorn {
@@ -43,7 +44,7 @@ class TFrame {
   std::unique_ptr<TFastLayerList> layers_;
 };
 
-class TFrameList {
+class TFrameList : public TLayerListOwner {
  public:
   // Frames kept in the working set; older frames move to memory stores.
   static constexpr size_t kWorkingSetSize = 10;
@@ -58,8 +59,9 @@ class TFrameList {
   TFrame *GetFrame(int index);
   // The frame at index without touching the working set (nullptr if none).
   TFrame *FrameAt(int index) const;
-  // Moves the frame to the most-recent end of the working set; frames that
-  // drop out have their surfaces turned into memory stores.
+  // Moves the frame to the most-recent end of the working set; frames of
+  // this list that drop out have their surfaces turned into memory stores.
+  // Costs what the working set holds, not what the document holds.
   void TouchFrame(TFrame *frame);
   const std::vector<TFrame *> &WorkingSet() const { return workingSet_; }
 
@@ -92,9 +94,18 @@ class TFrameList {
   COLORREF BGColor = 0xFFFFFF;
   bool NotFillBG = true;
 
+  // What the layer lists of the frames read from their document.
+  COLORREF BackgroundColor() const override { return BGColor; }
+  bool FillsBackground() const override { return !NotFillBG; }
+  const TFastLayerList *ShapeSource() const override;
+
  private:
   std::vector<std::unique_ptr<TFrame>> frames_;
   std::vector<TFrame *> workingSet_;
 };
+
+// The document whose frame holds the list, or nullptr (a list of no
+// document, or of an owner that is not a frame list).
+TFrameList *DocumentOf(const TFastLayerList &list);
 
 }  // namespace vorn

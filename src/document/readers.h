@@ -40,11 +40,20 @@ struct TDecodedImage {
 using TImageReader = void (*)(const std::string &fileName, TDecodedImage &image,
                               TSaveOption &options);
 
+// What a surface reader makes of an image's own transparency. Each reader
+// reads the field for its kind and ignores the other.
+struct TSurfaceReadMode {
+  // Bitmaps and Targa files: a 32-bit image's fourth byte becomes the
+  // surface's alpha channel (else it stays in the pixels).
+  bool SplitAlpha = false;
+  // Icons and cursors: the mask becomes the surface's alpha channel (else
+  // masked pixels take the transparent colour offered).
+  bool MaskAsAlpha = false;
+};
+
 // Reads an open file into an emptied surface. transColor goes in (the
-// colour offered to icons for masked pixels) and comes out (-1: none); flag
-// splits a 32-bit image's fourth byte into the alpha channel for bitmaps and
-// Targa files, and keeps the icon mask as alpha for icons and cursors.
+// colour offered to icons for masked pixels) and comes out (-1: none).
 using TSurfaceReader = void (*)(TStream &file, TDIBSurface &surface, int32_t &transColor,
-                                TSaveOption &options, bool flag);
+                                TSaveOption &options, const TSurfaceReadMode &mode);
 
 }  // namespace vorn

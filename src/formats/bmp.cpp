@@ -3,11 +3,11 @@
 namespace vorn {
 
 void ReadBmpFile(TStream &file, TDIBSurface &surface, int32_t &transColor,
-                 TSaveOption &options, bool flag) {
+                 TSaveOption &options, const TSurfaceReadMode &mode) {
   transColor = -1;
   options.BmpAlpha = false;
   surface.LoadFromStream(file);
-  if (flag && surface.BitCount() == 32) {
+  if (mode.SplitAlpha && surface.BitCount() == 32) {
     options.BmpAlpha = true;
     surface.SplitAlpha();
   }

@@ -36,7 +36,7 @@ void PlaceSingleImage(TFastLayerList &layers, TDecodedImage &image) {
     std::memcpy(composite.ColorTable, surface.ColorTable, (size_t{1} << bits) * sizeof(RGBQUAD));
     composite.UpdatePalette();
   }
-  if (TFrameList *document = layers.FrameList()) {
+  if (TFrameList *document = DocumentOf(layers)) {
     if (image.HasBGColor) document->SetBGColor(image.BGColor);
     int index = document->IndexOfLayerList(&layers);
     if (index >= 0 && image.TransColor >= 0) document->FrameAt(index)->TransColor = image.TransColor;

@@ -2,14 +2,13 @@
 // composite, over the document's background where the lowest visible layer
 // is not plainly opaque. The pixel rules are those of the surface
 // primitives; nothing is converted while stacking.
-#include "document/framelist.h"
 #include "layers/layerlist.h"
 
 namespace vorn {
 
 void TFastLayerList::FillBackground() {
   TDIBSurface &composite = composite_->Surface();
-  COLORREF background = frameList_ ? frameList_->BGColor : 0xFFFFFF;
+  COLORREF background = owner_ ? owner_->BackgroundColor() : 0xFFFFFF;
   composite.FillRect(composite.BoundsRect(), composite.ColorRefToPixel(background));
 }
 
@@ -19,7 +18,7 @@ bool TFastLayerList::DrawLayers(int last, bool skipFloating) {
     TCustomLayer &layer = *items_[static_cast<size_t>(i)];
     if (!layer.Visible || (skipFloating && layer.Floating)) continue;
     // The background goes under a lowest layer that is not plainly opaque.
-    if (first && frameList_ && layer.NeedsBackground()) {
+    if (first && owner_ && layer.NeedsBackground()) {
       FillBackground();
       first = false;
     }
@@ -30,13 +29,13 @@ bool TFastLayerList::DrawLayers(int last, bool skipFloating) {
 }
 
 void TFastLayerList::Compose() {
-  if (!DrawLayers(Count() - 1, false) && frameList_) FillBackground();
+  if (!DrawLayers(Count() - 1, false) && owner_) FillBackground();
   Modified = false;
   if (OnChange) OnChange(*this, false);
 }
 
 void TFastLayerList::ComposeUpTo(int n) {
-  if (!DrawLayers(n, true) && frameList_) FillBackground();
+  if (!DrawLayers(n, true) && owner_) FillBackground();
 }
 
 }  // namespace vorn

@@ -2,13 +2,12 @@
 
 #include <cstring>
 
-#include "document/framelist.h"
 #include "runtime/exceptions.h"
 
 namespace vorn {
 
-TFastLayerList::TFastLayerList(TFrameList *frameList)
-    : frameList_(frameList),
+TFastLayerList::TFastLayerList(TLayerListOwner *owner)
+    : owner_(owner),
       composite_(std::make_unique<TFastLayer>(this)),
       selection_(std::make_unique<TSelectLayer>(this)) {}
 
@@ -89,8 +88,8 @@ std::unique_ptr<TCustomLayer> TFastLayerList::NewLayer(bool withPixels, int widt
   if (width > 0 && height > 0) {
     surface.SetSize(width, height, BitCount());
     surface.MakeOpaque();
-  } else if (frameList_ && frameList_->Count() > 1) {
-    const TFastLayerList &first = frameList_->FrameAt(0)->Layers();
+  } else if (const TFastLayerList *shape = owner_ ? owner_->ShapeSource() : nullptr) {
+    const TFastLayerList &first = *shape;
     surface.SetSize(first.Width(), first.Height(), first.BitCount());
     surface.MakeOpaque();
   }

@@ -9,20 +9,19 @@
 
 #include "layers/layers.h"
 #include "layers/layerkinds.h"
+#include "layers/layerowner.h"
 
 namespace vorn {
 
-class TFrameList;
-
 class TFastLayerList {
  public:
-  explicit TFastLayerList(TFrameList *frameList);
+  explicit TFastLayerList(TLayerListOwner *owner);
   ~TFastLayerList();
   TFastLayerList(const TFastLayerList &) = delete;
   TFastLayerList &operator=(const TFastLayerList &) = delete;
 
   // The document this list belongs to (may be null).
-  TFrameList *FrameList() const { return frameList_; }
+  TLayerListOwner *Owner() const { return owner_; }
   TFastLayer &Composite() const { return *composite_; }
   TSelectLayer &Selection() const { return *selection_; }
 
@@ -97,7 +96,7 @@ class TFastLayerList {
   // The walk shared by Compose and ComposeUpTo; true when a layer was drawn.
   bool DrawLayers(int last, bool skipFloating);
 
-  TFrameList *frameList_;
+  TLayerListOwner *owner_;
   std::unique_ptr<TFastLayer> composite_;
   std::unique_ptr<TSelectLayer> selection_;
   std::vector<std::unique_ptr<TCustomLayer>> items_;

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "document/framelist.h"
 #include "layers/layerlist.h"
 #include "layers/layerkinds.h"
+#include "platform/colours.h"
 
 namespace vorn {
 
@@ -31,7 +31,7 @@ int TCustomLayer::LayerIndex() const { return owner_ ? owner_->IndexOf(this) : -
 uint32_t TCustomLayer::ColorOf(uint32_t value) const {
   TDIBSurface &s = GetSurface();
   TRGB c = s.PixelToRGB(value, true);
-  return (static_cast<uint32_t>(c.r) << 16) | (c.g << 8) | c.b;
+  return colours::Pack888(c.r, c.g, c.b);
 }
 
 RECT TCustomLayer::BoundsInFrame() const {
@@ -64,7 +64,7 @@ void TCustomLayer::SetAlphaOn(bool on) {
 bool TCustomLayer::NeedsBackground() const {
   // Without a document the default NotFillBG (true) applies.
   bool fill = false;
-  if (owner_ && owner_->FrameList()) fill = !owner_->FrameList()->NotFillBG;
+  if (owner_ && owner_->Owner()) fill = owner_->Owner()->FillsBackground();
   return AlphaInEffect() || (GetTransColor() >= 0 && fill) || GetAlpha() < 255;
 }
 

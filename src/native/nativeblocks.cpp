@@ -11,15 +11,15 @@
 #include "native/inflater.h"
 #include "native/nativecommon.h"
 #include "native/nativejpeg.h"
+#include "platform/littleendian.h"
 #include "runtime/streams.h"
 
 namespace vorn {
 
 namespace {
 
-int32_t LoadI32(const uint8_t *p) {
-  return static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24);
-}
+// A signed tile-table field; the table's length was checked before.
+int32_t LoadI32(const uint8_t *p) { return static_cast<int32_t>(UncheckedLe32(p)); }
 
 // The block's bytes, after the length checks of DecodeBlock; empty for a
 // block of 0 bytes.
@@ -39,7 +39,7 @@ std::unique_ptr<uint8_t[]> ReadBlockBytes(TStream &stream, int32_t length,
 void CopyRows(TBlockReader &reader, TDIBSurface &target) {
   if (target.Empty()) return;
   uint8_t *row = target.TopRow();
-  const ptrdiff_t step = target.RowStride();
+  const ptrdiff_t step = target.ScanLineStep();
   const size_t bytes = static_cast<size_t>(target.Stride());
   for (int y = 0; y < target.Height(); ++y, row += step) reader.Read(row, bytes);
 }
@@ -77,7 +77,7 @@ class FrameReferences {
     if (resolved_) return;
     resolved_ = true;
     TFastLayerList *list = layer_.Owner();
-    document_ = list ? list->FrameList() : nullptr;
+    document_ = list ? DocumentOf(*list) : nullptr;
     frame_ = document_ ? document_->IndexOfLayerList(list) : -1;
     layerIndex_ = layer_.LayerIndex();
     if (frame_ < 0) document_ = nullptr;

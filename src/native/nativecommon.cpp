@@ -1,24 +1,19 @@
 #include "native/nativecommon.h"
 
+#include <cstring>
+
 #include "pixels/dibsfc.h"
 
 namespace vorn {
 
-std::string LanguageText(const char * /*section*/, const char * /*key*/) { return {}; }
-
-void RequireSupportedDepth(int bitCount) {
-  switch (bitCount) {
-    case 1:
-    case 4:
-    case 8:
-    case 15:
-    case 16:
-    case 24:
-    case 32:
-      return;
-    default:
-      throw EInvalidGraphicOperation(Format(kInvalidBitCount, bitCount));
-  }
+std::string LanguageText(const char *section, const char *key) {
+  // No language table is loaded: the built-in English texts stand in for
+  // the two keys the readers use.
+  if (std::strcmp(section, kMessageSection) != 0) return {};
+  if (std::strcmp(key, kFileBroken) == 0)
+    return "The document is damaged; the frames before the damage are kept.";
+  if (std::strcmp(key, kTryLatestVer) == 0) return "The document was written by a newer version.";
+  return {};
 }
 
 void TNativeContext::Charge(int width, int height, int bitCount) {

@@ -8,8 +8,9 @@
 #include <string>
 
 #include "native/rands.h"
+#include "pixels/depths.h"
 #include "platform/wintypes.h"
-#include "runtime/checked.h"
+#include "platform/checked.h"
 #include "runtime/exceptions.h"
 
 namespace vorn {
@@ -24,12 +25,13 @@ inline constexpr const char *kMessageSection = "Message";
 inline constexpr const char *kTryLatestVer = "TryLatestVer";  // a newer version
 inline constexpr const char *kFileBroken = "FileBroken";      // damaged structure
 
-// The text of a language-table entry. The library loads no language table,
-// so every text is empty; the keys stay the identity of the failures.
+// The text of a language-table entry. The library loads no language table:
+// the two keys above have built-in English texts, every other key an empty
+// one. The keys, not the texts, stay the identity of the failures.
 std::string LanguageText(const char *section, const char *key);
 
-// A failure named by a language-table key. Its message is the key's text
-// (empty); Key() tells the failures apart.
+// A failure named by a language-table key. Its message is the key's text;
+// Key() tells the failures apart.
 class ENativeError : public Exception {
  public:
   explicit ENativeError(const char *key)
@@ -151,9 +153,5 @@ struct TNativeContext {
   void Charge(int width, int height, int bitCount);
 };
 
-// Raises the surface's invalid-depth error for anything but 1, 4, 8, 15, 16,
-// 24 or 32 bits, also for frames whose surfaces stay empty (their palettes
-// are sized by the depth).
-void RequireSupportedDepth(int bitCount);
 
 }  // namespace vorn

@@ -98,9 +98,10 @@ void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
   const int32_t count = context.Header.Count;
   for (int32_t i = 0; i < count; ++i) {
     if (!present(i)) break;
-    // Every frame declares its own size, depth, palette and layers, which
-    // replace at once whatever a new frame would be given.
-    TFrame *frame = list.AddEmptyFrame();
+    // A later frame starts shaped like frame 0, with one layer "Layer1", so
+    // that a frame whose reading fails before its layers are read is still a
+    // whole frame. Reading its layers replaces that shape.
+    TFrame *frame = list.AddFrame();
     try {
       read(*frame, i);
     } catch (const std::exception &) {
@@ -200,12 +201,7 @@ void ReadLayersXml(TFastLayerList &list, const TKrXmlElement &element, TStream &
   const int32_t width = element.AttrInt("Width", 100);
   const int32_t height = element.AttrInt("Height", 100);
   const int32_t bpp = element.AttrInt("Bpp", 8);
-  // The palette's length depends on the depth, also for an empty frame.
-  RequireSupportedDepth(bpp);
-  context.Charge(width, height, bpp);
-  list.Composite().Resize(width, height, bpp);
-  context.Charge(width, height, 1);
-  list.Selection().Resize(width, height, 1);
+  SizeLayerList(list, width, height, bpp, context);
 
   if (bpp <= 8) {
     // 2^Bpp entries of six hexadecimal digits, each a COLORREF (so blue
@@ -238,6 +234,16 @@ void ReadLayersXml(TFastLayerList &list, const TKrXmlElement &element, TStream &
 
   list.CopyPalette();
   if (context.Options.ComposeFrames) list.Compose();
+}
+
+void SizeLayerList(TFastLayerList &list, int32_t width, int32_t height, int32_t bpp,
+                   TNativeContext &context) {
+  // The palette's length depends on the depth, also for an empty frame.
+  RequireSupportedDepth(bpp);
+  context.Charge(width, height, bpp);
+  list.Composite().Resize(width, height, bpp);
+  context.Charge(width, height, 1);
+  list.Selection().Resize(width, height, 1);
 }
 
 void ReadLayerXml(TFastLayer &layer, const TKrXmlElement &element, TStream &stream,

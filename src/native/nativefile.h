@@ -25,10 +25,12 @@ class TStream;
 //   misnamed first frame fails with ENativeError(kFileBroken); a later one
 //   shows the user a notice (MessageBoxA, caption "Vornix", the text of
 //   kFileBroken) and ends the document there.
+// - Every frame is made with AddFrame: a later one starts at frame 0's size
+//   and depth with one layer "Layer1", which its Layers element replaces.
 // - A failure inside the first frame clears the list and propagates. A
-//   failure inside a later frame ends the document with the frames read
-//   completely before it: the partly read frame is removed, since its
-//   layers would show pixels that were never decoded.
+//   failure inside a later frame ends the document silently: the frames
+//   before it stay, and so does the frame that failed, with whatever it had
+//   read (its frame-0 shape and "Layer1" when it failed before its layers).
 // - With firstFrameOnly the reader stops after frame 0, the stream just
 //   after its last block. progress, when given, is called after each frame.
 //
@@ -50,6 +52,12 @@ void ReadFrameXml(TFrame &frame, const TKrXmlElement &element, TStream &stream,
 void ReadLayersXml(TFastLayerList &list, const TKrXmlElement &element, TStream &stream,
                    TNativeContext &context);
 
+// Sizes a frame's composite at the declared size and depth and its
+// selection at 1 bit, after the depth check and charging both to the
+// document's budget; shared by both versions.
+void SizeLayerList(TFastLayerList &list, int32_t width, int32_t height, int32_t bpp,
+                   TNativeContext &context);
+
 // One Layer element: its properties, its colour block and, from Version 100,
 // its alpha block (a length of 0 or less: no alpha channel).
 void ReadLayerXml(TFastLayer &layer, const TKrXmlElement &element, TStream &stream,
@@ -64,7 +72,7 @@ void ReadLayerBlocks(TFastLayer &layer, TStream &stream, TNativeContext &context
 // The frame loop shared by both versions, with the failure policy described
 // at ReadNative: for each of context.Header.Count frames, present(i) says
 // whether frame i is there to read (false ends the document; it may raise
-// instead), then a new frame is added and read(frame, i) fills it.
+// instead), then a frame is added with AddFrame and read(frame, i) fills it.
 void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
                 ProgressCallback progress, void *progressData,
                 const std::function<bool(int32_t)> &present,

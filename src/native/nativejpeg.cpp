@@ -34,7 +34,7 @@ void DecodeJpeg(const uint8_t *data, size_t size, TDIBSurface &target, TNativeCo
 
   // Every row into the surface: row y at top + y * step.
   uint8_t *top = target.TopRow();
-  const ptrdiff_t step = target.RowStride();
+  const ptrdiff_t step = target.ScanLineStep();
   if (!job.Start()) throw EJpegError(job.Message());
   JSAMPROW rows[16];
   while (info.output_scanline < info.output_height) {

@@ -15,26 +15,25 @@ namespace {
 // The header record as stored: TNativeHeader in its in-memory layout.
 constexpr int32_t kRecordBytes = 40;
 
-int32_t RecordI32(const uint8_t *record, size_t offset) {
-  const uint8_t *p = record + offset;
-  return static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24);
-}
-
+// The record's fields in their stored order, read through a reader cut to
+// the record.
 TNativeHeader HeaderFromRecord(const uint8_t (&r)[kRecordBytes]) {
+  TReadOnlyMemoryStream in(r, kRecordBytes);
   TNativeHeader h;
-  h.Version = RecordI32(r, 0);
-  h.Width = RecordI32(r, 4);
-  h.Height = RecordI32(r, 8);
-  h.Bpp = RecordI32(r, 12);
-  h.Count = RecordI32(r, 16);
-  h.SyncPal = r[20] != 0;
-  h.Randomized = r[21] != 0;
-  h.CompType = r[22];
-  h.BGColor = static_cast<COLORREF>(RecordI32(r, 24));
-  h.BlockWidth = RecordI32(r, 28);
-  h.BlockHeight = RecordI32(r, 32);
-  h.NotFillBG = r[36] != 0;
-  h.CompLevel = r[37];
+  h.Version = in.ReadI32();
+  h.Width = in.ReadI32();
+  h.Height = in.ReadI32();
+  h.Bpp = in.ReadI32();
+  h.Count = in.ReadI32();
+  h.SyncPal = in.ReadU8() != 0;
+  h.Randomized = in.ReadU8() != 0;
+  h.CompType = in.ReadU8();
+  in.ReadU8();  // alignment
+  h.BGColor = in.ReadU32();
+  h.BlockWidth = in.ReadI32();
+  h.BlockHeight = in.ReadI32();
+  h.NotFillBG = in.ReadU8() != 0;
+  h.CompLevel = in.ReadU8();
   return h;
 }
 
@@ -129,11 +128,7 @@ void ReadLayersBin(TFastLayerList &list, TStream &stream, TNativeContext &contex
   const int32_t width = stream.ReadI32();
   const int32_t height = stream.ReadI32();
   const int32_t bpp = stream.ReadI32();
-  RequireSupportedDepth(bpp);
-  context.Charge(width, height, bpp);
-  list.Composite().Resize(width, height, bpp);
-  context.Charge(width, height, 1);
-  list.Selection().Resize(width, height, 1);
+  SizeLayerList(list, width, height, bpp, context);
 
   if (bpp <= 8) {
     // Straight into the colour table: blue, green, red, reserved.

@@ -45,13 +45,13 @@ void TFrameList::LoadFromFile(const std::string &fileName, TSaveOption &options,
 }
 
 void LoadImageFile(TDIBSurface &surface, const std::string &fileName, int32_t &transColor,
-                   TSaveOption &options, bool flag) {
+                   TSaveOption &options, const TSurfaceReadMode &mode) {
   surface.Clear();
   const TFormatReader *reader = FindReader(LowerCase(ExtractFileExt(fileName)));
   if (!reader || reader->Shape != TReaderShape::Surface) reader = FindReader(".bmp");
   if (!reader->Surface) throw Exception(kUnknownFormat);
   TFileStream file(fileName, FileMode::OpenRead);
-  reader->Surface(file, surface, transColor, options, flag);
+  reader->Surface(file, surface, transColor, options, mode);
 }
 
 void LoadSingleImage(TFastLayerList &layers, const std::string &fileName,
@@ -71,7 +71,10 @@ void LoadSingleImage(TFastLayerList &layers, const std::string &fileName,
     const std::string ext = LowerCase(ExtractFileExt(fileName));
     const bool icon = ext == ".ico" || ext == ".cur";
     image.TransColor = icon ? static_cast<int32_t>(IconTransColor) : -1;
-    LoadImageFile(image.Surface, fileName, image.TransColor, options, !icon);
+    TSurfaceReadMode mode;
+    mode.SplitAlpha = !icon;
+    mode.MaskAsAlpha = false;
+    LoadImageFile(image.Surface, fileName, image.TransColor, options, mode);
   }
   PlaceSingleImage(layers, image);
 }
@@ -79,7 +82,7 @@ void LoadSingleImage(TFastLayerList &layers, const std::string &fileName,
 void LoadSurfaceFile(TDIBSurface &surface, const std::string &fileName) {
   int32_t transColor = -1;
   TSaveOption options;
-  LoadImageFile(surface, fileName, transColor, options, false);
+  LoadImageFile(surface, fileName, transColor, options, TSurfaceReadMode{});
 }
 
 }  // namespace vorn

@@ -23,9 +23,9 @@ void LoadSingleImage(TFastLayerList &layers, const std::string &fileName,
 
 // Empties the surface and reads the file into it with the surface reader of
 // the path's own extension (".tga", ".ico", ".cur"; the BMP reader for any
-// other). transColor and flag as for TSurfaceReader.
+// other). transColor and mode as for TSurfaceReader.
 void LoadImageFile(TDIBSurface &surface, const std::string &fileName, int32_t &transColor,
-                   TSaveOption &options, bool flag);
+                   TSaveOption &options, const TSurfaceReadMode &mode);
 
 // Reads an image file into a surface with no options: for tests and tools.
 void LoadSurfaceFile(TDIBSurface &surface, const std::string &fileName);

@@ -5,16 +5,16 @@
 #include <cstring>
 #include <optional>
 
+#include "pixels/depths.h"
 #include "pixels/dibshared.h"
-#include "runtime/checked.h"
+#include "platform/checked.h"
+#include "platform/pixelrows.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 
 namespace vorn {
 
 namespace {
-
-enum : uint32_t { kRgb = 0, kRle8 = 1, kRle4 = 2, kBitFields = 3 };
 
 // Header sizes: the core header, the info header, the info header with its
 // masks inside (52) and with an alpha mask (56), the extended OS/2 header
@@ -23,12 +23,6 @@ constexpr uint32_t kCoreHeader = 12;
 constexpr uint32_t kInfoHeader = 40;
 constexpr uint32_t kOs2Header = 64;
 constexpr uint32_t kLargestHeader = 124;
-
-uint16_t Le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 [[noreturn]] void InvalidDib() { throw EInvalidGraphic(kInvalidDIB); }
 
@@ -39,7 +33,7 @@ struct BmpHeader {
   int32_t width = 0;
   int64_t height = 0;  // negative: rows stored top row first
   int bitCount = 0;
-  uint32_t compression = kRgb;
+  uint32_t compression = BI_RGB;
   uint32_t imageSize = 0;
   uint32_t colorsUsed = 0;
   bool haveMasks = false;
@@ -65,7 +59,9 @@ Channel ChannelOf(uint32_t mask) {
 }
 
 // Reads the bitmap header after the 4-byte size; the stream stands after it
-// (and after the masks of a 40-byte header with bit fields).
+// (and after the masks of a 40-byte header with bit fields). The header is
+// read whole, then taken apart into its named structure through a reader
+// cut to it.
 void ReadBitmapHeader(TStream &stream, BmpHeader &h) {
   switch (h.headerSize) {
     case kCoreHeader: case kInfoHeader: case 52: case 56: case kOs2Header: case 108:
@@ -74,33 +70,48 @@ void ReadBitmapHeader(TStream &stream, BmpHeader &h) {
   }
   uint8_t b[kLargestHeader];
   stream.ReadBuffer(b, h.headerSize - 4);
+  TReadOnlyMemoryStream fields(b, h.headerSize - 4);
   if (h.headerSize == kCoreHeader) {
-    h.width = Le16(b);
-    h.height = Le16(b + 2);
-    h.bitCount = Le16(b + 6);
+    BITMAPCOREHEADER core{};
+    core.bcSize = h.headerSize;
+    core.bcWidth = fields.ReadU16();
+    core.bcHeight = fields.ReadU16();
+    core.bcPlanes = fields.ReadU16();
+    core.bcBitCount = fields.ReadU16();
+    h.width = core.bcWidth;
+    h.height = core.bcHeight;
+    h.bitCount = core.bcBitCount;
     return;
   }
-  h.width = static_cast<int32_t>(Le32(b));
-  h.height = static_cast<int32_t>(Le32(b + 4));
-  h.bitCount = Le16(b + 10);
-  h.compression = Le32(b + 12);
-  h.imageSize = Le32(b + 16);
-  h.colorsUsed = Le32(b + 28);
+  BITMAPINFOHEADER info{};
+  info.biSize = h.headerSize;
+  info.biWidth = fields.ReadI32();
+  info.biHeight = fields.ReadI32();
+  info.biPlanes = fields.ReadU16();
+  info.biBitCount = fields.ReadU16();
+  info.biCompression = fields.ReadU32();
+  info.biSizeImage = fields.ReadU32();
+  info.biXPelsPerMeter = fields.ReadI32();
+  info.biYPelsPerMeter = fields.ReadI32();
+  info.biClrUsed = fields.ReadU32();
+  info.biClrImportant = fields.ReadU32();
+  h.width = info.biWidth;
+  h.height = info.biHeight;
+  h.bitCount = info.biBitCount;
+  h.compression = info.biCompression;
+  h.imageSize = info.biSizeImage;
+  h.colorsUsed = info.biClrUsed;
   // Compressions 4 and 5 (embedded JPEG and PNG) and the alpha bit fields
   // are not read; the extended OS/2 header uses 3 and 4 for its own
   // Huffman and RLE24 schemes.
-  const uint32_t highest = h.headerSize == kOs2Header ? kRle4 : kBitFields;
+  const uint32_t highest = h.headerSize == kOs2Header ? BI_RLE4 : BI_BITFIELDS;
   if (h.compression > highest) InvalidDib();
-  if (h.compression != kBitFields) return;
+  if (h.compression != BI_BITFIELDS) return;
   h.haveMasks = true;
-  if (h.headerSize == kInfoHeader) {
-    uint8_t m[12];
-    stream.ReadBuffer(m, 12);
-    for (int i = 0; i < 3; ++i) h.masks[i] = Le32(m + 4 * i);
-    return;
-  }
-  for (int i = 0; i < 3; ++i) h.masks[i] = Le32(b + 36 + 4 * i);
-  if (h.headerSize >= 56) h.alphaMask = Le32(b + 48);
+  // The masks follow a 40-byte header and are part of the longer ones.
+  TStream &masks = h.headerSize == kInfoHeader ? stream : fields;
+  for (uint32_t &mask : h.masks) mask = masks.ReadU32();
+  if (h.headerSize >= 56) h.alphaMask = fields.ReadU32();
 }
 
 // The standard layout for the masks' bit counts; the counts must be
@@ -143,13 +154,21 @@ void RepackRows(uint8_t *bits, int width, int height, int64_t bytesPerRow, int b
 
 void TDIBSharedImage::ReadFromStream(TStream &stream) {
   const int64_t start = stream.Position();
-  uint8_t fileHeader[14];
+  uint8_t fileHeader[sizeof(BITMAPFILEHEADER)];
   int64_t got = stream.Read(fileHeader, sizeof(fileHeader));
   if (got == 0) return;
-  if (got < 14 || Le16(fileHeader) != 0x4D42) InvalidDib();
+  if (got < static_cast<int64_t>(sizeof(fileHeader))) InvalidDib();
+  TReadOnlyMemoryStream fileFields(fileHeader, sizeof(fileHeader));
+  BITMAPFILEHEADER file{};
+  file.bfType = fileFields.ReadU16();
+  file.bfSize = fileFields.ReadU32();
+  file.bfReserved1 = fileFields.ReadU16();
+  file.bfReserved2 = fileFields.ReadU16();
+  file.bfOffBits = fileFields.ReadU32();
+  if (file.bfType != 0x4D42) InvalidDib();  // "BM"
 
   BmpHeader h;
-  h.pixelOffset = Le32(fileHeader + 10);
+  h.pixelOffset = file.bfOffBits;
   uint8_t sizeField[4];
   got = stream.Read(sizeField, 4);
   if (got == 0) {
@@ -157,17 +176,15 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
     return;
   }
   if (got < 4) InvalidDib();
-  h.headerSize = Le32(sizeField);
+  h.headerSize = TReadOnlyMemoryStream(sizeField, 4).ReadU32();
   ReadBitmapHeader(stream, h);
 
-  switch (h.bitCount) {
-    case 1: case 4: case 8: case 16: case 24: case 32: break;
-    default: throw EInvalidGraphicOperation(Format(kInvalidBitCount, h.bitCount));
-  }
+  RequireStorageDepth(h.bitCount);
   // RLE8 data describes 8-bit pixels and RLE4 data 4-bit ones; other pairs
   // would be decoded into rows of another size.
-  const bool compressed = h.compression == kRle8 || h.compression == kRle4;
-  if ((h.compression == kRle8 && h.bitCount != 8) || (h.compression == kRle4 && h.bitCount != 4))
+  const bool compressed = h.compression == BI_RLE8 || h.compression == BI_RLE4;
+  if ((h.compression == BI_RLE8 && h.bitCount != 8) ||
+      (h.compression == BI_RLE4 && h.bitCount != 4))
     InvalidDib();
   const TPixelFormat format = FormatOf(h);
   const bool repack = h.haveMasks && h.bitCount > 8 &&
@@ -241,7 +258,8 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
 }
 
 void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &target) {
-  if (!data || size <= 0 || target.Compressed() || target.BitCount() != (rle4 ? 4 : 8)) return;
+  if (!data || size <= 0 || target.Compressed() || target.StorageBitCount() != (rle4 ? 4 : 8))
+    return;
   if (!target.LockBits()) return;
   uint8_t *const bits = target.Bits();
   const int64_t width = target.Width(), height = target.Height();
@@ -252,13 +270,10 @@ void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &ta
   auto put = [&](uint8_t index) {
     if (column < width) {
       uint8_t *row = bits + line * stride;
-      if (rle4) {
-        uint8_t &b = row[column >> 1];
-        b = (column & 1) ? static_cast<uint8_t>((b & 0xF0) | (index & 0x0F))
-                         : static_cast<uint8_t>((b & 0x0F) | (index << 4));
-      } else {
+      if (rle4)
+        rows::UncheckedSet4(row, column, index);
+      else
         row[column] = index;
-      }
     }
     ++column;
   };

@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "pixels/dibshared.h"
+#include "platform/colours.h"
 #include "platform/gdi.h"
+#include "platform/pixelrows.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 
@@ -26,7 +28,7 @@ int TDIB::BitCount() const {
 }
 
 void TDIB::RefreshGeometry() {
-  bitCount_ = store_->BitCount();
+  bitCount_ = store_->StorageBitCount();
   width_ = store_->Width();
   height_ = store_->Height();
   stride_ = store_->BytesPerRow();
@@ -176,53 +178,12 @@ const uint8_t *TDIB::TopRowReadOnly() {
 uint32_t TDIB::GetPixel(int x, int y) {
   if (x < 0 || y < 0 || x >= width_ || y >= height_) return 0;
   const uint8_t *row = TopRowReadOnly() - static_cast<ptrdiff_t>(y) * stride_;
-  switch (bitCount_) {
-    case 1: return (row[x >> 3] >> (7 - (x & 7))) & 1;
-    case 4: return (x & 1) ? row[x >> 1] & 0xF : row[x >> 1] >> 4;
-    case 8: return row[x];
-    case 16: return row[2 * x] | (row[2 * x + 1] << 8);
-    case 24: {
-      const uint8_t *p = row + 3 * static_cast<ptrdiff_t>(x);
-      return p[0] | (p[1] << 8) | (p[2] << 16);
-    }
-    case 32: {
-      uint32_t v;
-      std::memcpy(&v, row + 4 * static_cast<ptrdiff_t>(x), 4);
-      return v;
-    }
-  }
-  return 0;
+  return rows::UncheckedGet(bitCount_, row, x);
 }
 
 void TDIB::SetPixel(int x, int y, uint32_t value) {
   if (x < 0 || y < 0 || x >= width_ || y >= height_) return;
-  uint8_t *row = ScanLine(y);
-  switch (bitCount_) {
-    case 1: {
-      uint8_t mask = static_cast<uint8_t>(0x80 >> (x & 7));
-      row[x >> 3] = (value & 1) ? (row[x >> 3] | mask) : (row[x >> 3] & ~mask);
-      break;
-    }
-    case 4: {
-      uint8_t &b = row[x >> 1];
-      b = (x & 1) ? static_cast<uint8_t>((b & 0xF0) | (value & 0xF))
-                  : static_cast<uint8_t>((b & 0x0F) | ((value & 0xF) << 4));
-      break;
-    }
-    case 8: row[x] = static_cast<uint8_t>(value); break;
-    case 16:
-      row[2 * x] = static_cast<uint8_t>(value);
-      row[2 * x + 1] = static_cast<uint8_t>(value >> 8);
-      break;
-    case 24: {
-      uint8_t *p = row + 3 * static_cast<ptrdiff_t>(x);
-      p[0] = static_cast<uint8_t>(value);
-      p[1] = static_cast<uint8_t>(value >> 8);
-      p[2] = static_cast<uint8_t>(value >> 16);
-      break;
-    }
-    case 32: std::memcpy(row + 4 * static_cast<ptrdiff_t>(x), &value, 4); break;
-  }
+  rows::UncheckedSet(bitCount_, ScanLine(y), x, value);
 }
 
 void TDIB::UpdatePalette() {
@@ -250,10 +211,10 @@ uint32_t TDIB::RGBToPixel(uint8_t r, uint8_t g, uint8_t b) {
       UINT index = GetNearestPaletteIndex(GetPalette(), RGB(r, g, b));
       return index == CLR_INVALID ? 0 : index;
     }
-    case 15: return ((g >> 3) << 5) | (b >> 3) | ((r >> 3) << 10);
-    case 16: return ((g >> 2) << 5) | (b >> 3) | ((r >> 3) << 11);
+    case 15: return colours::Pack555(r, g, b);
+    case 16: return colours::Pack565(r, g, b);
     case 24:
-    case 32: return b | (g << 8) | (r << 16);
+    case 32: return colours::Pack888(r, g, b);
   }
   return 0;
 }
@@ -263,7 +224,7 @@ uint32_t TDIB::ColorRefToPixel(COLORREF colour) {
 }
 
 TRGB TDIB::PixelToRGB(uint32_t value, bool expand) const {
-  TRGB c;
+  uint32_t rgb = 0;
   switch (BitCount()) {
     case 1:
     case 4:
@@ -272,31 +233,12 @@ TRGB TDIB::PixelToRGB(uint32_t value, bool expand) const {
       return TRGB{q.rgbRed, q.rgbGreen, q.rgbBlue};
     }
     case 24:
-    case 32:
-      return TRGB{static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 8),
-                  static_cast<uint8_t>(value)};
-    case 16:
-      c = TRGB{static_cast<uint8_t>((value & 0xF800) >> 8),
-               static_cast<uint8_t>((value & 0x07E0) >> 3),
-               static_cast<uint8_t>((value & 0x1F) << 3)};
-      if (expand) {
-        if (c.r) c.r |= 7;
-        if (c.g) c.g |= 3;
-        if (c.b) c.b |= 7;
-      }
-      return c;
-    case 15:
-      c = TRGB{static_cast<uint8_t>((value & 0x7C00) >> 7),
-               static_cast<uint8_t>((value & 0x03E0) >> 2),
-               static_cast<uint8_t>((value & 0x1F) << 3)};
-      if (expand) {
-        if (c.r) c.r |= 7;
-        if (c.g) c.g |= 7;
-        if (c.b) c.b |= 7;
-      }
-      return c;
+    case 32: rgb = value & 0xFFFFFF; break;
+    case 16: rgb = colours::Unpack565(value, expand); break;
+    case 15: rgb = colours::Unpack555(value, expand); break;
   }
-  return c;
+  return TRGB{static_cast<uint8_t>(rgb >> 16), static_cast<uint8_t>(rgb >> 8),
+              static_cast<uint8_t>(rgb)};
 }
 
 HDC TDIB::Canvas() {

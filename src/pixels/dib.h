@@ -38,10 +38,11 @@ class TDIB {
   int StorageBitCount() const { return bitCount_; }
   bool Empty() const { return size_ == 0; }
   RECT BoundsRect() const { return RECT{0, 0, width_, height_}; }
-  // Bytes per row (rows padded to 4 bytes) and the signed step from a row
-  // to the row below it (-Stride(): rows are stored bottom-up).
+  // Bytes per row, rows padded to 4 bytes (never negative).
   int Stride() const { return stride_; }
-  int RowStride() const { return -stride_; }
+  // The signed step from ScanLine(y) to ScanLine(y + 1): -Stride(), since
+  // rows are stored bottom-up.
+  int ScanLineStep() const { return -stride_; }
   int64_t StoreSize() const { return size_; }
   const TPixelFormat &PixelFormat() const { return pixelFormat_; }
 
@@ -71,7 +72,7 @@ class TDIB {
   // Row y (0 = top) for writing: makes the store unique first. Raises for
   // a row outside the surface.
   uint8_t *ScanLine(int y);
-  // Row 0 for writing (rows below at + RowStride()); nullptr when empty.
+  // Row 0 for writing (rows below at + ScanLineStep()); nullptr when empty.
   uint8_t *TopRow();
   // Row 0 for reading: no copy-on-write, but compressed pixels are decoded.
   const uint8_t *TopRowReadOnly();

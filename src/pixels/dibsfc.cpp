@@ -8,7 +8,7 @@
 #include "pixels/dibshared.h"
 #include "pixels/imagewriters.h"
 #include "pixels/pixelkernels.h"
-#include "pixels/pixelrows.h"
+#include "platform/pixelrows.h"
 #include "platform/gdi.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"

@@ -9,11 +9,12 @@
 #include <new>
 #include <optional>
 
+#include "pixels/depths.h"
 #include "pixels/pixelbudget.h"
 #include "pixels/swapstrms.h"
 #include "platform/gdi.h"
 #include "platform/kernel.h"
-#include "runtime/checked.h"
+#include "platform/checked.h"
 #include "runtime/exceptions.h"
 
 namespace vorn {
@@ -160,10 +161,7 @@ void TDIBSharedImage::NewStore(int width, int height, bool compressed, bool memo
                                const RGBQUAD *colorTable, const TPixelFormat &format,
                                int bitCount) {
   Reset();
-  switch (bitCount) {
-    case 1: case 4: case 8: case 16: case 24: case 32: break;
-    default: throw EInvalidGraphicOperation(Format(kInvalidBitCount, bitCount));
-  }
+  RequireStorageDepth(bitCount);
   const bool formatFits = bitCount == 16
                               ? format == kPixelFormat555 || format == kPixelFormat565
                               : format == kPixelFormat888;

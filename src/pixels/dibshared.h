@@ -87,11 +87,13 @@ class TDIBSharedImage {
   void SetSwappable(bool swappable);
 
   // Geometry and placement.
-  int BitCount() const { return bitCount_; }  // storage bits: 16 for 5-5-5
+  // Bits per pixel of the storage: 16 for 5-5-5 words as for 5-6-5 ones.
+  int StorageBitCount() const { return bitCount_; }
   int Width() const { return width_; }
   int Height() const { return height_; }
   int BytesPerRow() const { return bytesPerRow_; }
-  int RowStride() const { return -bytesPerRow_; }
+  // The signed step from one row to the row below it: -BytesPerRow().
+  int ScanLineStep() const { return -bytesPerRow_; }
   int64_t Size() const { return size_; }
   bool Compressed() const { return compressed_; }
   bool MemoryImage() const { return memoryImage_; }

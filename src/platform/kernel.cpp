@@ -13,15 +13,18 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -84,20 +87,39 @@ struct View {
 };
 
 // The table of kernel objects and mapped views. Slot i is handle 4 * (i + 1),
-// the spacing Windows uses.
+// the spacing Windows uses. Freed slots go on a free list (a heap, so the
+// lowest free slot is reused first, as a search from the start would) and
+// named mappings are indexed by name, so that opening and closing objects
+// does not slow down with the number already open.
 class KernelTable {
  public:
   std::mutex mutex;
 
   HANDLE Add(KernelObject object) {
-    for (size_t i = 0; i < slots_.size(); ++i) {
-      if (!slots_[i]) {
-        slots_[i] = std::make_unique<KernelObject>(std::move(object));
-        return ToHandle(i);
+    auto owned = std::make_unique<KernelObject>(std::move(object));
+    size_t slot;
+    if (!free_.empty()) {
+      std::pop_heap(free_.begin(), free_.end(), std::greater<>());
+      slot = free_.back();
+      free_.pop_back();
+      slots_[slot] = std::move(owned);
+    } else {
+      // Room on the free list first, so that Remove never allocates.
+      free_.reserve(slots_.size() + 1);
+      slots_.push_back(std::move(owned));
+      slot = slots_.size() - 1;
+    }
+    if (auto *m = std::get_if<MappingObject>(slots_[slot].get()); m && !m->name.empty()) {
+      try {
+        names_.emplace(m->name, slot);
+      } catch (...) {
+        slots_[slot].reset();
+        free_.push_back(slot);
+        std::push_heap(free_.begin(), free_.end(), std::greater<>());
+        throw;
       }
     }
-    slots_.push_back(std::make_unique<KernelObject>(std::move(object)));
-    return ToHandle(slots_.size() - 1);
+    return ToHandle(slot);
   }
 
   KernelObject *Find(HANDLE handle) {
@@ -115,17 +137,17 @@ class KernelTable {
   bool Remove(HANDLE handle) {
     size_t slot;
     if (!ToSlot(handle, slot)) return false;
+    if (auto *m = std::get_if<MappingObject>(slots_[slot].get()); m && !m->name.empty())
+      names_.erase(m->name);
     slots_[slot].reset();
+    free_.push_back(slot);
+    std::push_heap(free_.begin(), free_.end(), std::greater<>());
     return true;
   }
 
   HANDLE FindMappingByName(const std::string &name) {
-    for (size_t i = 0; i < slots_.size(); ++i) {
-      if (!slots_[i]) continue;
-      if (auto *m = std::get_if<MappingObject>(slots_[i].get()); m && m->name == name)
-        return ToHandle(i);
-    }
-    return nullptr;
+    auto it = names_.find(name);
+    return it == names_.end() ? nullptr : ToHandle(it->second);
   }
 
   std::map<uintptr_t, View> views;
@@ -142,6 +164,8 @@ class KernelTable {
   }
 
   std::vector<std::unique_ptr<KernelObject>> slots_;
+  std::vector<size_t> free_;  // empty slots, a min-heap
+  std::unordered_map<std::string, size_t> names_;  // named mappings
 };
 
 KernelTable &Table() {

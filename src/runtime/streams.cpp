@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "platform/kernel.h"
+#include "platform/littleendian.h"
 #include "runtime/exceptions.h"
 
 namespace vorn {
@@ -58,24 +59,24 @@ uint8_t TStream::ReadU8() {
 uint16_t TStream::ReadU16() {
   uint8_t b[2];
   ReadBuffer(b, 2);
-  return static_cast<uint16_t>(b[0] | (b[1] << 8));
+  return UncheckedLe16(b);
 }
 
 uint32_t TStream::ReadU32() {
   uint8_t b[4];
   ReadBuffer(b, 4);
-  return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
-         (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
+  return UncheckedLe32(b);
 }
 
 void TStream::WriteU16(uint16_t value) {
-  uint8_t b[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
+  uint8_t b[2];
+  UncheckedStoreLe16(b, value);
   WriteBuffer(b, 2);
 }
 
 void TStream::WriteU32(uint32_t value) {
-  uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                  static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  uint8_t b[4];
+  UncheckedStoreLe32(b, value);
   WriteBuffer(b, 4);
 }
 

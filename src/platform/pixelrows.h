@@ -1,0 +1,79 @@
+// Pixel access within one row of a device-independent bitmap, per storage
+// depth: 1 and 4 bits packed from the most significant bit, 16 and 32 bits
+// little-endian words, 24 bits as blue, green, red. Callers pass positions
+// they have already clipped; nothing here checks bounds.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace vorn::rows {
+
+inline uint32_t UncheckedGet1(const uint8_t *row, int64_t x) {
+  return (row[x >> 3] >> (7 - (x & 7))) & 1;
+}
+inline void UncheckedSet1(uint8_t *row, int64_t x, uint32_t v) {
+  uint8_t mask = static_cast<uint8_t>(0x80 >> (x & 7));
+  row[x >> 3] = (v & 1) ? static_cast<uint8_t>(row[x >> 3] | mask)
+                        : static_cast<uint8_t>(row[x >> 3] & ~mask);
+}
+inline uint32_t UncheckedGet4(const uint8_t *row, int64_t x) {
+  return (x & 1) ? row[x >> 1] & 0xF : row[x >> 1] >> 4;
+}
+inline void UncheckedSet4(uint8_t *row, int64_t x, uint32_t v) {
+  uint8_t &b = row[x >> 1];
+  b = (x & 1) ? static_cast<uint8_t>((b & 0xF0) | (v & 0xF))
+              : static_cast<uint8_t>((b & 0x0F) | ((v & 0xF) << 4));
+}
+inline uint32_t UncheckedGet16(const uint8_t *row, int64_t x) {
+  uint16_t v;
+  std::memcpy(&v, row + 2 * x, 2);
+  return v;
+}
+inline void UncheckedSet16(uint8_t *row, int64_t x, uint32_t v) {
+  uint16_t w = static_cast<uint16_t>(v);
+  std::memcpy(row + 2 * x, &w, 2);
+}
+inline uint32_t UncheckedGet24(const uint8_t *row, int64_t x) {
+  const uint8_t *p = row + 3 * x;
+  return p[0] | (p[1] << 8) | (static_cast<uint32_t>(p[2]) << 16);
+}
+inline void UncheckedSet24(uint8_t *row, int64_t x, uint32_t v) {
+  uint8_t *p = row + 3 * x;
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+}
+inline uint32_t UncheckedGet32(const uint8_t *row, int64_t x) {
+  uint32_t v;
+  std::memcpy(&v, row + 4 * x, 4);
+  return v;
+}
+inline void UncheckedSet32(uint8_t *row, int64_t x, uint32_t v) {
+  std::memcpy(row + 4 * x, &v, 4);
+}
+
+// Any storage depth, chosen at run time (for the paths where per-pixel work
+// dominates anyway).
+inline uint32_t UncheckedGet(int bits, const uint8_t *row, int64_t x) {
+  switch (bits) {
+    case 1: return UncheckedGet1(row, x);
+    case 4: return UncheckedGet4(row, x);
+    case 8: return row[x];
+    case 16: return UncheckedGet16(row, x);
+    case 24: return UncheckedGet24(row, x);
+    default: return UncheckedGet32(row, x);
+  }
+}
+inline void UncheckedSet(int bits, uint8_t *row, int64_t x, uint32_t v) {
+  switch (bits) {
+    case 1: UncheckedSet1(row, x, v); break;
+    case 4: UncheckedSet4(row, x, v); break;
+    case 8: row[x] = static_cast<uint8_t>(v); break;
+    case 16: UncheckedSet16(row, x, v); break;
+    case 24: UncheckedSet24(row, x, v); break;
+    default: UncheckedSet32(row, x, v); break;
+  }
+}
+
+}  // namespace vorn::rows
