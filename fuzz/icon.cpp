@@ -15,7 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     vorn::TSaveOption options;
     int32_t transColor = 0x00FF00FF;
     try {
-      vorn::ReadIconFile(stream, surface, transColor, options, keepMask);
+      vorn::TSurfaceReadMode mode;
+      mode.MaskAsAlpha = keepMask;
+      vorn::ReadIconFile(stream, surface, transColor, options, mode);
     } catch (const vorn::Exception &) {
     }
   }

@@ -18,7 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   vorn::TSaveOption options;
   int32_t transColor = -1;
   try {
-    vorn::ReadTarga(stream, surface, transColor, options, true);
+    vorn::TSurfaceReadMode mode;
+    mode.SplitAlpha = true;
+    vorn::ReadTarga(stream, surface, transColor, options, mode);
   } catch (const vorn::Exception &) {
   }
   return 0;

@@ -438,7 +438,7 @@ void DrawConverted(TDIBSurface &dst, int x, int y, int32_t key, TDIBSurface &src
 
 // The frame whose layer list comes before this one in the document.
 TFrame *PreviousFrame(const TFastLayerList &layers) {
-  TFrameList *document = layers.FrameList();
+  TFrameList *document = DocumentOf(layers);
   if (!document) return nullptr;
   const int index = document->IndexOfLayerList(&layers);
   return index > 0 ? document->FrameAt(index - 1) : nullptr;

@@ -236,7 +236,8 @@ void ReadIconImage(TStream &stream, int index, TDIBSurface &surface, TIconImageI
 }
 
 void ReadIconFile(TStream &file, TDIBSurface &surface, int32_t &transColor,
-                  TSaveOption &options, bool keepMask) {
+                  TSaveOption &options, const TSurfaceReadMode &mode) {
+  const bool keepMask = mode.MaskAsAlpha;
   uint8_t head[2] = {};
   file.SetPosition(0);
   if (file.Read(head, 2) == 2 && head[0] == 'B' && head[1] == 'M') {

@@ -28,9 +28,10 @@ struct TIconImageInfo {
 void ReadIconImage(TStream &stream, int index, TDIBSurface &surface, TIconImageInfo &info,
                    bool keepMask, int32_t &transColor);
 
-// The table's surface reader for .ico/.cur: entry 0; HotSpot, Icon32,
-// IconIndex into options; a file beginning with "BM" read as a bitmap.
+// The table's surface reader for .ico/.cur: entry 0, its mask kept as alpha
+// when mode.MaskAsAlpha; HotSpot, Icon32, IconIndex into options; a file
+// beginning with "BM" read as a bitmap.
 void ReadIconFile(TStream &file, TDIBSurface &surface, int32_t &transColor,
-                  TSaveOption &options, bool keepMask);
+                  TSaveOption &options, const TSurfaceReadMode &mode);
 
 }  // namespace vorn

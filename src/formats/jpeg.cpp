@@ -102,7 +102,7 @@ void ReadJpegData(const uint8_t *data, size_t size, TDecodedImage &image) {
       std::min<int64_t>(LONG_MAX, surface.StoreSize() * 3 + (int64_t{16} << 20)));
 
   uint8_t *top = surface.TopRow();
-  const int64_t step = surface.RowStride();
+  const int64_t step = surface.ScanLineStep();
   std::vector<uint8_t> buffer(cmyk ? static_cast<size_t>(width) * 4 * kRowBatch : 0);
   if (!job.Start()) throw EJpegFileError(job.Message());
   JSAMPROW rows[kRowBatch];

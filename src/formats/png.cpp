@@ -425,10 +425,10 @@ void ReadPngStream(TStream &stream, TDecodedImage &image, TSaveOption &options) 
     throw EPngError("PNG: unexpected row layout");
 
   uint8_t *top = surface.TopRow();
-  const int64_t step = surface.RowStride();
+  const int64_t step = surface.ScanLineStep();
   TDIBSurface *alphaSurface = surface.AlphaChannel();
   uint8_t *alphaTop = alphaSurface ? alphaSurface->TopRow() : nullptr;
-  const int64_t alphaStep = alphaSurface ? alphaSurface->RowStride() : 0;
+  const int64_t alphaStep = alphaSurface ? alphaSurface->ScanLineStep() : 0;
   const TPixelFormat format = surface.PixelFormat();
   const bool paletteAlpha = alphaPlane && colorType == PNG_COLOR_TYPE_PALETTE;
 

@@ -200,7 +200,8 @@ class RlePackets {
 }  // namespace
 
 void ReadTarga(TStream &file, TDIBSurface &surface, int32_t &transColor, TSaveOption &options,
-               bool splitAlpha) {
+               const TSurfaceReadMode &mode) {
+  const bool splitAlpha = mode.SplitAlpha;
   transColor = -1;
   const int64_t size = file.Size();
   uint8_t headerBytes[kHeaderSize];

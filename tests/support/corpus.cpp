@@ -76,11 +76,14 @@ void CheckCorpusManifest(const std::string &folder, const std::set<std::string> 
     const bool opened = outcome.rfind("error", 0) != 0;
     EXPECT_EQ(run.status == 0, opened) << path << "\n" << run.output;
     if (opened) {
-      // "W x H, B bits per pixel" from the outcome's "WxH Bbpp".
+      // "W x H pixels" and "B bit(s) per pixel" from the outcome's "WxH Bbpp".
       const size_t x = outcome.find('x'), space = outcome.find(' ');
-      const std::string size = outcome.substr(0, x) + " x " + outcome.substr(x + 1, space - x - 1) +
-                               ", " + outcome.substr(space + 1, outcome.find("bpp") - space - 1) +
-                               " bits per pixel";
+      const std::string size =
+          outcome.substr(0, x) + " x " + outcome.substr(x + 1, space - x - 1) + " pixels";
+      const std::string bits = outcome.substr(space + 1, outcome.find("bpp") - space - 1);
+      EXPECT_NE(run.output.find(bits + (bits == "1" ? " bit per pixel" : " bits per pixel")),
+                std::string::npos)
+          << path << "\n" << run.output;
       EXPECT_NE(run.output.find(size), std::string::npos) << path << "\n" << run.output;
     }
   }
