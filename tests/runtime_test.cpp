@@ -4,10 +4,12 @@
 #include <cstring>
 #include <string>
 
+#include "open/formats.h"
 #include "open/opener.h"
 #include "platform/kernel.h"
 #include "platform/checked.h"
 #include "runtime/exceptions.h"
+#include "runtime/filekinds.h"
 #include "runtime/streams.h"
 #include "support/files.h"
 
@@ -92,6 +94,17 @@ TEST(DetectFormatTest, ContentFirstThenExtension) {
     EXPECT_EQ(DetectFormat(name), c.kind) << c.name;
   }
   EXPECT_THROW(DetectFormat(dir.File("missing.gif")), EFOpenError);
+}
+
+// The kinds the tool and the help text name and the readers the opener runs
+// come from two tables; they must agree on what can be read.
+TEST(DetectFormatTest, EveryKindHasOneReaderRowThatAgreesOnReadability) {
+  for (const TFileKind &kind : FileKinds()) {
+    const TFormatReader *row = FindReader(kind.Kind);
+    ASSERT_NE(row, nullptr) << kind.Kind;
+    EXPECT_EQ(row->Built(), kind.Readable) << kind.Kind;
+  }
+  EXPECT_EQ(FindReader(".txt"), nullptr);
 }
 
 TEST(CheckedTest, SurfaceSizesAreBounded) {

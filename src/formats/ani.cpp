@@ -7,7 +7,8 @@
 #include "formats/icon.h"
 #include "formats/singleimage.h"
 #include "layers/layers.h"
-#include "runtime/checked.h"
+#include "pixels/pixelbudget.h"
+#include "platform/checked.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 
@@ -253,8 +254,10 @@ void ChargeDocument(const TAniList &ani, size_t steps, const TAniLimits &limits)
   int64_t frame = 0, total = 0;
   if (!pixels || !alpha || !selection || !CheckedMul<int64_t>(*pixels, 2, frame) ||
       !CheckedAdd(frame, *alpha + *selection + kFrameOverheadBytes, frame) ||
-      !CheckedMul(frame, static_cast<int64_t>(steps), total) || total > limits.MaxDocumentBytes)
+      !CheckedMul(frame, static_cast<int64_t>(steps), total) ||
+      (limits.MaxDocumentBytes > 0 && total > limits.MaxDocumentBytes))
     throw EOutOfMemory();
+  CheckDocumentBytes(total);
 }
 
 // Puts image into layer 0 of a frame whose layers have the first image's

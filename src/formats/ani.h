@@ -45,8 +45,9 @@ struct TAniHeader {
 struct TAniLimits {
   // The pixels and per-frame bookkeeping of the whole document: a few bytes
   // of sequence can ask for many frames of a large image, so the cost is
-  // counted before the first frame is made.
-  int64_t MaxDocumentBytes = int64_t{8} << 30;
+  // counted before the first frame is made, against the document cap and,
+  // when above 0, this tighter bound.
+  int64_t MaxDocumentBytes = 0;
 };
 
 // The images, sequence, rates and texts of one animated cursor file.

@@ -7,7 +7,7 @@
 
 #include "layers/layers.h"
 #include "platform/video.h"
-#include "runtime/checked.h"
+#include "platform/checked.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 

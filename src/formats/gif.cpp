@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "layers/layerlist.h"
-#include "runtime/checked.h"
+#include "pixels/pixelbudget.h"
+#include "platform/checked.h"
 #include "runtime/streams.h"
 
 namespace vorn {
@@ -503,7 +504,10 @@ void RunPass(TFrameList &list, TStream &stream, const GifScan &scan, int request
 
     DecodeImage(gif, width, height, image);
     if (i == 0) options.GifInterlaced = image.Interlaced;
-    if (int64_t total; !CheckedMul<int64_t>(i + 1, frameBytes, total) || total > kMaxGifDocumentBytes)
+    // The document cap, counted over the layer, composite and selection
+    // surfaces of every frame so far.
+    const int64_t cap = MaxDocumentBytes();
+    if (int64_t total; !CheckedMul<int64_t>(i + 1, frameBytes, total) || (cap > 0 && total > cap))
       throw EGifRefused("GIF document too large");
 
     TFrame *frame = list.AddFrame();
@@ -655,6 +659,10 @@ void ReadGifStream(TFrameList &list, TStream &stream, TSaveOption &options,
       }
       requestedDepth = e.Depth;
     } catch (const EGifRefused &) {
+      list.Clear();
+      throw;
+    } catch (const EOutOfResources &) {
+      // The stores met the document cap: refused, not shortened.
       list.Clear();
       throw;
     } catch (const std::exception &) {

@@ -32,10 +32,6 @@ class EGifRefused : public Exception {
   using Exception::Exception;
 };
 
-// The most pixel bytes the frames of one GIF document may hold together
-// (layer, composite and selection surfaces of every frame).
-inline constexpr int64_t kMaxGifDocumentBytes = int64_t{8} << 30;
-
 // One decoded image of a file.
 struct TGifImage {
   // Position on the logical screen and size, as the file gives them.

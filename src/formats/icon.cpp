@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "formats/png.h"
-#include "runtime/checked.h"
+#include "platform/checked.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 

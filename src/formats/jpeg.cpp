@@ -4,7 +4,7 @@
 #include <climits>
 #include <vector>
 
-#include "runtime/checked.h"
+#include "platform/checked.h"
 #include "runtime/jpegdecompress.h"
 #include "runtime/streams.h"
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "pixels/pixelformat.h"
-#include "pixels/pixelrows.h"
-#include "runtime/checked.h"
+#include "platform/pixelrows.h"
+#include "platform/checked.h"
 #include "runtime/streams.h"
 
 namespace vorn {

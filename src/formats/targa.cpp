@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "runtime/checked.h"
+#include "platform/checked.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 

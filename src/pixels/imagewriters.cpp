@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "pixels/dibsfc.h"
-#include "pixels/pixelrows.h"
-#include "runtime/checked.h"
+#include "platform/pixelrows.h"
+#include "platform/checked.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 

@@ -3,7 +3,7 @@
 #include "pixels/pixelbudget.h"
 
 #include "platform/kernel.h"
-#include "runtime/checked.h"
+#include "platform/checked.h"
 #include "runtime/exceptions.h"
 
 namespace vorn {

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "platform/kernel.h"
-#include "runtime/checked.h"
+#include "platform/checked.h"
 #include "runtime/exceptions.h"
 
 namespace vorn {
