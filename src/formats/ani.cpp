@@ -9,6 +9,7 @@
 #include "layers/layers.h"
 #include "pixels/pixelbudget.h"
 #include "platform/checked.h"
+#include "platform/littleendian.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 
@@ -38,10 +39,6 @@ bool ReadU32(TStream &stream, uint32_t &value) {
   if (!ReadAll(stream, b, 4)) return false;
   value = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
   return true;
-}
-
-uint32_t LoadU32(const uint8_t *p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 // A chunk size rounded up to the even length its data occupies.
@@ -158,7 +155,7 @@ void TAniList::ReadHeader(TStream &stream, uint32_t size) {
   TAniHeader h;
   uint32_t *fields[] = {&h.HeaderSize, &h.FrameCount, &h.StepCount,   &h.Width, &h.Height,
                         &h.BitCount,   &h.Planes,     &h.DisplayRate, &h.Flags};
-  for (size_t i = 0; i < std::size(fields); ++i) *fields[i] = LoadU32(b + 4 * i);
+  for (size_t i = 0; i < std::size(fields); ++i) *fields[i] = UncheckedLe32(b + 4 * i);
   if ((h.Flags & 1) == 0) throw Exception(kUnknownFormat);
   // The next chunk starts where the size says this one ends, so that the
   // stream stays where the budget counts it.
@@ -188,7 +185,7 @@ void TAniList::ReadArray(TStream &stream, uint32_t size,
   if (!array) array.emplace(entries, 0);
   // An array whose length another chunk fixed differently is left as it is.
   if (array->size() == entries)
-    for (size_t i = 0; i < entries; ++i) (*array)[i] = LoadU32(bytes.data() + 4 * i);
+    for (size_t i = 0; i < entries; ++i) (*array)[i] = UncheckedLe32(bytes.data() + 4 * i);
 }
 
 void TAniList::ReadIcon(TStream &stream, uint32_t size) {

@@ -11,6 +11,7 @@
 #include "layers/layerlist.h"
 #include "pixels/pixelbudget.h"
 #include "platform/checked.h"
+#include "platform/pixelrows.h"
 #include "runtime/streams.h"
 
 namespace vorn {
@@ -259,19 +260,6 @@ void DecodeImage(const GifDecoder &gif, int screenWidth, int screenHeight, TGifI
     if (used[v]) image.Used.set(static_cast<size_t>(v));
 }
 
-// --- Pixel helpers for palette surfaces ------------------------------------------
-
-inline uint32_t PaletteGet(int bits, const uint8_t *row, int64_t x) {
-  switch (bits) {
-    case 8:
-      return row[x];
-    case 4:
-      return (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0xF;
-    default:
-      return (row[x >> 3] >> (7 - (x & 7))) & 1;
-  }
-}
-
 // S at 4 bits: two pixels per byte, the first in the high nibble, with the
 // palette kept. Values beyond a nibble keep their low four bits.
 void RepackTo4Bits(TDIBSurface &s) {
@@ -316,7 +304,7 @@ void FindNeeded(TDIBSurface &previous, TDIBSurface &s, int64_t left, int64_t top
   const int previousBits = PreviousBits ? PreviousBits : previous.StorageBitCount();
   const int sBits = ImageBits ? ImageBits : s.StorageBitCount();
   auto get = [](int bits, const uint8_t *row, int64_t x) -> uint32_t {
-    return bits == 8 ? row[x] : PaletteGet(bits, row, x);
+    return bits == 8 ? row[x] : rows::UncheckedGet(bits, row, x);
   };
   const uint8_t *sTop = s.Empty() ? nullptr : s.TopRowReadOnly();
   const int64_t right = left + s.Width(), bottom = top + s.Height();

@@ -7,6 +7,8 @@
 
 #include "formats/png.h"
 #include "platform/checked.h"
+#include "platform/littleendian.h"
+#include "platform/pixelrows.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 
@@ -21,14 +23,6 @@ constexpr uint32_t kBitFields = 3;
 
 [[noreturn]] void UnknownFormat() { throw Exception(kUnknownFormat); }
 
-uint16_t Le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void PutLe32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // Reads count bytes at offset, or raises "Unknown format" when the stream
 // does not hold them.
@@ -58,14 +52,14 @@ IconBitmap LayoutOf(TStream &stream, int64_t offset) {
   b.offset = offset;
   uint8_t h[40];
   ReadAt(stream, offset, h, sizeof h);
-  b.headerSize = Le32(h);
+  b.headerSize = UncheckedLe32(h);
   // The info header and its later, longer forms; the BMP reader reads them.
   if (b.headerSize < 40 || b.headerSize > 124) UnknownFormat();
-  b.width = static_cast<int32_t>(Le32(h + 4));
-  b.height = static_cast<int32_t>(Le32(h + 8)) / 2;  // colour and mask images together
-  b.bitCount = Le16(h + 14);
-  const uint32_t compression = Le32(h + 16);
-  const uint32_t coloursUsed = Le32(h + 32);
+  b.width = static_cast<int32_t>(UncheckedLe32(h + 4));
+  b.height = static_cast<int32_t>(UncheckedLe32(h + 8)) / 2;  // colour and mask images together
+  b.bitCount = UncheckedLe16(h + 14);
+  const uint32_t compression = UncheckedLe32(h + 16);
+  const uint32_t coloursUsed = UncheckedLe32(h + 32);
   if (b.width <= 0 || b.height <= 0) UnknownFormat();
   // Compressed colour images give no row size to find the mask by.
   if (compression != 0 && compression != kBitFields) UnknownFormat();
@@ -95,11 +89,11 @@ void ReadColourImage(TStream &stream, const IconBitmap &b, TDIBSurface &surface)
   ReadAt(stream, b.offset, bmp.data() + kFileHeader, b.colourBytes);
   bmp[0] = 'B';
   bmp[1] = 'M';
-  PutLe32(bmp.data() + 2, static_cast<uint32_t>(bmp.size()));
-  PutLe32(bmp.data() + 10,
+  UncheckedStoreLe32(bmp.data() + 2, static_cast<uint32_t>(bmp.size()));
+  UncheckedStoreLe32(bmp.data() + 10,
           static_cast<uint32_t>(kFileHeader + b.colourBytes -
                                 *DibImageBytes(b.width, b.height, b.bitCount)));
-  PutLe32(bmp.data() + kFileHeader + 8, static_cast<uint32_t>(b.height));
+  UncheckedStoreLe32(bmp.data() + kFileHeader + 8, static_cast<uint32_t>(b.height));
   TReadOnlyMemoryStream in(bmp.data(), bmp.size());
   surface.LoadFromStream(in);
   if (surface.Width() != b.width || surface.Height() != b.height) UnknownFormat();
@@ -117,7 +111,7 @@ std::vector<uint8_t> ReadMask(TStream &stream, const IconBitmap &b) {
 
 bool MaskBit(const std::vector<uint8_t> &mask, const IconBitmap &b, int x, int y) {
   const uint8_t *row = mask.data() + (b.height - 1 - y) * b.maskRowBytes;
-  return (row[x >> 3] >> (7 - (x & 7))) & 1;
+  return rows::UncheckedGet1(row, x) != 0;
 }
 
 // The transparent pixel value for the offered colour: a palette index no
@@ -219,16 +213,16 @@ void ReadIconImage(TStream &stream, int index, TDIBSurface &surface, TIconImageI
                    bool keepMask, int32_t &transColor) {
   uint8_t header[kIconHeader];
   ReadAt(stream, 0, header, sizeof header);
-  const uint16_t type = Le16(header + 2);
-  const uint16_t count = Le16(header + 4);
+  const uint16_t type = UncheckedLe16(header + 2);
+  const uint16_t count = UncheckedLe16(header + 4);
   if (index < 0 || index >= count) UnknownFormat();
   uint8_t entry[kDirectoryEntry];
   ReadAt(stream, kIconHeader + kDirectoryEntry * index, entry, sizeof entry);
   if (type == 2) {
-    info.HotSpotX = Le16(entry + 4);
-    info.HotSpotY = Le16(entry + 6);
+    info.HotSpotX = UncheckedLe16(entry + 4);
+    info.HotSpotY = UncheckedLe16(entry + 6);
   }
-  const int64_t offset = Le32(entry + 12);
+  const int64_t offset = UncheckedLe32(entry + 12);
   if (IsPng(stream, offset))
     ReadPngEntry(stream, offset, surface, info, transColor);
   else

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/checked.h"
+#include "platform/littleendian.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 
@@ -25,11 +26,6 @@ constexpr int kKeyRed = 471, kKeyGreen = 472, kKeyBlue = 473;
 
 [[noreturn]] void UnknownFormat() { throw Exception(kUnknownFormat); }
 
-uint16_t Le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 struct TargaHeader {
   int idLength = 0;
@@ -57,11 +53,11 @@ TargaHeader ParseHeader(const uint8_t (&h)[kHeaderSize]) {
   t.idLength = h[0];
   t.mapType = h[1];
   t.imageType = h[2];
-  t.mapFirst = Le16(h + 3);
-  t.mapLength = Le16(h + 5);
+  t.mapFirst = UncheckedLe16(h + 3);
+  t.mapLength = UncheckedLe16(h + 5);
   t.mapEntryBits = h[7];
-  t.width = Le16(h + 12);
-  t.height = Le16(h + 14);
+  t.width = UncheckedLe16(h + 12);
+  t.height = UncheckedLe16(h + 14);
   t.depth = h[16];
   t.descriptor = h[17];
   return t;
@@ -100,8 +96,8 @@ Footer FindFooter(TStream &file, int64_t size) {
   file.ReadBuffer(tail, kFooterSize);
   if (tail[kFooterSize - 1] != '.' || std::memcmp(tail + 8, kSignature, 16) != 0) return footer;
   footer.found = true;
-  footer.extensionOffset = Le32(tail);
-  footer.developerOffset = Le32(tail + 4);
+  footer.extensionOffset = UncheckedLe32(tail);
+  footer.developerOffset = UncheckedLe32(tail + 4);
   return footer;
 }
 
@@ -120,7 +116,7 @@ void ReadColourMap(TStream &file, const TargaHeader &t, RGBQUAD (&table)[256]) {
     const uint8_t *e = map.data() + static_cast<size_t>(k) * entryBytes;
     RGBQUAD &q = table[t.mapFirst + k];
     if (entryBytes == 2) {
-      const uint32_t v = Le16(e);
+      const uint32_t v = UncheckedLe16(e);
       q = RGBQUAD{static_cast<BYTE>((v & 0x1F) << 3), static_cast<BYTE>((v & 0x3E0) >> 2),
                   static_cast<BYTE>((v & 0x7C00) >> 7), 0};
     } else {

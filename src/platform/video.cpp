@@ -27,6 +27,11 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "platform/littleendian.h"
+
+using vorn::UncheckedLe16;
+using vorn::UncheckedLe32;
+
 namespace {
 
 // The largest bitmap handed out: the bound a 32-bit process has for one
@@ -86,11 +91,7 @@ class MemorySource : public Source {
 
 // --- The file's header list -------------------------------------------------
 
-uint32_t Le32(const uint8_t *p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-uint16_t Le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-int16_t LeI16(const uint8_t *p) { return static_cast<int16_t>(Le16(p)); }
+int16_t LeI16(const uint8_t *p) { return static_cast<int16_t>(UncheckedLe16(p)); }
 
 constexpr uint32_t Tag(const char (&t)[5]) {
   return uint32_t(uint8_t(t[0])) | uint32_t(uint8_t(t[1])) << 8 | uint32_t(uint8_t(t[2])) << 16 |
@@ -118,9 +119,9 @@ void ForEachChunk(Source &source, int64_t begin, int64_t end, Visit visit) {
   while (pos + 8 <= end) {
     uint8_t head[8];
     if (source.ReadAt(pos, head, 8) != 8) return;
-    const int64_t size = Le32(head + 4);
+    const int64_t size = UncheckedLe32(head + 4);
     const int64_t data = pos + 8;
-    const Chunk chunk{Le32(head), data, std::min(end, data + size)};
+    const Chunk chunk{UncheckedLe32(head), data, std::min(end, data + size)};
     if (!visit(chunk)) return;
     pos = data + size + (size & 1);
   }
@@ -130,36 +131,36 @@ void ForEachChunk(Source &source, int64_t begin, int64_t end, Visit visit) {
 // skipped, as the demuxer skips them, so stream numbers agree.
 bool ReadHeader(Source &source, Header &header) {
   uint8_t riff[12];
-  if (source.ReadAt(0, riff, 12) != 12 || Le32(riff) != Tag("RIFF") ||
-      Le32(riff + 8) != Tag("AVI "))
+  if (source.ReadAt(0, riff, 12) != 12 || UncheckedLe32(riff) != Tag("RIFF") ||
+      UncheckedLe32(riff + 8) != Tag("AVI "))
     return false;
-  const int64_t end = std::min<int64_t>(source.Size(), 8 + int64_t{Le32(riff + 4)});
+  const int64_t end = std::min<int64_t>(source.Size(), 8 + int64_t{UncheckedLe32(riff + 4)});
   bool found = false;
   ForEachChunk(source, 12, end, [&](const Chunk &list) {
     uint8_t type[4];
     if (list.id != Tag("LIST") || list.end - list.data < 4 ||
         source.ReadAt(list.data, type, 4) != 4)
       return true;
-    if (Le32(type) == Tag("movi")) return false;  // the header list comes first
-    if (Le32(type) != Tag("hdrl")) return true;
+    if (UncheckedLe32(type) == Tag("movi")) return false;  // the header list comes first
+    if (UncheckedLe32(type) != Tag("hdrl")) return true;
     found = true;
     ForEachChunk(source, list.data + 4, list.end, [&](const Chunk &item) {
       if (item.id == Tag("avih")) {
         uint8_t avih[56] = {};
         source.ReadAt(item.data, avih, static_cast<size_t>(std::min<int64_t>(56, item.end - item.data)));
-        header.file.dwMaxBytesPerSec = Le32(avih + 4);
-        header.file.dwFlags = Le32(avih + 12);
-        header.file.dwSuggestedBufferSize = Le32(avih + 28);
-        header.file.dwWidth = Le32(avih + 32);
-        header.file.dwHeight = Le32(avih + 36);
-        header.file.dwScale = Le32(avih);  // microseconds per frame
+        header.file.dwMaxBytesPerSec = UncheckedLe32(avih + 4);
+        header.file.dwFlags = UncheckedLe32(avih + 12);
+        header.file.dwSuggestedBufferSize = UncheckedLe32(avih + 28);
+        header.file.dwWidth = UncheckedLe32(avih + 32);
+        header.file.dwHeight = UncheckedLe32(avih + 36);
+        header.file.dwScale = UncheckedLe32(avih);  // microseconds per frame
         header.file.dwRate = 1000000;
-        header.file.dwLength = Le32(avih + 16);
+        header.file.dwLength = UncheckedLe32(avih + 16);
         return true;
       }
       uint8_t type4[4];
       if (item.id != Tag("LIST") || item.end - item.data < 4 ||
-          source.ReadAt(item.data, type4, 4) != 4 || Le32(type4) != Tag("strl"))
+          source.ReadAt(item.data, type4, 4) != 4 || UncheckedLe32(type4) != Tag("strl"))
         return true;
       ForEachChunk(source, item.data + 4, item.end, [&](const Chunk &strh) {
         if (strh.id != Tag("strh")) return true;
@@ -168,21 +169,21 @@ bool ReadHeader(Source &source, Header &header) {
         if (size < 48 || source.ReadAt(strh.data, h, static_cast<size_t>(std::min<int64_t>(56, size))) <
                              static_cast<size_t>(std::min<int64_t>(56, size)))
           return false;
-        if (Le32(h) == Tag("pads")) return false;
+        if (UncheckedLe32(h) == Tag("pads")) return false;
         AVISTREAMINFOA info{};
-        info.fccType = Le32(h);
-        info.fccHandler = Le32(h + 4);
-        info.dwFlags = Le32(h + 8);
-        info.wPriority = Le16(h + 12);
-        info.wLanguage = Le16(h + 14);
-        info.dwInitialFrames = Le32(h + 16);
-        info.dwScale = Le32(h + 20);
-        info.dwRate = Le32(h + 24);
-        info.dwStart = Le32(h + 28);
-        info.dwLength = Le32(h + 32);
-        info.dwSuggestedBufferSize = Le32(h + 36);
-        info.dwQuality = Le32(h + 40);
-        info.dwSampleSize = Le32(h + 44);
+        info.fccType = UncheckedLe32(h);
+        info.fccHandler = UncheckedLe32(h + 4);
+        info.dwFlags = UncheckedLe32(h + 8);
+        info.wPriority = UncheckedLe16(h + 12);
+        info.wLanguage = UncheckedLe16(h + 14);
+        info.dwInitialFrames = UncheckedLe32(h + 16);
+        info.dwScale = UncheckedLe32(h + 20);
+        info.dwRate = UncheckedLe32(h + 24);
+        info.dwStart = UncheckedLe32(h + 28);
+        info.dwLength = UncheckedLe32(h + 32);
+        info.dwSuggestedBufferSize = UncheckedLe32(h + 36);
+        info.dwQuality = UncheckedLe32(h + 40);
+        info.dwSampleSize = UncheckedLe32(h + 44);
         info.rcFrame = RECT{LeI16(h + 48), LeI16(h + 50), LeI16(h + 52), LeI16(h + 54)};
         if (header.streams.size() < kMaxStreams) header.streams.push_back(info);
         return false;  // one stream header per stream list
@@ -435,7 +436,7 @@ bool BuildBitmap(IGetFrame &g) {
       const uint8_t *s = f->data[0] + ptrdiff_t{y} * f->linesize[0];
       uint8_t *d = row(y);
       for (size_t x = 0; x < width; ++x, d += 3) {
-        const unsigned v = Le16(s + 2 * x);
+        const unsigned v = UncheckedLe16(s + 2 * x);
         d[0] = Widen5(v & 0x1F);
         d[1] = six ? Widen6((v >> 5) & 0x3F) : Widen5((v >> 5) & 0x1F);
         d[2] = Widen5(six ? v >> 11 : (v >> 10) & 0x1F);
