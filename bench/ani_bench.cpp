@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "opens.h"
 #include "ratio.h"
 #include "support/aniwriter.h"
 #include "support/files.h"
@@ -57,16 +58,7 @@ void Reference(benchmark::State &state) {
   }
 }
 
-void Open(benchmark::State &state) {
-  Cursor &cursor = TheCursor();
-  for (auto _ : state) {
-    vnHandle handle = vnOpen(cursor.name.c_str());
-    if (!handle || vnGetFrameCount(handle) != kSteps) state.SkipWithError("the cursor does not open");
-    state.PauseTiming();
-    vnClose(handle);
-    state.ResumeTiming();
-  }
-}
+void Open(benchmark::State &state) { bench::TimeOpen(state, TheCursor().name, kSteps); }
 
 // Both run over all 64 frames, so their ratio is the ratio per frame.
 BENCHMARK(Reference)->Name("ani_open/reference")->Unit(benchmark::kMillisecond);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/video.h"
+#include "opens.h"
 #include "ratio.h"
 #include "support/aviwriter.h"
 #include "support/files.h"
@@ -41,13 +42,7 @@ Videos &TheVideos() {
 }
 
 void OpenFile(benchmark::State &state, const std::string &name) {
-  for (auto _ : state) {
-    vnHandle handle = vnOpen(name.c_str());
-    if (!handle || vnGetFrameCount(handle) != kFrames) state.SkipWithError("the video does not open");
-    state.PauseTiming();
-    vnClose(handle);
-    state.ResumeTiming();
-  }
+  bench::TimeOpen(state, name, kFrames);
 }
 
 void MjpegReference(benchmark::State &state) {

@@ -9,6 +9,7 @@
 
 #include "pixels/dibsfc.h"
 #include "pixels/imagewriters.h"
+#include "opens.h"
 #include "ratio.h"
 #include "runtime/streams.h"
 #include "support/files.h"
@@ -89,15 +90,7 @@ void Copy(benchmark::State &state, size_t bytes) {
   }
 }
 
-void Open(benchmark::State &state, const std::string &name) {
-  for (auto _ : state) {
-    vnHandle handle = vnOpen(name.c_str());
-    if (!handle) state.SkipWithError("the file does not open");
-    state.PauseTiming();
-    vnClose(handle);
-    state.ResumeTiming();
-  }
-}
+void Open(benchmark::State &state, const std::string &name) { bench::TimeOpen(state, name); }
 
 void TargaReference(benchmark::State &state) { Copy(state, size_t{kTargaSide} * kTargaSide * 3); }
 void TargaOpen(benchmark::State &state) { Open(state, TheFiles().targa); }

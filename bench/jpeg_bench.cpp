@@ -14,6 +14,7 @@
 // clang-format on
 
 #include "formats/jpeg.h"
+#include "opens.h"
 #include "ratio.h"
 #include "support/files.h"
 #include "vornfile.h"
@@ -94,29 +95,9 @@ void Reference(benchmark::State &state) {
   }
 }
 
-void Reader(benchmark::State &state) {
-  File &file = TheFile();
-  for (auto _ : state) {
-    TDecodedImage image;
-    TSaveOption options;
-    ReadJpegFile(file.name, image, options);
-    benchmark::DoNotOptimize(image.Surface.TopRowReadOnly());
-    state.PauseTiming();
-    image.Surface.Clear();
-    state.ResumeTiming();
-  }
-}
+void Reader(benchmark::State &state) { bench::TimeImageReader(state, ReadJpegFile, TheFile().name); }
 
-void Open(benchmark::State &state) {
-  File &file = TheFile();
-  for (auto _ : state) {
-    vnHandle handle = vnOpen(file.name.c_str());
-    if (!handle) state.SkipWithError("the file does not open");
-    state.PauseTiming();
-    vnClose(handle);
-    state.ResumeTiming();
-  }
-}
+void Open(benchmark::State &state) { bench::TimeOpen(state, TheFile().name); }
 
 BENCHMARK(Reference)->Name("jpeg_open/reference")->Unit(benchmark::kMillisecond);
 BENCHMARK(Reader)->Name("jpeg_open/ReadJpegFile")->Unit(benchmark::kMillisecond);

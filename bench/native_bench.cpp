@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "opens.h"
 #include "ratio.h"
 #include "support/files.h"
 #include "support/nativewriter.h"
@@ -93,16 +94,7 @@ void Reference(benchmark::State &state) {
   }
 }
 
-void Open(benchmark::State &state) {
-  Document &doc = TheDocument();
-  for (auto _ : state) {
-    vnHandle handle = vnOpen(doc.name.c_str());
-    if (!handle) state.SkipWithError("the document does not open");
-    state.PauseTiming();
-    vnClose(handle);
-    state.ResumeTiming();
-  }
-}
+void Open(benchmark::State &state) { bench::TimeOpen(state, TheDocument().name); }
 
 BENCHMARK(Reference)->Name("native_open/reference")->Unit(benchmark::kMillisecond);
 BENCHMARK(Open)->Name("native_open/vnOpen")->Unit(benchmark::kMillisecond);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "formats/png.h"
+#include "opens.h"
 #include "ratio.h"
 #include "runtime/streams.h"
 #include "support/files.h"
@@ -100,29 +101,9 @@ void Reference(benchmark::State &state) {
   }
 }
 
-void Reader(benchmark::State &state) {
-  File &file = TheFile();
-  for (auto _ : state) {
-    TDecodedImage image;
-    TSaveOption options;
-    ReadPngFile(file.name, image, options);
-    benchmark::DoNotOptimize(image.Surface.TopRowReadOnly());
-    state.PauseTiming();
-    image.Surface.Clear();
-    state.ResumeTiming();
-  }
-}
+void Reader(benchmark::State &state) { bench::TimeImageReader(state, ReadPngFile, TheFile().name); }
 
-void Open(benchmark::State &state) {
-  File &file = TheFile();
-  for (auto _ : state) {
-    vnHandle handle = vnOpen(file.name.c_str());
-    if (!handle) state.SkipWithError("the file does not open");
-    state.PauseTiming();
-    vnClose(handle);
-    state.ResumeTiming();
-  }
-}
+void Open(benchmark::State &state) { bench::TimeOpen(state, TheFile().name); }
 
 BENCHMARK(Reference)->Name("png_open/reference")->Unit(benchmark::kMillisecond);
 BENCHMARK(Reader)->Name("png_open/ReadPngFile")->Unit(benchmark::kMillisecond);
