@@ -280,25 +280,25 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD *written
   return TRUE;
 }
 
-BOOL WINAPI SetFilePointerEx(HANDLE file, LONGLONG distance, LONGLONG *newPosition,
-                             DWORD method) {
+BOOL WINAPI SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
+                             LARGE_INTEGER *newPosition, DWORD method) {
   int fd = FileDescriptor(file);
   if (fd < 0) return FailWith(ERROR_INVALID_HANDLE);
   int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR
              : method == FILE_END   ? SEEK_END : -1;
   if (whence < 0) return FailWith(ERROR_INVALID_PARAMETER);
-  off_t result = ::lseek(fd, static_cast<off_t>(distance), whence);
+  off_t result = ::lseek(fd, static_cast<off_t>(distance.QuadPart), whence);
   if (result < 0) return FailWithErrno();
-  if (newPosition) *newPosition = result;
+  if (newPosition) newPosition->QuadPart = result;
   return TRUE;
 }
 
-BOOL WINAPI GetFileSizeEx(HANDLE file, LONGLONG *size) {
+BOOL WINAPI GetFileSizeEx(HANDLE file, LARGE_INTEGER *size) {
   int fd = FileDescriptor(file);
   if (fd < 0) return FailWith(ERROR_INVALID_HANDLE);
   struct stat st;
   if (::fstat(fd, &st) != 0) return FailWithErrno();
-  if (size) *size = st.st_size;
+  if (size) size->QuadPart = st.st_size;
   return TRUE;
 }
 

@@ -69,11 +69,9 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD *read,
                      void *overlapped);
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD *written,
                       void *overlapped);
-// The LARGE_INTEGER arguments of the Windows functions are plain 64-bit
-// integers here.
-BOOL WINAPI SetFilePointerEx(HANDLE file, LONGLONG distance, LONGLONG *newPosition,
-                             DWORD method);
-BOOL WINAPI GetFileSizeEx(HANDLE file, LONGLONG *size);
+BOOL WINAPI SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
+                             LARGE_INTEGER *newPosition, DWORD method);
+BOOL WINAPI GetFileSizeEx(HANDLE file, LARGE_INTEGER *size);
 BOOL WINAPI FlushFileBuffers(HANDLE file);
 BOOL WINAPI CloseHandle(HANDLE object);
 DWORD WINAPI GetFileAttributesA(LPCSTR name);

@@ -25,6 +25,14 @@ typedef const void *LPCVOID;
 typedef HANDLE HGLOBAL;
 typedef struct HWND__ { int unused; } *HWND;
 
+typedef union _LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  };
+  LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
 #define TRUE 1
 #define FALSE 0
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)

@@ -189,18 +189,20 @@ int64_t TFileStream::Write(const void *buffer, int64_t count) {
 }
 
 int64_t TFileStream::Seek(int64_t offset, int origin) {
-  LONGLONG position = 0;
-  if (!SetFilePointerEx(handle_, offset, &position, static_cast<DWORD>(origin))) {
+  LARGE_INTEGER distance{}, position{};
+  distance.QuadPart = offset;
+  if (!SetFilePointerEx(handle_, distance, &position, static_cast<DWORD>(origin))) {
     // A seek before the start leaves the position where it was, as files do.
-    SetFilePointerEx(handle_, 0, &position, FILE_CURRENT);
+    distance.QuadPart = 0;
+    SetFilePointerEx(handle_, distance, &position, FILE_CURRENT);
   }
-  return position;
+  return position.QuadPart;
 }
 
 int64_t TFileStream::Size() {
-  LONGLONG size = 0;
+  LARGE_INTEGER size{};
   GetFileSizeEx(handle_, &size);
-  return size;
+  return size.QuadPart;
 }
 
 void TFileStream::Flush() {

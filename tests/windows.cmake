@@ -1,0 +1,34 @@
+# Tests of the Windows builds (included from tests/CMakeLists.txt).
+#
+# Both builds check vornfile.dll's export table. Where the build's programs
+# can run (the 64-bit build under 64-bit Wine, found by the toolchain file as
+# CMAKE_CROSSCOMPILING_EMULATOR, or either build on Windows itself), a C
+# host loads the DLL by name and by ordinal and must read from the files of
+# data/dll/files.txt exactly what the Linux library reads, and the unit
+# tests that do not depend on Linux run against the system's GDI, kernel and
+# AVIFile.
+
+add_test(NAME Dll.ExportsTheSixteenFunctionsAtTheirOrdinals
+  COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DLIBRARY=$<TARGET_FILE:vornfile>
+          -P ${CMAKE_CURRENT_SOURCE_DIR}/dllexports.cmake)
+
+if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  return()
+endif()
+
+# Wine keeps its own Windows folder in the build tree, and must never wait
+# on a window: it runs without a display and without debug output.
+set(VORN_WINE_ENVIRONMENT
+  "WINEPREFIX=set:${CMAKE_BINARY_DIR}/wine" "WINEDEBUG=set:-all" "DISPLAY=unset:"
+  "WINEDLLOVERRIDES=set:mscoree,mshtml=")
+
+add_executable(dll_host dll_host.c)
+target_include_directories(dll_host PRIVATE ${PROJECT_SOURCE_DIR}/include)
+target_link_libraries(dll_host PRIVATE gdi32)
+add_test(NAME DllHost.ReportMatchesReference
+  COMMAND ${CMAKE_COMMAND} -DHOST=$<TARGET_FILE:dll_host> -DLIBRARY=vornfile.dll
+          -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
+          -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/dll-host
+          -P ${CMAKE_CURRENT_SOURCE_DIR}/dllhost.cmake)
+set_tests_properties(DllHost.ReportMatchesReference PROPERTIES
+  ENVIRONMENT_MODIFICATION "${VORN_WINE_ENVIRONMENT}")
