@@ -58,12 +58,22 @@ class AviTest : public ::testing::Test {
     return *dynamic_cast<TFastLayer *>(Doc().FrameAt(frame)->Layers().LayerAt(0));
   }
   // The 24-bit layer 0 of frame as blue, green, red rows, top row first.
+  // The layer's pixels as blue, green, red bytes; 5-5-5 channels are
+  // widened by repeating their top bits.
   std::vector<uint8_t> Rows24(int frame) {
     TDIBSurface &s = Layer0(frame).Surface();
     std::vector<uint8_t> out;
     for (int y = 0; y < s.Height(); ++y) {
       const uint8_t *row = s.ScanLine(y);
-      out.insert(out.end(), row, row + s.Width() * 3);
+      if (s.BitCount() != 15) {
+        out.insert(out.end(), row, row + s.Width() * 3);
+        continue;
+      }
+      for (int x = 0; x < s.Width(); ++x) {
+        const unsigned v = row[2 * x] | row[2 * x + 1] << 8;
+        for (unsigned c : {v & 0x1F, (v >> 5) & 0x1F, (v >> 10) & 0x1F})
+          out.push_back(uint8_t(c << 3 | c >> 2));
+      }
     }
     return out;
   }
@@ -176,19 +186,17 @@ TEST_F(AviTest, FourBitVideoOpensAsEightBitsWithItsSixteenColours) {
   EXPECT_EQ(Doc().FrameAt(0)->Layers().Composite().Surface().ColorTable[5].rgbRed, 0x55);
 }
 
-TEST_F(AviTest, SixteenBitVideoOpensAsTwentyFourBitsWithWidenedChannels) {
-  // 5-5-5 words: full red, full green, full blue, and a mixed value.
-  const uint16_t words[4] = {0x7C00, 0x03E0, 0x001F, (1 << 10) | (16 << 5) | 30};
+TEST_F(AviTest, SixteenBitVideoOpensAsFifteenBitsWithItsWordsUnchanged) {
+  // 5-5-5 words: full red, full green, full blue, a mixed value, and one
+  // with the unused top bit set.
+  const uint16_t words[5] = {0x7C00, 0x03E0, 0x001F, (1 << 10) | (16 << 5) | 30, 0x8421};
   std::vector<uint8_t> pixels;
   for (uint16_t w : words) pixels.insert(pixels.end(), {uint8_t(w), uint8_t(w >> 8)});
-  ASSERT_NE(Open(test::WriteAvi({test::RawVideo(4, 1, 16, {pixels})})), 0u) << vnGetLastError();
-  EXPECT_EQ(vnGetInfo(handle_, VN_INFO_BPP), 24);
+  ASSERT_NE(Open(test::WriteAvi({test::RawVideo(5, 1, 16, {pixels})})), 0u) << vnGetLastError();
+  EXPECT_EQ(vnGetInfo(handle_, VN_INFO_BPP), 15);
   TDIBSurface &s = Layer0(0).Surface();
-  EXPECT_EQ(s.GetPixel(0, 0), 0xFF0000u);
-  EXPECT_EQ(s.GetPixel(1, 0), 0x00FF00u);
-  EXPECT_EQ(s.GetPixel(2, 0), 0x0000FFu);
-  // 1 -> 8 | 0 = 8, 16 -> 128 | 4 = 132, 30 -> 240 | 7 = 247.
-  EXPECT_EQ(s.GetPixel(3, 0), 0x0884F7u);
+  const uint8_t *row = s.ScanLine(0);
+  for (int x = 0; x < 5; ++x) EXPECT_EQ(row[2 * x] | row[2 * x + 1] << 8, words[x]) << x;
 }
 
 // --- Compressed video: within a tolerance of the pictures encoded ---------------
@@ -211,7 +219,8 @@ TEST_F(AviTest, CompressedVideoMatchesFFmpegsOwnDecodeWithinATolerance) {
     ASSERT_EQ(reference.size(), 8u);
     ASSERT_NE(Open(test::WriteAvi({stream})), 0u) << vnGetLastError();
     ASSERT_EQ(vnGetFrameCount(handle_), 8);
-    EXPECT_EQ(vnGetInfo(handle_, VN_INFO_BPP), 24);
+    // Video-1 is 5-5-5 video.
+    EXPECT_EQ(vnGetInfo(handle_, VN_INFO_BPP), std::string(c.encoder) == "msvideo1" ? 15 : 24);
     for (int i = 0; i < 8; ++i) {
       EXPECT_LT(MeanAbsDiff(Rows24(i), reference[i]), 2.5) << i;
       EXPECT_LT(MeanAbsDiff(Rows24(i), frames[i]), c.fromPictures) << i;
@@ -494,7 +503,7 @@ TEST_F(VideoInterfaceTest, BitmapHeadersStateTheDepthPerFormat) {
     int bits;
   } cases[] = {
       {test::RawVideo(2, 2, 8, {{1, 2, 3, 4}}, std::vector<uint32_t>(256, 0x123456)), 8},
-      {test::RawVideo(2, 2, 16, {std::vector<uint8_t>(8, 0x11)}), 24},
+      {test::RawVideo(2, 2, 16, {std::vector<uint8_t>(8, 0x11)}), 16},
       {test::RawVideo(2, 2, 32, {std::vector<uint8_t>(16, 0x80)}), 32},
       {test::EncodedVideo("mjpeg", 16, 16, Pictures(16, 16, 1)), 24},
   };

@@ -33,7 +33,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files --ignore-eol
 if(different)
   find_program(DIFF diff)
   if(DIFF)
-    execute_process(COMMAND ${DIFF} -u ${reference} ${WORK_DIR}/report.txt
+    execute_process(COMMAND ${DIFF} -u --strip-trailing-cr ${reference} ${WORK_DIR}/report.txt
                     OUTPUT_VARIABLE changes)
   endif()
   message(FATAL_ERROR "the report differs from ${reference}:\n${changes}")

@@ -385,7 +385,10 @@ bool BuildBitmap(IGetFrame &g) {
   const auto format = static_cast<AVPixelFormat>(f->format);
   const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(format);
   if (!desc) return false;
+  // 5-5-5 video (Video-1, raw 16-bit) stays 16 bits, as Video for Windows
+  // hands it out: nothing is lost and every platform gives the same pixels.
   const int bits = format == AV_PIX_FMT_PAL8            ? 8
+                   : format == AV_PIX_FMT_RGB555LE         ? 16
                    : (desc->flags & AV_PIX_FMT_FLAG_ALPHA) ? 32
                                                            : 24;
   const int64_t pixels = BitmapBytes(f->width, f->height, bits);
@@ -428,18 +431,24 @@ bool BuildBitmap(IGetFrame &g) {
       std::memcpy(row(y), f->data[0] + ptrdiff_t{y} * f->linesize[0], width * (bits / 8));
     return true;
   }
-  if (format == AV_PIX_FMT_RGB555LE || format == AV_PIX_FMT_RGB565LE) {
+  if (format == AV_PIX_FMT_RGB555LE) {
+    // The words as decoded (a decoder may set the unused top bit, as Video
+    // for Windows' own does).
+    for (int y = 0; y < f->height; ++y)
+      std::memcpy(row(y), f->data[0] + ptrdiff_t{y} * f->linesize[0], width * 2);
+    return true;
+  }
+  if (format == AV_PIX_FMT_RGB565LE) {
     // Channels widened by repeating their top bits: 0 stays 0 and full
     // intensity becomes 255.
-    const bool six = format == AV_PIX_FMT_RGB565LE;
     for (int y = 0; y < f->height; ++y) {
       const uint8_t *s = f->data[0] + ptrdiff_t{y} * f->linesize[0];
       uint8_t *d = row(y);
       for (size_t x = 0; x < width; ++x, d += 3) {
         const unsigned v = UncheckedLe16(s + 2 * x);
         d[0] = Widen5(v & 0x1F);
-        d[1] = six ? Widen6((v >> 5) & 0x3F) : Widen5((v >> 5) & 0x1F);
-        d[2] = Widen5(six ? v >> 11 : (v >> 10) & 0x1F);
+        d[1] = Widen6((v >> 5) & 0x3F);
+        d[2] = Widen5(v >> 11);
       }
     }
     return true;

@@ -106,7 +106,8 @@ PGETFRAME WINAPI AVIStreamGetFrameOpen(PAVISTREAM stream, BITMAPINFOHEADER *want
 // table, bottom-up rows), owned by the getter and valid until its next call
 // or its close; null outside start .. start + length - 1, past the frames the
 // file holds, or when decoding fails. Palette formats come as 8 bits with a
-// 256-entry colour table, formats with alpha as 32 bits, all others as 24.
+// 256-entry colour table, 5-5-5 formats as 16 bits (as Video for Windows
+// gives them), formats with alpha as 32 bits, all others as 24.
 LPVOID WINAPI AVIStreamGetFrame(PGETFRAME getter, LONG position);
 HRESULT WINAPI AVIStreamGetFrameClose(PGETFRAME getter);
 
