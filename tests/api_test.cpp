@@ -56,7 +56,7 @@ TEST(OpenTest, MissingFileIsCodeOne) {
 
 TEST(OpenTest, FolderIsNotAFile) {
   TempDir dir;
-  EXPECT_EQ(vnOpen(dir.Path().c_str()), 0u);
+  EXPECT_EQ(vnOpen(dir.Path().string().c_str()), 0u);
   EXPECT_EQ(vnGetLastError(), VN_ERROR_FILE_NOT_FOUND);
 }
 

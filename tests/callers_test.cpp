@@ -106,8 +106,14 @@ TEST_F(CallerBitmapTest, EveryDepthKeepsItsPixelsAndFormat) {
       if (c.bits == 16) {
         EXPECT_EQ(ds.dsBitfields[1], 0x07E0u);
       }
-      EXPECT_EQ(test::BitmapColours(bitmap, 6, 4), SurfaceColours(Layer(0, layer)))
-          << c.bits << " bits, layer " << layer;
+      // From 5- and 6-bit channels only their own bits are compared: how a
+      // widened channel's low bits are filled is the system's choice.
+      const uint32_t kept = c.bits == 15 ? 0xF8F8F8 : c.bits == 16 ? 0xF8FCF8 : 0xFFFFFF;
+      std::vector<uint32_t> read = test::BitmapColours(bitmap, 6, 4);
+      std::vector<uint32_t> expected = SurfaceColours(Layer(0, layer));
+      for (uint32_t &v : read) v &= kept;
+      for (uint32_t &v : expected) v &= kept;
+      EXPECT_EQ(read, expected) << c.bits << " bits, layer " << layer;
       if (c.bits <= 8) {
         // Palette bitmaps keep the indexes, not only the colours: image row
         // 0 is the last row stored.
@@ -258,7 +264,7 @@ TEST_F(CallerBitmapTest, FailedExportsLeaveNothingBehind) {
   std::vector<uint8_t> after = test::ReadFile(locked);
   EXPECT_EQ(std::string(after.begin(), after.end()), "old contents");
 
-  EXPECT_EQ(vnExportBitmap(handle_, 0, -1, dir.Path().c_str()), 0) << "a folder's name";
+  EXPECT_EQ(vnExportBitmap(handle_, 0, -1, dir.Path().string().c_str()), 0) << "a folder's name";
   size_t entries = 0;
   for (auto &e : fs::directory_iterator(dir.Path())) {
     (void)e;

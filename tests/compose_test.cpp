@@ -160,9 +160,9 @@ TEST_F(ComposeTest, OffsetsAreCutAtEveryEdge) {
     EXPECT_EQ(Pixel(0, 3), 0u) << bits;
     for (int left : {6, INT_MAX, INT_MIN, INT_MIN + 3}) {
       Frame(6, 6, bits, 0);
-      TFastLayer &far = AddLayer(1);
-      far.Left = left;
-      far.Top = left;
+      TFastLayer &away = AddLayer(1);
+      away.Left = left;
+      away.Top = left;
       Compose();
       EXPECT_EQ(Pixel(5, 5), 0u) << bits << " at " << left;
     }

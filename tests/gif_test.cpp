@@ -636,7 +636,7 @@ TEST(GifSuiteTest, PeterdnSuiteAgreesWhereTheRulesAgree) {
     const std::string relative = "peterdn-gif-test-suite/" + entry.path().filename().string();
     if (kDiffersFromReference.count(relative)) continue;
     SCOPED_TRACE(relative);
-    vnHandle h = vnOpen(entry.path().c_str());
+    vnHandle h = vnOpen(entry.path().string().c_str());
     ASSERT_NE(h, 0u);
     for (int i = 0;; ++i) {
       std::string reference = DataPath("peterdn-gif-test-suite/frames/" +
@@ -713,7 +713,7 @@ TEST(GifSuiteTest, EveryFileOpensAsTheManifestSays) {
   std::map<std::string, std::string> actual;
   for (const auto &entry : fs::recursive_directory_iterator(root))
     if (entry.path().extension() == ".gif")
-      actual[fs::relative(entry.path(), root).string()] = Outcome(entry.path().string());
+      actual[fs::relative(entry.path(), root).generic_string()] = Outcome(entry.path().string());
   ASSERT_GT(actual.size(), 150u);
 
   const std::string manifest = root + "outcomes.txt";

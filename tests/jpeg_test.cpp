@@ -189,15 +189,15 @@ TEST_F(JpegFiles, CmykAndYcckBecomeRgbByInvertingTheInks) {
     TDIBSurface *s = Open(Put("cmyk.jpg", bytes));
     ASSERT_NE(s, nullptr) << vnGetLastError();
     ASSERT_EQ(s->BitCount(), 24);
-    auto near = [](uint32_t pixel, uint32_t want) {
+    auto isNear = [](uint32_t pixel, uint32_t want) {
       for (int shift : {0, 8, 16})
         if (std::abs(int((pixel >> shift) & 255) - int((want >> shift) & 255)) > 3) return false;
       return true;
     };
-    EXPECT_TRUE(near(s->GetPixel(3, 3), 0xFFFFFF)) << std::hex << s->GetPixel(3, 3);
-    EXPECT_TRUE(near(s->GetPixel(12, 3), 0x00FFFF)) << std::hex << s->GetPixel(12, 3);
-    EXPECT_TRUE(near(s->GetPixel(3, 12), 0x000000)) << std::hex << s->GetPixel(3, 12);
-    EXPECT_TRUE(near(s->GetPixel(12, 12), 0xFF80FF)) << std::hex << s->GetPixel(12, 12);
+    EXPECT_TRUE(isNear(s->GetPixel(3, 3), 0xFFFFFF)) << std::hex << s->GetPixel(3, 3);
+    EXPECT_TRUE(isNear(s->GetPixel(12, 3), 0x00FFFF)) << std::hex << s->GetPixel(12, 3);
+    EXPECT_TRUE(isNear(s->GetPixel(3, 12), 0x000000)) << std::hex << s->GetPixel(3, 12);
+    EXPECT_TRUE(isNear(s->GetPixel(12, 12), 0xFF80FF)) << std::hex << s->GetPixel(12, 12);
     // Every pixel is libjpeg's CMYK decode with the inks inverted.
     bool adobe = false;
     const std::vector<uint8_t> ref = DecodeWithLibjpeg(bytes, JCS_CMYK, &adobe);

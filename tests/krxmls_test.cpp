@@ -13,7 +13,9 @@
 namespace vorn {
 namespace {
 
+#if !defined(_WIN32)
 using test::ScopedCodePage;
+#endif
 
 TEST(XmlIntegerTest, AcceptedForms) {
   struct Case {
@@ -290,6 +292,9 @@ TEST(XmlElementTest, BuildingByHand) {
 }
 
 TEST(XmlCodePageTest, SecondBytesAreNeverMarkup) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the active code page is the system's";
+#else
   ScopedCodePage page(932);
   // 0x81 0x3E and 0x81 0x22 are two-byte characters: neither the '>' nor the
   // '"' ends the value, the tag or the name.
@@ -314,6 +319,7 @@ TEST(XmlCodePageTest, SecondBytesAreNeverMarkup) {
   SetActiveCodePageForTesting(1252);
   root.LoadFromText(xml);
   EXPECT_EQ(root.Name(), "Fr\x81");
+#endif
 }
 
 TEST(XmlHostileTest, AMillionNestedElements) {

@@ -10,7 +10,7 @@
 
 #include "layers/layerlist.h"
 #include "native/nativefile.h"
-#include "platform/user.h"
+#include "support/notices.h"
 #include "runtime/streams.h"
 #include "support/files.h"
 #include "support/nativecheck.h"

@@ -45,7 +45,7 @@ TEST(NativeMalformedTest, EveryFileFailsCleanlyOrOpensAsPinned) {
       EXPECT_EQ(pinned->second, "opens 1");
       continue;
     }
-    vnHandle doc = vnOpen(entry.path().c_str());
+    vnHandle doc = vnOpen(entry.path().string().c_str());
     std::string outcome = "refused";
     if (doc) {
       outcome = "opens " + std::to_string(vnGetFrameCount(doc));

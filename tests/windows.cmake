@@ -31,4 +31,21 @@ add_test(NAME DllHost.ReportMatchesReference
           -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/dll-host
           -P ${CMAKE_CURRENT_SOURCE_DIR}/dllhost.cmake)
 set_tests_properties(DllHost.ReportMatchesReference PROPERTIES
-  ENVIRONMENT_MODIFICATION "${VORN_WINE_ENVIRONMENT}")
+  ENVIRONMENT_MODIFICATION "${VORN_WINE_ENVIRONMENT}" RESOURCE_LOCK wine)
+
+# The unit tests that do not depend on Linux: not the library's own GDI,
+# user interface and video layers (Windows has its own), not the work files
+# of the swap storage, and not the tests that run the tool, limit the
+# process's memory or encode video with FFmpeg.
+file(GLOB VORN_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+file(GLOB VORN_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/*.cpp)
+list(FILTER VORN_TEST_SOURCES EXCLUDE REGEX
+  "/(gdi|user|swapstrms|tool|documentcap|avi)_test\\.cpp$")
+list(FILTER VORN_TEST_SUPPORT EXCLUDE REGEX "/(aviwriter)\\.cpp$")
+add_executable(vorn_tests ${VORN_TEST_SOURCES} ${VORN_TEST_SUPPORT})
+target_include_directories(vorn_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(vorn_tests PRIVATE vorncore gtest gtest_main)
+target_compile_definitions(vorn_tests PRIVATE VORN_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data")
+add_test(NAME Windows.UnitTests COMMAND vorn_tests)
+set_tests_properties(Windows.UnitTests PROPERTIES
+  ENVIRONMENT_MODIFICATION "${VORN_WINE_ENVIRONMENT}" RESOURCE_LOCK wine)

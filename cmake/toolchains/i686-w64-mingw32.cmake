@@ -16,3 +16,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Where a 32-bit Wine can run the programs, the tests run under it
+# (scripts/test probes whether this machine runs 32-bit programs at all).
+find_program(VORN_WINE NAMES wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+if(VORN_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VORN_WINE})
+endif()

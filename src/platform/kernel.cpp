@@ -64,13 +64,21 @@ struct FileObject {
   int fd = -1;
 };
 
-struct MappingObject {
+// A file mapping object. Every handle to it (a second creation under a
+// live name makes another) shares it; its bytes go with the last handle.
+struct MappingSection {
   int fd = -1;
   uint64_t size = 0;
   std::string name;
-  // True when the bytes live in a work file on disk, false for anonymous
-  // shared memory.
-  bool onDisk = false;
+  MappingSection(int fd, uint64_t size, std::string name)
+      : fd(fd), size(size), name(std::move(name)) {}
+  MappingSection(const MappingSection &) = delete;
+  MappingSection &operator=(const MappingSection &) = delete;
+  ~MappingSection() { ::close(fd); }
+};
+
+struct MappingObject {
+  std::shared_ptr<MappingSection> section;
 };
 
 struct GlobalObject {
@@ -109,9 +117,9 @@ class KernelTable {
       slots_.push_back(std::move(owned));
       slot = slots_.size() - 1;
     }
-    if (auto *m = std::get_if<MappingObject>(slots_[slot].get()); m && !m->name.empty()) {
+    if (auto *m = std::get_if<MappingObject>(slots_[slot].get()); m && !m->section->name.empty()) {
       try {
-        names_.emplace(m->name, slot);
+        names_.emplace(m->section->name, m->section);
       } catch (...) {
         slots_[slot].reset();
         free_.push_back(slot);
@@ -137,17 +145,19 @@ class KernelTable {
   bool Remove(HANDLE handle) {
     size_t slot;
     if (!ToSlot(handle, slot)) return false;
-    if (auto *m = std::get_if<MappingObject>(slots_[slot].get()); m && !m->name.empty())
-      names_.erase(m->name);
+    // A name lives as long as a handle to its mapping.
+    if (auto *m = std::get_if<MappingObject>(slots_[slot].get());
+        m && !m->section->name.empty() && m->section.use_count() == 1)
+      names_.erase(m->section->name);
     slots_[slot].reset();
     free_.push_back(slot);
     std::push_heap(free_.begin(), free_.end(), std::greater<>());
     return true;
   }
 
-  HANDLE FindMappingByName(const std::string &name) {
+  std::shared_ptr<MappingSection> FindMappingByName(const std::string &name) {
     auto it = names_.find(name);
-    return it == names_.end() ? nullptr : ToHandle(it->second);
+    return it == names_.end() ? nullptr : it->second.lock();
   }
 
   std::map<uintptr_t, View> views;
@@ -165,7 +175,7 @@ class KernelTable {
 
   std::vector<std::unique_ptr<KernelObject>> slots_;
   std::vector<size_t> free_;  // empty slots, a min-heap
-  std::unordered_map<std::string, size_t> names_;  // named mappings
+  std::unordered_map<std::string, std::weak_ptr<MappingSection>> names_;  // named mappings
 };
 
 KernelTable &Table() {
@@ -314,7 +324,6 @@ BOOL WINAPI CloseHandle(HANDLE object) {
   KernelObject *found = Table().Find(object);
   if (!found) return FailWith(ERROR_INVALID_HANDLE);
   if (auto *f = std::get_if<FileObject>(found)) ::close(f->fd);
-  if (auto *m = std::get_if<MappingObject>(found)) ::close(m->fd);
   if (std::holds_alternative<GlobalObject>(*found)) return FailWith(ERROR_INVALID_HANDLE);
   Table().Remove(object);
   return TRUE;
@@ -507,9 +516,11 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, void * /*security*/, DWORD protect
   std::string mappingName = name ? name : "";
   std::lock_guard lock(Table().mutex);
   if (!mappingName.empty()) {
-    if (HANDLE existing = Table().FindMappingByName(mappingName)) {
+    // Another handle to the live mapping of that name, as on Windows.
+    if (auto existing = Table().FindMappingByName(mappingName)) {
+      HANDLE handle = Table().Add(MappingObject{std::move(existing)});
       t_lastError = ERROR_ALREADY_EXISTS;
-      return existing;
+      return handle;
     }
   }
   // The paging file of this platform is the work folder: a mapping's bytes
@@ -533,8 +544,9 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, void * /*security*/, DWORD protect
     FailWith(error == EFBIG ? ERROR_DISK_FULL : ErrorFromErrno(error));
     return nullptr;
   }
+  auto section = std::make_shared<MappingSection>(fd, size, mappingName);
   t_lastError = ERROR_SUCCESS;
-  return Table().Add(MappingObject{fd, size, mappingName, onDisk});
+  return Table().Add(MappingObject{std::move(section)});
 }
 
 LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
@@ -550,17 +562,18 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
     t_lastError = ERROR_MAPPED_ALIGNMENT;
     return nullptr;
   }
-  if (offset > m->size || (bytes == 0 && offset == m->size)) {
+  const uint64_t size = m->section->size;
+  if (offset > size || (bytes == 0 && offset == size)) {
     t_lastError = ERROR_ACCESS_DENIED;
     return nullptr;
   }
-  uint64_t length = bytes == 0 ? m->size - offset : bytes;
-  if (length > m->size - offset) {
+  uint64_t length = bytes == 0 ? size - offset : bytes;
+  if (length > size - offset) {
     t_lastError = ERROR_ACCESS_DENIED;
     return nullptr;
   }
   int prot = PROT_READ | ((access & FILE_MAP_WRITE) ? PROT_WRITE : 0);
-  void *address = ::mmap(nullptr, length, prot, MAP_SHARED, m->fd,
+  void *address = ::mmap(nullptr, length, prot, MAP_SHARED, m->section->fd,
                          static_cast<off_t>(offset));
   if (address == MAP_FAILED) {
     FailWithErrno();

@@ -105,8 +105,9 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL memory);
 // its blocks reserved, so that the kernel can write the pages back and drop
 // them; a full disk fails the creation (ERROR_DISK_FULL). When the folder
 // cannot hold a file, anonymous shared memory (said once on standard
-// error). A second mapping of a live name returns the existing object with
-// ERROR_ALREADY_EXISTS.
+// error). A second mapping of a live name returns a new handle to the
+// existing object (its size stays) with ERROR_ALREADY_EXISTS; the object and
+// its name live until the last of its handles is closed.
 HANDLE WINAPI CreateFileMappingA(HANDLE file, void *security, DWORD protect,
                                  DWORD maximumSizeHigh, DWORD maximumSizeLow,
                                  LPCSTR name);

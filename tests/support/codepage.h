@@ -6,6 +6,8 @@
 
 #include "platform/user.h"
 
+#if !defined(_WIN32)  // Windows's active code page is the system's
+
 namespace vorn::test {
 
 class ScopedCodePage {
@@ -22,3 +24,5 @@ class ScopedCodePage {
 };
 
 }  // namespace vorn::test
+
+#endif  // !_WIN32

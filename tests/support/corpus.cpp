@@ -1,7 +1,9 @@
 #include "support/corpus.h"
 
 #include <gtest/gtest.h>
+#if defined(VORN_TOOL)
 #include <sys/wait.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +29,7 @@ void HashRows(TDIBSurface &s, uint64_t &hash) {
   }
 }
 
+#if defined(VORN_TOOL)
 struct ToolRun {
   int status = -1;
   std::string output;
@@ -44,6 +47,7 @@ ToolRun RunInfo(const std::string &path) {
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return run;
 }
+#endif
 
 }  // namespace
 
@@ -70,8 +74,9 @@ void CheckCorpusManifest(const std::string &folder, const std::set<std::string> 
       continue;
     const std::string path = entry.path().string();
     const std::string outcome = OpenOutcome(path);
-    actual[fs::relative(entry.path(), folder).string()] = outcome;
+    actual[fs::relative(entry.path(), folder).generic_string()] = outcome;
 
+#if defined(VORN_TOOL)  // where the tool is built for this machine
     const ToolRun run = RunInfo(path);
     const bool opened = outcome.rfind("error", 0) != 0;
     EXPECT_EQ(run.status == 0, opened) << path << "\n" << run.output;
@@ -86,6 +91,7 @@ void CheckCorpusManifest(const std::string &folder, const std::set<std::string> 
           << path << "\n" << run.output;
       EXPECT_NE(run.output.find(size), std::string::npos) << path << "\n" << run.output;
     }
+#endif
   }
   ASSERT_FALSE(actual.empty()) << folder;
 
