@@ -31,10 +31,12 @@ int ShownMessageBoxCountForTesting() { return g_count; }
 // The library calls MessageBoxA through the import pointer the linker
 // would otherwise take from user32's import library: defined here, it
 // points at the recorder.
-extern "C" {
 #if defined(_WIN64)
-decltype(&MessageBoxA) __imp_MessageBoxA = &vorn::RecordMessageBox;
+#define VORN_MESSAGEBOX_IMPORT "__imp_MessageBoxA"
+#else
+#define VORN_MESSAGEBOX_IMPORT "__imp__MessageBoxA@16"
 #endif
-}
+extern "C" decltype(&MessageBoxA) vornMessageBoxImport __asm__(VORN_MESSAGEBOX_IMPORT);
+decltype(&MessageBoxA) vornMessageBoxImport = &vorn::RecordMessageBox;
 
 #endif  // _WIN32
