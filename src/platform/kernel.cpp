@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <variant>
@@ -71,6 +72,9 @@ struct MappingObject {
   // True when the bytes live in a work file on disk, false for anonymous
   // shared memory.
   bool onDisk = false;
+  // A reused work file's whole view, zeroed and not yet handed out.
+  void *spare = nullptr;
+  int liveViews = 0;  // views mapped and not yet unmapped
 };
 
 struct GlobalObject {
@@ -83,7 +87,9 @@ using KernelObject = std::variant<FileObject, MappingObject, GlobalObject>;
 
 struct View {
   size_t length;
-  HANDLE mapping;
+  HANDLE mapping;  // nullptr once the mapping's handle is closed
+  bool whole;      // the whole mapping, writable
+  int ownedFd;     // the work file, when its mapping was closed first; else -1
 };
 
 // The table of kernel objects and mapped views. Slot i is handle 4 * (i + 1),
@@ -309,12 +315,17 @@ BOOL WINAPI FlushFileBuffers(HANDLE file) {
   return TRUE;
 }
 
+namespace {
+// Closes a file mapping's handle (see the file mappings below).
+void CloseMapping(HANDLE handle, MappingObject &m);
+}  // namespace
+
 BOOL WINAPI CloseHandle(HANDLE object) {
   std::lock_guard lock(Table().mutex);
   KernelObject *found = Table().Find(object);
   if (!found) return FailWith(ERROR_INVALID_HANDLE);
   if (auto *f = std::get_if<FileObject>(found)) ::close(f->fd);
-  if (auto *m = std::get_if<MappingObject>(found)) ::close(m->fd);
+  if (auto *m = std::get_if<MappingObject>(found)) CloseMapping(object, *m);
   if (std::holds_alternative<GlobalObject>(*found)) return FailWith(ERROR_INVALID_HANDLE);
   Table().Remove(object);
   return TRUE;
@@ -491,6 +502,100 @@ int CreateSharedMemory(const std::string &name) {
   return ::memfd_create(name.empty() ? "anonymous" : name.c_str(), MFD_CLOEXEC);
 }
 
+// --- Reuse of released work files -------------------------------------------
+//
+// The first write to a page of a fresh work file is costly: a fault, a new
+// page-cache page and the file system's block bookkeeping, several
+// microseconds per 4 KiB page on some machines (more than inflating the
+// page's pixels), and closing such a file drops its pages one by one again.
+// A work file whose mapping is closed while its one whole view is still
+// mapped (a store being destroyed) is therefore kept, view and all, for the
+// next mapping of the same size, which gets its pages zeroed instead of
+// fresh ones. At most kReleasedBytes are kept, oldest dropped first. Views
+// unmapped while their mapping stays open (a store moved out of the mapped
+// budget) are always unmapped. Callers hold the table's mutex.
+
+struct ReleasedWorkFile {
+  int fd;
+  void *view;
+  uint64_t size;
+  std::string folder;  // the work folder it was made in
+};
+
+constexpr uint64_t kReleasedBytes = uint64_t{64} << 20;
+
+struct ReleasedWorkFiles {
+  std::vector<ReleasedWorkFile> files;  // oldest first
+  uint64_t bytes = 0;
+};
+
+// Never destroyed, like the table: stores of static objects may still be
+// released while the process ends.
+ReleasedWorkFiles &Released() {
+  static ReleasedWorkFiles *released = new ReleasedWorkFiles();
+  return *released;
+}
+
+void KeepReleasedWorkFile(int fd, void *view, uint64_t size) {
+  ReleasedWorkFiles &kept = Released();
+  auto drop = [](const ReleasedWorkFile &file) {
+    ::munmap(file.view, file.size);
+    ::close(file.fd);
+  };
+  ReleasedWorkFile file{fd, view, size, {}};
+  if (size > kReleasedBytes) return drop(file);
+  try {
+    file.folder = WorkFolder();
+    while (kept.bytes + size > kReleasedBytes) {
+      drop(kept.files.front());
+      kept.bytes -= kept.files.front().size;
+      kept.files.erase(kept.files.begin());
+    }
+    kept.files.push_back(std::move(file));
+  } catch (...) {
+    return drop(file);
+  }
+  kept.bytes += size;
+}
+
+// A kept work file of that size made in the current work folder, the most
+// recently released first (its pages are the most likely to be resident).
+std::optional<ReleasedWorkFile> TakeReleasedWorkFile(uint64_t size) {
+  ReleasedWorkFiles &kept = Released();
+  if (kept.files.empty()) return std::nullopt;
+  const std::string folder = WorkFolder();
+  for (size_t i = kept.files.size(); i-- > 0;) {
+    if (kept.files[i].size != size || kept.files[i].folder != folder) continue;
+    ReleasedWorkFile found = std::move(kept.files[i]);
+    kept.files.erase(kept.files.begin() + static_cast<ptrdiff_t>(i));
+    kept.bytes -= size;
+    return found;
+  }
+  return std::nullopt;
+}
+
+// Closes a mapping's handle: its work file is kept when nothing else maps
+// it and its whole view is still mapped (or was never handed out);
+// otherwise closed, as views keep the file's pages alive by themselves.
+void CloseMapping(HANDLE handle, MappingObject &m) {
+  View *only = nullptr;
+  for (auto &[address, view] : Table().views)
+    if (view.mapping == handle) {
+      view.mapping = nullptr;
+      only = m.liveViews == 1 && view.whole ? &view : nullptr;
+    }
+  if (m.onDisk && m.spare && m.liveViews == 0) {
+    KeepReleasedWorkFile(m.fd, m.spare, m.size);
+    return;
+  }
+  if (m.spare) ::munmap(m.spare, m.size);
+  if (m.onDisk && only) {
+    only->ownedFd = m.fd;  // kept when that view is unmapped
+    return;
+  }
+  ::close(m.fd);
+}
+
 }  // namespace
 
 HANDLE WINAPI CreateFileMappingA(HANDLE file, void * /*security*/, DWORD protect,
@@ -515,6 +620,11 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, void * /*security*/, DWORD protect
   // The paging file of this platform is the work folder: a mapping's bytes
   // go to a work file of its own, which the kernel can write back and drop
   // from memory under pressure, as it does with a paging file.
+  if (std::optional<ReleasedWorkFile> reused = TakeReleasedWorkFile(size)) {
+    std::memset(reused->view, 0, size);  // new mappings read as zeros
+    t_lastError = ERROR_SUCCESS;
+    return Table().Add(MappingObject{reused->fd, size, mappingName, true, reused->view});
+  }
   bool onDisk = true;
   int fd = CreateWorkFile();
   if (fd < 0) {
@@ -559,14 +669,22 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
     t_lastError = ERROR_ACCESS_DENIED;
     return nullptr;
   }
-  int prot = PROT_READ | ((access & FILE_MAP_WRITE) ? PROT_WRITE : 0);
-  void *address = ::mmap(nullptr, length, prot, MAP_SHARED, m->fd,
-                         static_cast<off_t>(offset));
-  if (address == MAP_FAILED) {
-    FailWithErrno();
-    return nullptr;
+  const bool writable = (access & FILE_MAP_WRITE) != 0;
+  const bool whole = writable && offset == 0 && length == m->size;
+  void *address;
+  if (whole && m->spare) {
+    address = m->spare;  // a reused work file's pages, already mapped
+    m->spare = nullptr;
+  } else {
+    address = ::mmap(nullptr, length, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, m->fd,
+                     static_cast<off_t>(offset));
+    if (address == MAP_FAILED) {
+      FailWithErrno();
+      return nullptr;
+    }
   }
-  Table().views[reinterpret_cast<uintptr_t>(address)] = View{length, mapping};
+  Table().views[reinterpret_cast<uintptr_t>(address)] = View{length, mapping, whole, -1};
+  ++m->liveViews;
   return address;
 }
 
@@ -574,8 +692,15 @@ BOOL WINAPI UnmapViewOfFile(LPCVOID address) {
   std::lock_guard lock(Table().mutex);
   auto it = Table().views.find(reinterpret_cast<uintptr_t>(address));
   if (it == Table().views.end()) return FailWith(ERROR_INVALID_PARAMETER);
-  ::munmap(const_cast<void *>(address), it->second.length);
+  const View view = it->second;
   Table().views.erase(it);
+  if (view.ownedFd >= 0) {
+    KeepReleasedWorkFile(view.ownedFd, const_cast<void *>(address), view.length);
+    return TRUE;
+  }
+  ::munmap(const_cast<void *>(address), view.length);
+  if (auto *m = view.mapping ? Table().FindAs<MappingObject>(view.mapping) : nullptr)
+    --m->liveViews;
   return TRUE;
 }
 
