@@ -217,6 +217,23 @@ TEST_F(SwapWorkFileTest, AReleasedWorkFileServesTheNextStreamZeroed) {
   EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 2u);
 }
 
+// Kept work files are mapped memory within the stores' mapped budget
+// (256 MiB): mapping views past it drops them.
+TEST_F(SwapWorkFileTest, KeptWorkFilesGiveWayToMappedViews) {
+  test::TempDir folder;
+  UseWorkFolder(folder.Path().string());
+  {
+    TSwapStream released("SwapTestKeptA");
+    released.SetSize(GrowthUnit());
+    released.MapAll();
+  }
+  EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 1u) << "kept";
+  TSwapStream big("SwapTestKeptBig");
+  big.SetSize(int64_t{256} << 20);
+  big.MapAll();  // untouched: no page is written
+  EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 1u) << "only the big view";
+}
+
 TEST_F(SwapWorkFileTest, AFolderThatCannotHoldFilesFallsBackToSharedMemoryAndSaysSoOnce) {
   UseWorkFolder("/nonexistent/vorn-work");
   testing::internal::CaptureStderr();

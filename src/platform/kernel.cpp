@@ -511,9 +511,13 @@ int CreateSharedMemory(const std::string &name) {
 // A work file whose mapping is closed while its one whole view is still
 // mapped (a store being destroyed) is therefore kept, view and all, for the
 // next mapping of the same size, which gets its pages zeroed instead of
-// fresh ones. At most kReleasedBytes are kept, oldest dropped first. Views
-// unmapped while their mapping stays open (a store moved out of the mapped
-// budget) are always unmapped. Callers hold the table's mutex.
+// fresh ones. Views unmapped while their mapping stays open (a store moved
+// out of the mapped budget) are always unmapped.
+//
+// Kept files are mapped memory, so they stay within the budget the pixel
+// stores keep their mapped views to (256 MiB): they are dropped, oldest
+// first, as views are mapped, so that kept and mapped bytes together never
+// exceed it; and at most half of it is kept. Callers hold the table's mutex.
 
 struct ReleasedWorkFile {
   int fd;
@@ -522,11 +526,13 @@ struct ReleasedWorkFile {
   std::string folder;  // the work folder it was made in
 };
 
-constexpr uint64_t kReleasedBytes = uint64_t{64} << 20;
+constexpr uint64_t kMappedBudget = uint64_t{256} << 20;
+constexpr uint64_t kReleasedBytes = kMappedBudget / 2;
 
 struct ReleasedWorkFiles {
   std::vector<ReleasedWorkFile> files;  // oldest first
   uint64_t bytes = 0;
+  uint64_t mappedBytes = 0;  // of every view mapped and not yet unmapped
 };
 
 // Never destroyed, like the table: stores of static objects may still be
@@ -536,26 +542,39 @@ ReleasedWorkFiles &Released() {
   return *released;
 }
 
-void KeepReleasedWorkFile(int fd, void *view, uint64_t size) {
+void DropReleasedWorkFile(const ReleasedWorkFile &file) {
+  ::munmap(file.view, file.size);
+  ::close(file.fd);
+}
+
+// The bytes that may be kept beside the views mapped now.
+uint64_t KeptBytesAllowed() {
+  const uint64_t mapped = Released().mappedBytes;
+  return std::min(kReleasedBytes, kMappedBudget - std::min(kMappedBudget, mapped));
+}
+
+// Drops the oldest kept files until `more` bytes fit as well.
+void MakeRoomToKeep(uint64_t more) {
   ReleasedWorkFiles &kept = Released();
-  auto drop = [](const ReleasedWorkFile &file) {
-    ::munmap(file.view, file.size);
-    ::close(file.fd);
-  };
-  ReleasedWorkFile file{fd, view, size, {}};
-  if (size > kReleasedBytes) return drop(file);
-  try {
-    file.folder = WorkFolder();
-    while (kept.bytes + size > kReleasedBytes) {
-      drop(kept.files.front());
-      kept.bytes -= kept.files.front().size;
-      kept.files.erase(kept.files.begin());
-    }
-    kept.files.push_back(std::move(file));
-  } catch (...) {
-    return drop(file);
+  while (!kept.files.empty() && kept.bytes + more > KeptBytesAllowed()) {
+    DropReleasedWorkFile(kept.files.front());
+    kept.bytes -= kept.files.front().size;
+    kept.files.erase(kept.files.begin());
   }
-  kept.bytes += size;
+}
+
+void KeepReleasedWorkFile(int fd, void *view, uint64_t size) {
+  ReleasedWorkFile file{fd, view, size, {}};
+  try {
+    MakeRoomToKeep(size);
+    ReleasedWorkFiles &kept = Released();
+    if (kept.bytes + size > KeptBytesAllowed()) return DropReleasedWorkFile(file);
+    file.folder = WorkFolder();
+    kept.files.push_back(std::move(file));
+    kept.bytes += size;
+  } catch (...) {
+    DropReleasedWorkFile(file);
+  }
 }
 
 // A kept work file of that size made in the current work folder, the most
@@ -685,6 +704,8 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
   }
   Table().views[reinterpret_cast<uintptr_t>(address)] = View{length, mapping, whole, -1};
   ++m->liveViews;
+  Released().mappedBytes += length;
+  MakeRoomToKeep(0);
   return address;
 }
 
@@ -694,6 +715,7 @@ BOOL WINAPI UnmapViewOfFile(LPCVOID address) {
   if (it == Table().views.end()) return FailWith(ERROR_INVALID_PARAMETER);
   const View view = it->second;
   Table().views.erase(it);
+  Released().mappedBytes -= view.length;
   if (view.ownedFd >= 0) {
     KeepReleasedWorkFile(view.ownedFd, const_cast<void *>(address), view.length);
     return TRUE;
