@@ -1,18 +1,24 @@
 #include "opens.h"
 
+#include "measure.h"
 #include "vornfile.h"
 
 namespace vorn::bench {
 
 void TimeOpen(benchmark::State &state, const std::string &fileName, int32_t frames) {
+  long faults = 0;  // minor page faults of the opens (first touches of pages)
   for (auto _ : state) {
+    const long before = MinorFaults();
     vnHandle handle = vnOpen(fileName.c_str());
+    faults += MinorFaults() - before;
     if (!handle || (frames > 0 && vnGetFrameCount(handle) != frames))
       state.SkipWithError("the file does not open as expected");
     state.PauseTiming();
     vnClose(handle);
     state.ResumeTiming();
   }
+  state.counters["faults"] =
+      benchmark::Counter(static_cast<double>(faults), benchmark::Counter::kAvgIterations);
 }
 
 void TimeImageReader(benchmark::State &state, TImageReader reader, const std::string &fileName) {

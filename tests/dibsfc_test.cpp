@@ -2,11 +2,14 @@
 // primitives' exact arithmetic at every depth, clipping and the BMP stream.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "pixels/dibshared.h"
 #include "pixels/dibsfc.h"
+#include "pixels/pixelkernels.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 
@@ -646,6 +649,83 @@ TEST(SurfaceKernelTest, WideRowsMatchTheFormulas) {
             ASSERT_EQ(dst.GetPixel(x, y), expected)
                 << bits << " bits, width " << width << ", op " << op << " at " << x << "," << y;
           }
+      }
+    }
+  }
+}
+
+// Every destination byte, source byte and weight through the kernels: the
+// vector paths compute the weighted sums in 16-bit lanes and divide by 255
+// with a multiply, which must agree with the formulas everywhere.
+TEST(SurfaceKernelTest, EveryByteAndWeightMatchesTheFormulas) {
+  // Byte j of the destination is j mod 256 and of the source j / 256, so
+  // the 65,536 bytes of a row hold every pair once.
+  constexpr size_t kBytes = 65536;
+  std::vector<uint8_t> dst(kBytes), src(kBytes), alpha(kBytes), orig(kBytes);
+  for (size_t j = 0; j < kBytes; ++j) {
+    orig[j] = static_cast<uint8_t>(j);
+    src[j] = static_cast<uint8_t>(j >> 8);
+  }
+  for (uint32_t a = 0; a < 256; ++a) {
+    std::fill(alpha.begin(), alpha.end(), static_cast<uint8_t>(a));
+    auto check = [&](const char *kernel, size_t bytesPerPixel, size_t pixels, bool byShift) {
+      for (size_t j = 0; j < pixels * bytesPerPixel; ++j) {
+        const uint32_t d = orig[j], s = src[j], sum = (255 - a) * d + a * s;
+        uint32_t expected = byShift ? sum >> 8 : sum / 255;
+        if (byShift && a == 0) expected = d;
+        if (byShift && a == 255) expected = s;
+        if (bytesPerPixel == 4 && j % 4 == 3 && a != 0 && a != 255) expected = 0;
+        ASSERT_EQ(dst[j], expected) << kernel << ": alpha " << a << ", byte " << j;
+      }
+    };
+    dst = orig;
+    kernels::AlphaRow24(dst.data(), src.data(), alpha.data(), kBytes / 3);
+    check("AlphaRow24", 3, kBytes / 3, true);
+    dst = orig;
+    kernels::AlphaRow32(dst.data(), src.data(), alpha.data(), kBytes / 4);
+    check("AlphaRow32", 4, kBytes / 4, true);
+    if (a == 0 || a == 255) continue;  // the blend's callers copy or skip these
+    dst = orig;
+    kernels::BlendRow24(dst.data(), src.data(), kBytes / 3, a, false, 0);
+    check("BlendRow24", 3, kBytes / 3, false);
+  }
+}
+
+// Alpha rows whose 32-pixel steps are all transparent, all opaque, mixed
+// with 0 and 255 among them, or mixed without: each step takes its own way
+// through the kernels, at every start within a step.
+TEST(SurfaceKernelTest, AlphaStepsOfEveryKindMatchTheFormulas) {
+  constexpr size_t kPixels = 32 * 8 + 5;
+  std::vector<uint8_t> alpha(kPixels);
+  for (size_t i = 0; i < kPixels; ++i) {
+    const size_t step = i / 32 % 4;
+    alpha[i] = step == 0   ? 0
+               : step == 1 ? 255
+               : step == 2 ? static_cast<uint8_t>(i * 37)
+                           : static_cast<uint8_t>(1 + i * 37 % 254);
+  }
+  for (size_t bytesPerPixel : {3, 4}) {
+    std::vector<uint8_t> src(kPixels * bytesPerPixel), orig(src.size());
+    for (size_t j = 0; j < src.size(); ++j) {
+      src[j] = static_cast<uint8_t>(j * 131 + 7);
+      orig[j] = static_cast<uint8_t>(j * 29 + 200);
+    }
+    for (size_t start = 0; start < 32; start += 3) {
+      std::vector<uint8_t> dst = orig;
+      const size_t n = kPixels - start, at = start * bytesPerPixel;
+      if (bytesPerPixel == 3)
+        kernels::AlphaRow24(dst.data() + at, src.data() + at, alpha.data() + start, n);
+      else
+        kernels::AlphaRow32(dst.data() + at, src.data() + at, alpha.data() + start, n);
+      for (size_t j = 0; j < dst.size(); ++j) {
+        const uint32_t a = alpha[j / bytesPerPixel], d = orig[j], s = src[j];
+        uint32_t expected = ((255 - a) * d + a * s) >> 8;
+        if (bytesPerPixel == 4 && j % 4 == 3) expected = 0;
+        if (a == 0) expected = d;
+        if (a == 255) expected = s;
+        if (j < at) expected = d;
+        ASSERT_EQ(dst[j], expected) << bytesPerPixel * 8 << " bits from pixel " << start
+                                    << ", byte " << j;
       }
     }
   }

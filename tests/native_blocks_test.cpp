@@ -3,9 +3,11 @@
 // tables, and blocks whose lengths, tables or data lie.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "layers/layerlist.h"
+#include "native/inflater.h"
 #include "native/nativecommon.h"
 #include "support/nativecheck.h"
 
@@ -340,6 +342,27 @@ TEST(NativeBlocksTest, InflatesOnlyWhatTheLayoutReads) {
   damaged[2] ^= 0x06;                               // an invalid block type
   ExpectFails<EInflateError>(WithColourBlock(doc, damaged), "damaged");
   ExpectFails<EInflateError>(WithColourBlock(doc, {0x78, 0x9C, 0x03}), "cut off");
+}
+
+// A reader told it will read at most a few bytes (the tile table) still
+// reads on correctly when asked for more, and still ends where the data does.
+TEST(NativeBlocksTest, AReadLimitOnlyShortensTheFirstBuffer) {
+  std::vector<uint8_t> bytes(200000);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  const std::vector<uint8_t> block = Deflate(bytes);
+  for (uint64_t limit : {uint64_t{1}, uint64_t{24}, uint64_t{70000}}) {
+    SCOPED_TRACE(limit);
+    TBlockReader reader(block.data(), block.size(), true, limit);
+    std::vector<uint8_t> got(bytes.size());
+    reader.Read(got.data(), 24);
+    reader.Read(got.data() + 24, 100);
+    reader.Skip(1000);
+    reader.Read(got.data() + 1124, bytes.size() - 1124);
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + 124, bytes.begin()));
+    EXPECT_TRUE(std::equal(got.begin() + 1124, got.end(), bytes.begin() + 1124));
+    uint8_t more;
+    EXPECT_THROW(reader.Read(&more, 1), EBrokenBlock);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <filesystem>
 
 #include "layers/layerlist.h"
@@ -327,6 +328,40 @@ TEST(NativeFileTest, ALaterFrameWithoutLayersKeepsFrameZerosShape) {
   EXPECT_EQ((std::array<int, 3>{entry.rgbRed, entry.rgbGreen, entry.rgbBlue}),
             (std::array<int, 3>{0x0C, 0x0B, 0x0A}))
       << "frame 0's palette";
+}
+
+// The layer a failed later frame keeps is the one appending a frame to the
+// frames before it gives, pixel for pixel (frame 1 and later frames are
+// shaped by different steps).
+TEST(NativeFileTest, AFailedLaterFrameHasTheLayerOfANewFrame) {
+  for (int failing : {1, 2}) {
+    SCOPED_TRACE(failing);
+    NativeDocument doc = Frames(4);
+    std::string xml = HeaderXml(doc);
+    size_t at = 0;
+    for (int f = 0; f <= failing; ++f) at = xml.find("<Layers ", f == 0 ? 0 : at + 1);
+    xml.replace(at, 8, "<Plates ");
+    xml.replace(xml.find("</Layers>", at), 9, "</Plates>");
+    TFrameList list;
+    ReadBytes(list, WithHeader(doc, xml));
+    ASSERT_EQ(list.Count(), failing + 1);
+
+    TFrameList reference;
+    ReadBytes(reference, WriteCurrent(Frames(failing)));
+    const TFrame &expected = *reference.AddFrame();
+    const TFrame &frame = *list.FrameAt(failing);
+    ASSERT_EQ(frame.Layers().Count(), 1);
+    TDIBSurface &got = frame.Layers().LayerAt(0)->GetSurface();
+    TDIBSurface &want = expected.Layers().LayerAt(0)->GetSurface();
+    ASSERT_EQ(got.Width(), want.Width());
+    ASSERT_EQ(got.Height(), want.Height());
+    ASSERT_EQ(got.BitCount(), want.BitCount());
+    for (int y = 0; y < got.Height(); ++y)
+      for (int x = 0; x < got.Width(); ++x)
+        ASSERT_EQ(got.GetPixel(x, y), want.GetPixel(x, y)) << x << "," << y;
+    EXPECT_EQ(std::memcmp(got.ColorTable, want.ColorTable, sizeof got.ColorTable), 0);
+    EXPECT_EQ(frame.Name, "F" + std::to_string(failing));
+  }
 }
 
 TEST(NativeFileTest, DamagedHeaders) {

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include <cstdlib>
@@ -175,6 +177,61 @@ TEST_F(SwapWorkFileTest, BytesLiveInAnUnlinkedFileOfTheWorkFolder) {
   EXPECT_EQ(bytes[3 * GrowthUnit() / 2 - 1], 0x5A);
   EXPECT_EQ(bytes[3 * GrowthUnit() / 2], 0) << "new space reads as zeros";
   EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 1u);
+}
+
+// A stream destroyed with its view mapped leaves its work file to the next
+// stream of its size, zeroed; a stream alive keeps its own.
+TEST_F(SwapWorkFileTest, AReleasedWorkFileServesTheNextStreamZeroed) {
+  test::TempDir folder;
+  UseWorkFolder(folder.Path().string());
+  const size_t size = static_cast<size_t>(2 * GrowthUnit());
+  auto filled = [&](const char *name, uint8_t value) {
+    auto stream = std::make_unique<TSwapStream>(name);
+    stream->SetSize(static_cast<int64_t>(size));
+    auto *bytes = static_cast<uint8_t *>(stream->MapAll());
+    EXPECT_TRUE(std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0; })) << name;
+    std::memset(bytes, value, size);
+    return stream;
+  };
+  filled("SwapTestReleasedA", 0xA5).reset();  // destroyed while mapped
+  EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 1u) << "kept for reuse";
+
+  std::unique_ptr<TSwapStream> b = filled("SwapTestReleasedB", 0xB6);
+  EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 1u) << "the kept file serves B";
+  EXPECT_EQ(b->MappingName(), "SwapTestReleasedB00000000");
+  std::unique_ptr<TSwapStream> c = filled("SwapTestReleasedC", 0xC7);
+  EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 2u) << "C gets a file of its own";
+  auto *bytes = static_cast<uint8_t *>(b->MapAll());
+  EXPECT_TRUE(std::all_of(bytes, bytes + size, [](uint8_t v) { return v == 0xB6; }));
+
+  // Unmapped before it is destroyed (as a store out of the mapped budget):
+  // nothing is kept.
+  b->Unmap();
+  b.reset();
+  EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 1u);
+  // A stream of another size never takes a kept file.
+  c.reset();
+  TSwapStream other("SwapTestReleasedD");
+  other.SetSize(static_cast<int64_t>(size) + GrowthUnit());
+  other.MapAll();
+  EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 2u);
+}
+
+// Kept work files are mapped memory within the stores' mapped budget
+// (256 MiB): mapping views past it drops them.
+TEST_F(SwapWorkFileTest, KeptWorkFilesGiveWayToMappedViews) {
+  test::TempDir folder;
+  UseWorkFolder(folder.Path().string());
+  {
+    TSwapStream released("SwapTestKeptA");
+    released.SetSize(GrowthUnit());
+    released.MapAll();
+  }
+  EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 1u) << "kept";
+  TSwapStream big("SwapTestKeptBig");
+  big.SetSize(int64_t{256} << 20);
+  big.MapAll();  // untouched: no page is written
+  EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 1u) << "only the big view";
 }
 
 TEST_F(SwapWorkFileTest, AFolderThatCannotHoldFilesFallsBackToSharedMemoryAndSaysSoOnce) {

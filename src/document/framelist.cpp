@@ -52,8 +52,8 @@ void TFrameList::TouchFrame(TFrame *frame) {
   }
 }
 
-TFrame *TFrameList::AddFrame() {
-  auto frame = std::make_unique<TFrame>(this);
+TFrame *TFrameList::AddFrame(bool withFirstLayer) {
+  auto frame = std::make_unique<TFrame>(this, withFirstLayer);
   if (!frames_.empty()) {
     const TFastLayerList &first = frames_.front()->Layers();
     frame->Layers().Resize(first.Width(), first.Height(), first.BitCount());
@@ -61,6 +61,26 @@ TFrame *TFrameList::AddFrame() {
   }
   frames_.push_back(std::move(frame));
   return frames_.back().get();
+}
+
+void TFrameList::GiveLastFrameItsFirstLayer() {
+  if (frames_.empty()) return;
+  std::unique_ptr<TFrame> last = std::move(frames_.back());
+  frames_.pop_back();
+  const auto listed = std::find(workingSet_.begin(), workingSet_.end(), last.get());
+  const size_t place = static_cast<size_t>(listed - workingSet_.begin());
+  const std::string name = last->Name;
+  const int32_t transColor = last->TransColor, delay = last->Delay;
+  const uint8_t disposal = last->Disposal;
+  // Its pixels go before the new frame's are made, as they would have
+  // been made before any were read.
+  last.reset();
+  TFrame *frame = AddFrame();
+  frame->Name = name;
+  frame->TransColor = transColor;
+  frame->Delay = delay;
+  frame->Disposal = disposal;
+  if (place < workingSet_.size()) workingSet_[place] = frame;  // in the old frame's place
 }
 
 TFrame *TFrameList::AddEmptyFrame() {

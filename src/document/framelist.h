@@ -65,8 +65,15 @@ class TFrameList : public TLayerListOwner {
   void TouchFrame(TFrame *frame);
   const std::vector<TFrame *> &WorkingSet() const { return workingSet_; }
 
-  // Appends a new frame shaped like frame 0 (size, depth, palette).
-  TFrame *AddFrame();
+  // Appends a new frame shaped like frame 0 (size, depth, palette), with one
+  // layer "Layer1" unless withFirstLayer is false (for a reader that
+  // replaces the layers: making that layer would size and fill pixels the
+  // reader throws away).
+  TFrame *AddFrame(bool withFirstLayer = true);
+  // Makes the last frame, added with AddFrame(false), what AddFrame() would
+  // have made, keeping its name, transparent colour, delay and disposal:
+  // for a reader that failed before it replaced the frame's layers.
+  void GiveLastFrameItsFirstLayer();
   // Appends a new frame without layers and with an empty composite, for
   // readers that give every frame its own size, depth, palette and layers at
   // once (AddFrame would size pixels that such a reader throws away).

@@ -85,8 +85,8 @@ std::string InflateText(const uint8_t *data, size_t size, int64_t maxBytes) {
 
 // --- TBlockReader ------------------------------------------------------------------
 
-TBlockReader::TBlockReader(const uint8_t *data, size_t size, bool inflate)
-    : data_(data), size_(size), inflate_(inflate) {
+TBlockReader::TBlockReader(const uint8_t *data, size_t size, bool inflate, uint64_t readLimit)
+    : data_(data), size_(size), inflate_(inflate), readLimit_(readLimit) {
   if (!inflate_) return;
   if (inflateInit(&zlib_) != Z_OK) throw EInflateError("zlib: cannot start inflating");
   zlib_.next_in = const_cast<Bytef *>(data_);
@@ -122,7 +122,11 @@ size_t TBlockReader::InflateInto(uint8_t *out, size_t count) {
 bool TBlockReader::Refill() {
   if (!buffer_) buffer_ = std::make_unique<uint8_t[]>(kBufferBytes);
   bufferAt_ = 0;
-  bufferEnd_ = InflateInto(buffer_.get(), kBufferBytes);
+  // The buffer is empty: position_ is all that was inflated so far.
+  size_t piece = kBufferBytes;
+  if (position_ < readLimit_ && readLimit_ - position_ < piece)
+    piece = static_cast<size_t>(readLimit_ - position_);
+  bufferEnd_ = InflateInto(buffer_.get(), piece);
   return bufferEnd_ > 0;
 }
 

@@ -31,7 +31,10 @@ std::string InflateText(const uint8_t *data, size_t size, int64_t maxBytes);
 // cut off.
 class TBlockReader {
  public:
-  TBlockReader(const uint8_t *data, size_t size, bool inflate);
+  // readLimit: the most bytes the caller will ask for; the internal buffer
+  // inflates no further than that (a reader of a block's first few bytes
+  // would otherwise inflate a whole buffer's worth it never reads).
+  TBlockReader(const uint8_t *data, size_t size, bool inflate, uint64_t readLimit = UINT64_MAX);
   ~TBlockReader();
   TBlockReader(const TBlockReader &) = delete;
   TBlockReader &operator=(const TBlockReader &) = delete;
@@ -51,6 +54,7 @@ class TBlockReader {
   const uint8_t *data_;
   size_t size_;
   bool inflate_;
+  uint64_t readLimit_;
   uint64_t position_ = 0;
   size_t storedAt_ = 0;  // stored blocks: the next byte
 

@@ -140,7 +140,7 @@ void DecodeTiles(TFastLayer &layer, TNativeContext &context, bool isAlpha, TDIBS
     for (int32_t p = 0; p < static_cast<int32_t>(count); ++p) storedIndex[random.Next()] = p;
     rawReady = true;
   } else {
-    entries.emplace(data, size, inflate);
+    entries.emplace(data, size, inflate, tableBytes);  // only the table is read through it
   }
 
   uint8_t *top = target.TopRow();

@@ -98,10 +98,11 @@ void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
   const int32_t count = context.Header.Count;
   for (int32_t i = 0; i < count; ++i) {
     if (!present(i)) break;
-    // A later frame starts shaped like frame 0, with one layer "Layer1", so
-    // that a frame whose reading fails before its layers are read is still a
-    // whole frame. Reading its layers replaces that shape.
-    TFrame *frame = list.AddFrame();
+    // A later frame that fails before its layers are read is still a whole
+    // frame: shaped like frame 0, with one layer "Layer1". That layer is
+    // only made for such a frame; reading the layers would throw it away.
+    TFrame *frame = list.AddFrame(false);
+    context.LayersReplaced = false;
     try {
       read(*frame, i);
     } catch (const std::exception &) {
@@ -111,6 +112,7 @@ void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
       }
       // The frames read so far form the document; the frame that failed
       // stays with what it had read.
+      if (!context.LayersReplaced) list.GiveLastFrameItsFirstLayer();
       break;
     }
     list.TouchFrame(frame);
@@ -197,6 +199,7 @@ void ReadFrameXml(TFrame &frame, const TKrXmlElement &element, TStream &stream,
 void ReadLayersXml(TFastLayerList &list, const TKrXmlElement &element, TStream &stream,
                    TNativeContext &context) {
   list.Clear();
+  context.LayersReplaced = true;
   const int32_t count = element.AttrInt("Count", 0);
   const int32_t width = element.AttrInt("Width", 100);
   const int32_t height = element.AttrInt("Height", 100);

@@ -72,7 +72,9 @@ void ReadLayerBlocks(TFastLayer &layer, TStream &stream, TNativeContext &context
 // The frame loop shared by both versions, with the failure policy described
 // at ReadNative: for each of context.Header.Count frames, present(i) says
 // whether frame i is there to read (false ends the document; it may raise
-// instead), then a frame is added with AddFrame and read(frame, i) fills it.
+// instead), then a frame shaped like frame 0 is added and read(frame, i)
+// fills it; read clears the frame's layers (setting context.LayersReplaced)
+// before reading its own.
 void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
                 ProgressCallback progress, void *progressData,
                 const std::function<bool(int32_t)> &present,

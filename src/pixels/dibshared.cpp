@@ -310,11 +310,11 @@ HPALETTE TDIBSharedImage::PaletteHandle() {
 // --- Placement of the bytes -------------------------------------------------
 
 void TDIBSharedImage::AllocBits(int64_t n) {
-  UnlockBits();
   if (swap_) {
-    swap_.reset();
+    DropSwap();
     allocated_ = 0;
   }
+  UnlockBits();
   if (n < 0 || n > kMaxSurfaceBytes) throw EOutOfMemory();
   // Charged before anything is allocated: a document past its cap is
   // refused here, whichever reader made the store.
@@ -350,9 +350,22 @@ void TDIBSharedImage::PlaceBits(int64_t n) {
   allocated_ = n;
 }
 
-void TDIBSharedImage::FreeBits() {
-  UnlockBits();
+void TDIBSharedImage::DropSwap() {
+  Locked locked;
+  if (inMappedList_) {
+    State().mapped.erase(mappedPos_);
+    State().mappedBytes -= mappedBytes_;
+    inMappedList_ = false;
+    mappedBytes_ = 0;
+  }
+  if (bits_) bits_ = topRow_ = nullptr;
+  // Destroyed with its view still mapped (see ~TSwapStream).
   swap_.reset();
+}
+
+void TDIBSharedImage::FreeBits() {
+  if (swap_) DropSwap();
+  UnlockBits();
   if (memory_) {
     GlobalFree(memory_);
     memory_ = nullptr;

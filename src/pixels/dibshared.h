@@ -137,6 +137,9 @@ class TDIBSharedImage {
   void SetImageSize(int64_t size);
   // The placement part of AllocBits.
   void PlaceBits(int64_t n);
+  // Destroys the swap stream, leaving the mapped list, without unmapping
+  // its view first.
+  void DropSwap();
   // Charges n bytes to the document being loaded, if any (raising
   // EOutOfResources past its cap), and gives back what was charged before.
   void ChargeBytes(int64_t n);

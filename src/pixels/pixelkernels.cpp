@@ -127,8 +127,8 @@ VORN_KERNEL static void KeyedRow24Portable(uint8_t *__restrict dst, const uint8_
                  });
 }
 
-VORN_KERNEL void BlendRow24(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t n,
-                            uint32_t a, bool hasKey, uint32_t key) {
+VORN_KERNEL static void BlendRow24Portable(uint8_t *__restrict dst, const uint8_t *__restrict src,
+                                           size_t n, uint32_t a, bool hasKey, uint32_t key) {
   const uint16_t a16 = static_cast<uint16_t>(a);
   if (!hasKey) {
     for (size_t i = 0; i < 3 * n; ++i) dst[i] = Blend255(dst[i], src[i], a16);
@@ -164,23 +164,55 @@ VORN_KERNEL static void AlphaRow24Portable(uint8_t *__restrict dst, const uint8_
 
 #if defined(VORN_HAVE_AVX2_PATHS)
 // Hand-written AVX2 versions of the kernels whose per-pixel values do not fit
-// the byte loops above: each handles the bulk of a row and leaves the last
-// pixels to the portable version.
+// the byte loops above: each handles the bulk of a row in one pass and leaves
+// the last pixels to the portable version.
 namespace {
 
 #define VORN_AVX2 __attribute__((target("avx2")))
 
-// ((255 - a) d + a s) >> 8 on 32 bytes, in 16-bit lanes.
+// The weighted sums (255 - a) d + a s of byte pairs come from one
+// multiply-add per 16 bytes: the weights are the unsigned operand and the
+// pixel bytes, biased by -128, the signed one. The biased sum lies within
+// +-255 * 128 (no saturation) and is the true sum less 255 * 128, which the
+// 16-bit addition of that constant restores exactly (the true sum, at most
+// 255 * 255, fits 16 unsigned bits).
+constexpr int16_t kBiasedSumOffset = 255 * 128;
+
+// The sums of the low and high byte halves of each 128-bit lane of d and s
+// (in unpack order), with weights wl/wh interleaved as (255 - a, a) pairs.
+VORN_AVX2 inline void WeightedSums(__m256i d, __m256i s, __m256i wl, __m256i wh, __m256i &lo,
+                                   __m256i &hi) {
+  const __m256i bias = _mm256_set1_epi8(-128), offset = _mm256_set1_epi16(kBiasedSumOffset);
+  d = _mm256_xor_si256(d, bias);
+  s = _mm256_xor_si256(s, bias);
+  lo = _mm256_add_epi16(_mm256_maddubs_epi16(wl, _mm256_unpacklo_epi8(d, s)), offset);
+  hi = _mm256_add_epi16(_mm256_maddubs_epi16(wh, _mm256_unpackhi_epi8(d, s)), offset);
+}
+
+VORN_AVX2 inline __m128i WeightedSums128(__m128i d, __m128i s, __m128i wl, __m128i wh,
+                                         __m128i &hi) {
+  const __m128i bias = _mm_set1_epi8(-128), offset = _mm_set1_epi16(kBiasedSumOffset);
+  d = _mm_xor_si128(d, bias);
+  s = _mm_xor_si128(s, bias);
+  hi = _mm_add_epi16(_mm_maddubs_epi16(wh, _mm_unpackhi_epi8(d, s)), offset);
+  return _mm_add_epi16(_mm_maddubs_epi16(wl, _mm_unpacklo_epi8(d, s)), offset);
+}
+
+// ((255 - a) d + a s) >> 8 on 32 bytes with per-byte weights a.
 VORN_AVX2 inline __m256i WeightedBytes(__m256i d, __m256i s, __m256i a) {
-  const __m256i zero = _mm256_setzero_si256(), full = _mm256_set1_epi16(255);
-  __m256i al = _mm256_unpacklo_epi8(a, zero), ah = _mm256_unpackhi_epi8(a, zero);
-  __m256i rl = _mm256_add_epi16(
-      _mm256_mullo_epi16(_mm256_unpacklo_epi8(d, zero), _mm256_sub_epi16(full, al)),
-      _mm256_mullo_epi16(_mm256_unpacklo_epi8(s, zero), al));
-  __m256i rh = _mm256_add_epi16(
-      _mm256_mullo_epi16(_mm256_unpackhi_epi8(d, zero), _mm256_sub_epi16(full, ah)),
-      _mm256_mullo_epi16(_mm256_unpackhi_epi8(s, zero), ah));
-  return _mm256_packus_epi16(_mm256_srli_epi16(rl, 8), _mm256_srli_epi16(rh, 8));
+  const __m256i na = _mm256_xor_si256(a, _mm256_set1_epi8(-1));  // 255 - a
+  __m256i lo, hi;
+  WeightedSums(d, s, _mm256_unpacklo_epi8(na, a), _mm256_unpackhi_epi8(na, a), lo, hi);
+  return _mm256_packus_epi16(_mm256_srli_epi16(lo, 8), _mm256_srli_epi16(hi, 8));
+}
+
+// x / 255 in 16-bit lanes for x <= 255 * 255: (x * 0x8081) >> 23.
+VORN_AVX2 inline __m256i Div255(__m256i x) {
+  return _mm256_srli_epi16(_mm256_mulhi_epu16(x, _mm256_set1_epi16(static_cast<int16_t>(0x8081))),
+                           7);
+}
+VORN_AVX2 inline __m128i Div255(__m128i x) {
+  return _mm_srli_epi16(_mm_mulhi_epu16(x, _mm_set1_epi16(static_cast<int16_t>(0x8081))), 7);
 }
 
 // Alpha 255 copies the source, 0 keeps the destination.
@@ -189,19 +221,94 @@ VORN_AVX2 inline __m256i AlphaSelect(__m256i r, __m256i d, __m256i s, __m256i a)
   return _mm256_blendv_epi8(r, d, _mm256_cmpeq_epi8(a, _mm256_setzero_si256()));
 }
 
+// How the 32 alpha values of a step decide its pixels.
+enum class AlphaStep { Keep, Copy, Blend, BlendAndSelect };
+
+VORN_AVX2 inline AlphaStep ClassifyAlpha(__m256i a) {
+  const __m256i ones = _mm256_set1_epi8(-1);
+  if (_mm256_testz_si256(a, a)) return AlphaStep::Keep;
+  if (_mm256_testc_si256(a, ones)) return AlphaStep::Copy;
+  // a + 1 is 0 or 1 (unsigned) exactly where a is 255 or 0.
+  const __m256i next = _mm256_sub_epi8(a, ones);
+  const __m256i extreme = _mm256_cmpeq_epi8(_mm256_min_epu8(next, _mm256_set1_epi8(1)), next);
+  return _mm256_testz_si256(extreme, extreme) ? AlphaStep::Blend : AlphaStep::BlendAndSelect;
+}
+
+// 32 pixels (128 bytes) per step, in four vectors of 8 pixels.
 VORN_AVX2 size_t AlphaRow32Avx2(uint8_t *dst, const uint8_t *src, const uint8_t *alpha, size_t n) {
+  // The alpha of pixel j of a lane on the pixel's four bytes, from the eight
+  // values broadcast to both lanes.
   const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4,
                                           4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
   const __m256i colour = _mm256_set1_epi32(0x00FFFFFF);
   size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(dst + 4 * i));
-    __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 4 * i));
-    int64_t eight;
-    std::memcpy(&eight, alpha + i, 8);
-    __m256i a = _mm256_shuffle_epi8(_mm256_set1_epi64x(eight), spread);
-    __m256i r = _mm256_and_si256(WeightedBytes(d, s, a), colour);  // top byte 0
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 4 * i), AlphaSelect(r, d, s, a));
+  for (; i + 32 <= n; i += 32) {
+    const __m256i all = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(alpha + i));
+    const AlphaStep step = ClassifyAlpha(all);
+    if (step == AlphaStep::Keep) continue;
+    if (step == AlphaStep::Copy) {
+      std::memcpy(dst + 4 * i, src + 4 * i, 128);
+      continue;
+    }
+    for (int k = 0; k < 4; ++k) {
+      auto *dp = reinterpret_cast<__m256i *>(dst + 4 * i + 32 * k);
+      const __m256i d = _mm256_loadu_si256(dp);
+      const __m256i s =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 4 * i + 32 * k));
+      int64_t eight;
+      std::memcpy(&eight, alpha + i + 8 * k, 8);
+      const __m256i a = _mm256_shuffle_epi8(_mm256_set1_epi64x(eight), spread);
+      __m256i r = _mm256_and_si256(WeightedBytes(d, s, a), colour);  // top byte 0
+      if (step == AlphaStep::BlendAndSelect) r = AlphaSelect(r, d, s, a);
+      _mm256_storeu_si256(dp, r);
+    }
+  }
+  return i;
+}
+
+// The byte shuffles that spread 32 alpha values over the 96 bytes of 32
+// 24-bit pixels: vector k of the step (bytes 32k to 32k + 31) takes its
+// values from the 16 alpha values at kAlpha24Base[k], broadcast to both
+// lanes; byte b of the vector belongs to pixel (32k + b) / 3.
+constexpr int kAlpha24Base[3] = {0, 8, 16};
+struct Alpha24Shuffles {
+  alignas(32) int8_t index[3][32];
+  constexpr Alpha24Shuffles() : index{} {
+    for (int k = 0; k < 3; ++k)
+      for (int b = 0; b < 32; ++b)
+        index[k][b] = static_cast<int8_t>((32 * k + b) / 3 - kAlpha24Base[k]);
+  }
+};
+constexpr Alpha24Shuffles kAlpha24Shuffles;
+static_assert(kAlpha24Shuffles.index[0][31] <= 15 && kAlpha24Shuffles.index[1][0] >= 0 &&
+                  kAlpha24Shuffles.index[1][31] <= 15 && kAlpha24Shuffles.index[2][0] >= 0 &&
+                  kAlpha24Shuffles.index[2][31] <= 15,
+              "every spread reads inside its 16 values");
+
+// 32 pixels (96 bytes) per step, in three vectors.
+VORN_AVX2 size_t AlphaRow24Avx2(uint8_t *dst, const uint8_t *src, const uint8_t *alpha, size_t n) {
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i all = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(alpha + i));
+    const AlphaStep step = ClassifyAlpha(all);
+    if (step == AlphaStep::Keep) continue;
+    if (step == AlphaStep::Copy) {
+      std::memcpy(dst + 3 * i, src + 3 * i, 96);
+      continue;
+    }
+    for (int k = 0; k < 3; ++k) {
+      auto *dp = reinterpret_cast<__m256i *>(dst + 3 * i + 32 * k);
+      const __m256i d = _mm256_loadu_si256(dp);
+      const __m256i s =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 3 * i + 32 * k));
+      const __m256i window = _mm256_broadcastsi128_si256(
+          _mm_loadu_si128(reinterpret_cast<const __m128i *>(alpha + i + kAlpha24Base[k])));
+      const __m256i a = _mm256_shuffle_epi8(
+          window, _mm256_load_si256(reinterpret_cast<const __m256i *>(kAlpha24Shuffles.index[k])));
+      __m256i r = WeightedBytes(d, s, a);
+      if (step == AlphaStep::BlendAndSelect) r = AlphaSelect(r, d, s, a);
+      _mm256_storeu_si256(dp, r);
+    }
   }
   return i;
 }
@@ -217,41 +324,15 @@ VORN_AVX2 inline void Spread16To48(__m128i values, __m128i out[3]) {
       values, _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15));
 }
 
-// ((255 - a) d + a s) >> 8 on 16 bytes, in 16-bit lanes.
-VORN_AVX2 inline __m128i WeightedBytes128(__m128i d, __m128i s, __m128i a) {
-  __m256i d16 = _mm256_cvtepu8_epi16(d), s16 = _mm256_cvtepu8_epi16(s),
-          a16 = _mm256_cvtepu8_epi16(a);
-  __m256i r = _mm256_srli_epi16(
-      _mm256_add_epi16(_mm256_mullo_epi16(d16, _mm256_sub_epi16(_mm256_set1_epi16(255), a16)),
-                       _mm256_mullo_epi16(s16, a16)),
-      8);
-  return _mm_packus_epi16(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
-}
-
-VORN_AVX2 size_t AlphaRow24Avx2(uint8_t *dst, const uint8_t *src, const uint8_t *alpha, size_t n) {
-  size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    __m128i a[3];
-    Spread16To48(_mm_loadu_si128(reinterpret_cast<const __m128i *>(alpha + i)), a);
-    for (int k = 0; k < 3; ++k) {
-      auto *dp = reinterpret_cast<__m128i *>(dst + 3 * i + 16 * k);
-      __m128i d = _mm_loadu_si128(dp);
-      __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 3 * i + 16 * k));
-      __m128i r = WeightedBytes128(d, s, a[k]);
-      r = _mm_blendv_epi8(r, s, _mm_cmpeq_epi8(a[k], _mm_set1_epi8(-1)));
-      _mm_storeu_si128(dp, _mm_blendv_epi8(r, d, _mm_cmpeq_epi8(a[k], _mm_setzero_si128())));
-    }
-  }
-  return i;
-}
-
 // One colour plane of 16 pixels from their three vectors.
 VORN_AVX2 inline __m128i Plane(const __m128i s[3], __m128i p0, __m128i p1, __m128i p2) {
   return _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(s[0], p0), _mm_shuffle_epi8(s[1], p1)),
                       _mm_shuffle_epi8(s[2], p2));
 }
 
-VORN_AVX2 size_t KeyedRow24Avx2(uint8_t *dst, const uint8_t *src, size_t n, uint32_t key) {
+// 0xFF on the three bytes of each of 16 pixels (in the vectors s) equal to
+// the key's low three bytes.
+VORN_AVX2 inline void MatchKey16(const __m128i s[3], uint32_t key, __m128i keep[3]) {
   // The blue, green and red planes of 16 pixels gathered from three vectors.
   const __m128i b0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1),
                 b1 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1),
@@ -265,19 +346,59 @@ VORN_AVX2 size_t KeyedRow24Avx2(uint8_t *dst, const uint8_t *src, size_t n, uint
   const __m128i kb = _mm_set1_epi8(static_cast<char>(key)),
                 kg = _mm_set1_epi8(static_cast<char>(key >> 8)),
                 kr = _mm_set1_epi8(static_cast<char>(key >> 16));
+  __m128i match = _mm_and_si128(_mm_cmpeq_epi8(Plane(s, b0, b1, b2), kb),
+                                _mm_and_si128(_mm_cmpeq_epi8(Plane(s, g0, g1, g2), kg),
+                                              _mm_cmpeq_epi8(Plane(s, r0, r1, r2), kr)));
+  Spread16To48(match, keep);
+}
+
+VORN_AVX2 size_t KeyedRow24Avx2(uint8_t *dst, const uint8_t *src, size_t n, uint32_t key) {
   size_t i = 0;
   for (; i + 16 <= n; i += 16) {
-    __m128i s[3];
+    __m128i s[3], keep[3];
     for (int k = 0; k < 3; ++k)
       s[k] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 3 * i + 16 * k));
-    __m128i match = _mm_and_si128(_mm_cmpeq_epi8(Plane(s, b0, b1, b2), kb),
-                                  _mm_and_si128(_mm_cmpeq_epi8(Plane(s, g0, g1, g2), kg),
-                                                _mm_cmpeq_epi8(Plane(s, r0, r1, r2), kr)));
-    __m128i keep[3];
-    Spread16To48(match, keep);
+    MatchKey16(s, key, keep);
     for (int k = 0; k < 3; ++k) {
       auto *dp = reinterpret_cast<__m128i *>(dst + 3 * i + 16 * k);
       _mm_storeu_si128(dp, _mm_blendv_epi8(s[k], _mm_loadu_si128(dp), keep[k]));
+    }
+  }
+  return i;
+}
+
+// 24 bits, uniform opacity a (1..254): ((255 - a) d + a s) / 255 on every
+// byte; with a key, pixels matching it are left alone.
+VORN_AVX2 size_t BlendRow24Avx2(uint8_t *dst, const uint8_t *src, size_t n, uint32_t a,
+                                bool hasKey, uint32_t key) {
+  const int16_t pair = static_cast<int16_t>((255 - a) | a << 8);  // the (255 - a, a) weights
+  if (!hasKey) {
+    // 32 pixels (96 bytes) per step, so that the rest starts on a pixel.
+    const __m256i w = _mm256_set1_epi16(pair);
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32)
+      for (size_t j = 3 * i; j < 3 * i + 96; j += 32) {
+        auto *dp = reinterpret_cast<__m256i *>(dst + j);
+        __m256i lo, hi;
+        WeightedSums(_mm256_loadu_si256(dp),
+                     _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + j)), w, w, lo, hi);
+        _mm256_storeu_si256(dp, _mm256_packus_epi16(Div255(lo), Div255(hi)));
+      }
+    return i;
+  }
+  const __m128i w = _mm_set1_epi16(pair);
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m128i s[3], keep[3];
+    for (int k = 0; k < 3; ++k)
+      s[k] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 3 * i + 16 * k));
+    MatchKey16(s, key, keep);
+    for (int k = 0; k < 3; ++k) {
+      auto *dp = reinterpret_cast<__m128i *>(dst + 3 * i + 16 * k);
+      const __m128i d = _mm_loadu_si128(dp);
+      __m128i hi;
+      const __m128i lo = WeightedSums128(d, s[k], w, w, hi);
+      _mm_storeu_si128(dp, _mm_blendv_epi8(_mm_packus_epi16(Div255(lo), Div255(hi)), d, keep[k]));
     }
   }
   return i;
@@ -307,6 +428,15 @@ void AlphaRow24(uint8_t *__restrict dst, const uint8_t *__restrict src,
   if (HasAvx2()) done = AlphaRow24Avx2(dst, src, alpha, n);
 #endif
   AlphaRow24Portable(dst + 3 * done, src + 3 * done, alpha + done, n - done);
+}
+
+void BlendRow24(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t n, uint32_t a,
+                bool hasKey, uint32_t key) {
+  size_t done = 0;
+#if defined(VORN_HAVE_AVX2_PATHS)
+  if (HasAvx2() && a <= 255) done = BlendRow24Avx2(dst, src, n, a, hasKey, key);
+#endif
+  BlendRow24Portable(dst + 3 * done, src + 3 * done, n - done, a, hasKey, key);
 }
 
 void KeyedRow24(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t n, uint32_t key) {

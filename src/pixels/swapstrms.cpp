@@ -72,8 +72,11 @@ TSwapStream::TSwapStream(std::string namePrefix)
 }
 
 TSwapStream::~TSwapStream() {
-  Unmap();
+  // The mapping is closed before its view is unmapped, which tells the
+  // platform that the bytes are released for good: a work file released
+  // with its pages still mapped can serve the next stream of its size.
   if (mapping_) CloseHandle(mapping_);
+  Unmap();
   if (file_) CloseHandle(file_);
   std::string folder = WorkFolder();
   if (!folder.empty()) {

@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <variant>
@@ -64,17 +65,18 @@ struct FileObject {
   int fd = -1;
 };
 
-// A file mapping object. Every handle to it (a second creation under a
-// live name makes another) shares it; its bytes go with the last handle.
+// A file mapping object. Every handle to it shares it (a second creation
+// under a live name makes another handle); it is closed with the last one.
 struct MappingSection {
   int fd = -1;
   uint64_t size = 0;
   std::string name;
-  MappingSection(int fd, uint64_t size, std::string name)
-      : fd(fd), size(size), name(std::move(name)) {}
-  MappingSection(const MappingSection &) = delete;
-  MappingSection &operator=(const MappingSection &) = delete;
-  ~MappingSection() { ::close(fd); }
+  // True when the bytes live in a work file on disk, false for anonymous
+  // shared memory.
+  bool onDisk = false;
+  // A reused work file's whole view, zeroed and not yet handed out.
+  void *spare = nullptr;
+  int liveViews = 0;  // views mapped and not yet unmapped
 };
 
 struct MappingObject {
@@ -91,7 +93,9 @@ using KernelObject = std::variant<FileObject, MappingObject, GlobalObject>;
 
 struct View {
   size_t length;
-  HANDLE mapping;
+  MappingSection *section;  // nullptr once the mapping's last handle is closed
+  bool whole;      // the whole mapping, writable
+  int ownedFd;     // the work file, when its mapping was closed first; else -1
 };
 
 // The table of kernel objects and mapped views. Slot i is handle 4 * (i + 1),
@@ -319,11 +323,19 @@ BOOL WINAPI FlushFileBuffers(HANDLE file) {
   return TRUE;
 }
 
+namespace {
+// Closes a file mapping when its last handle is closed (see the file
+// mappings below).
+void CloseMapping(MappingSection &m);
+}  // namespace
+
 BOOL WINAPI CloseHandle(HANDLE object) {
   std::lock_guard lock(Table().mutex);
   KernelObject *found = Table().Find(object);
   if (!found) return FailWith(ERROR_INVALID_HANDLE);
   if (auto *f = std::get_if<FileObject>(found)) ::close(f->fd);
+  if (auto *m = std::get_if<MappingObject>(found); m && m->section.use_count() == 1)
+    CloseMapping(*m->section);
   if (std::holds_alternative<GlobalObject>(*found)) return FailWith(ERROR_INVALID_HANDLE);
   Table().Remove(object);
   return TRUE;
@@ -500,6 +512,119 @@ int CreateSharedMemory(const std::string &name) {
   return ::memfd_create(name.empty() ? "anonymous" : name.c_str(), MFD_CLOEXEC);
 }
 
+// --- Reuse of released work files -------------------------------------------
+//
+// The first write to a page of a fresh work file is costly: a fault, a new
+// page-cache page and the file system's block bookkeeping, several
+// microseconds per 4 KiB page on some machines (more than inflating the
+// page's pixels), and closing such a file drops its pages one by one again.
+// A work file whose mapping is closed while its one whole view is still
+// mapped (a store being destroyed) is therefore kept, view and all, for the
+// next mapping of the same size, which gets its pages zeroed instead of
+// fresh ones. Views unmapped while their mapping stays open (a store moved
+// out of the mapped budget) are always unmapped.
+//
+// Kept files are mapped memory, so they stay within the budget the pixel
+// stores keep their mapped views to (256 MiB): they are dropped, oldest
+// first, as views are mapped, so that kept and mapped bytes together never
+// exceed it; and at most half of it is kept. Callers hold the table's mutex.
+
+struct ReleasedWorkFile {
+  int fd;
+  void *view;
+  uint64_t size;
+  std::string folder;  // the work folder it was made in
+};
+
+constexpr uint64_t kMappedBudget = uint64_t{256} << 20;
+constexpr uint64_t kReleasedBytes = kMappedBudget / 2;
+
+struct ReleasedWorkFiles {
+  std::vector<ReleasedWorkFile> files;  // oldest first
+  uint64_t bytes = 0;
+  uint64_t mappedBytes = 0;  // of every view mapped and not yet unmapped
+};
+
+// Never destroyed, like the table: stores of static objects may still be
+// released while the process ends.
+ReleasedWorkFiles &Released() {
+  static ReleasedWorkFiles *released = new ReleasedWorkFiles();
+  return *released;
+}
+
+void DropReleasedWorkFile(const ReleasedWorkFile &file) {
+  ::munmap(file.view, file.size);
+  ::close(file.fd);
+}
+
+// The bytes that may be kept beside the views mapped now.
+uint64_t KeptBytesAllowed() {
+  const uint64_t mapped = Released().mappedBytes;
+  return std::min(kReleasedBytes, kMappedBudget - std::min(kMappedBudget, mapped));
+}
+
+// Drops the oldest kept files until `more` bytes fit as well.
+void MakeRoomToKeep(uint64_t more) {
+  ReleasedWorkFiles &kept = Released();
+  while (!kept.files.empty() && kept.bytes + more > KeptBytesAllowed()) {
+    DropReleasedWorkFile(kept.files.front());
+    kept.bytes -= kept.files.front().size;
+    kept.files.erase(kept.files.begin());
+  }
+}
+
+void KeepReleasedWorkFile(int fd, void *view, uint64_t size) {
+  ReleasedWorkFile file{fd, view, size, {}};
+  try {
+    MakeRoomToKeep(size);
+    ReleasedWorkFiles &kept = Released();
+    if (kept.bytes + size > KeptBytesAllowed()) return DropReleasedWorkFile(file);
+    file.folder = WorkFolder();
+    kept.files.push_back(std::move(file));
+    kept.bytes += size;
+  } catch (...) {
+    DropReleasedWorkFile(file);
+  }
+}
+
+// A kept work file of that size made in the current work folder, the most
+// recently released first (its pages are the most likely to be resident).
+std::optional<ReleasedWorkFile> TakeReleasedWorkFile(uint64_t size) {
+  ReleasedWorkFiles &kept = Released();
+  if (kept.files.empty()) return std::nullopt;
+  const std::string folder = WorkFolder();
+  for (size_t i = kept.files.size(); i-- > 0;) {
+    if (kept.files[i].size != size || kept.files[i].folder != folder) continue;
+    ReleasedWorkFile found = std::move(kept.files[i]);
+    kept.files.erase(kept.files.begin() + static_cast<ptrdiff_t>(i));
+    kept.bytes -= size;
+    return found;
+  }
+  return std::nullopt;
+}
+
+// Closes a mapping: its work file is kept when nothing else maps it and its
+// whole view is still mapped (or was never handed out); otherwise closed, as
+// views keep the file's pages alive by themselves.
+void CloseMapping(MappingSection &m) {
+  View *only = nullptr;
+  for (auto &[address, view] : Table().views)
+    if (view.section == &m) {
+      view.section = nullptr;
+      only = m.liveViews == 1 && view.whole ? &view : nullptr;
+    }
+  if (m.onDisk && m.spare && m.liveViews == 0) {
+    KeepReleasedWorkFile(m.fd, m.spare, m.size);
+    return;
+  }
+  if (m.spare) ::munmap(m.spare, m.size);
+  if (m.onDisk && only) {
+    only->ownedFd = m.fd;  // kept when that view is unmapped
+    return;
+  }
+  ::close(m.fd);
+}
+
 }  // namespace
 
 HANDLE WINAPI CreateFileMappingA(HANDLE file, void * /*security*/, DWORD protect,
@@ -526,6 +651,12 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, void * /*security*/, DWORD protect
   // The paging file of this platform is the work folder: a mapping's bytes
   // go to a work file of its own, which the kernel can write back and drop
   // from memory under pressure, as it does with a paging file.
+  if (std::optional<ReleasedWorkFile> reused = TakeReleasedWorkFile(size)) {
+    std::memset(reused->view, 0, size);  // new mappings read as zeros
+    t_lastError = ERROR_SUCCESS;
+    return Table().Add(MappingObject{std::make_shared<MappingSection>(
+        MappingSection{reused->fd, size, mappingName, true, reused->view})});
+  }
   bool onDisk = true;
   int fd = CreateWorkFile();
   if (fd < 0) {
@@ -544,16 +675,17 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, void * /*security*/, DWORD protect
     FailWith(error == EFBIG ? ERROR_DISK_FULL : ErrorFromErrno(error));
     return nullptr;
   }
-  auto section = std::make_shared<MappingSection>(fd, size, mappingName);
   t_lastError = ERROR_SUCCESS;
-  return Table().Add(MappingObject{std::move(section)});
+  return Table().Add(
+      MappingObject{std::make_shared<MappingSection>(MappingSection{fd, size, mappingName, onDisk})});
 }
 
 LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
                             DWORD offsetLow, SIZE_T bytes) {
   uint64_t offset = (static_cast<uint64_t>(offsetHigh) << 32) | offsetLow;
   std::lock_guard lock(Table().mutex);
-  MappingObject *m = Table().FindAs<MappingObject>(mapping);
+  MappingObject *object = Table().FindAs<MappingObject>(mapping);
+  MappingSection *m = object ? object->section.get() : nullptr;
   if (!m) {
     t_lastError = ERROR_INVALID_HANDLE;
     return nullptr;
@@ -562,24 +694,33 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
     t_lastError = ERROR_MAPPED_ALIGNMENT;
     return nullptr;
   }
-  const uint64_t size = m->section->size;
-  if (offset > size || (bytes == 0 && offset == size)) {
+  if (offset > m->size || (bytes == 0 && offset == m->size)) {
     t_lastError = ERROR_ACCESS_DENIED;
     return nullptr;
   }
-  uint64_t length = bytes == 0 ? size - offset : bytes;
-  if (length > size - offset) {
+  uint64_t length = bytes == 0 ? m->size - offset : bytes;
+  if (length > m->size - offset) {
     t_lastError = ERROR_ACCESS_DENIED;
     return nullptr;
   }
-  int prot = PROT_READ | ((access & FILE_MAP_WRITE) ? PROT_WRITE : 0);
-  void *address = ::mmap(nullptr, length, prot, MAP_SHARED, m->section->fd,
-                         static_cast<off_t>(offset));
-  if (address == MAP_FAILED) {
-    FailWithErrno();
-    return nullptr;
+  const bool writable = (access & FILE_MAP_WRITE) != 0;
+  const bool whole = writable && offset == 0 && length == m->size;
+  void *address;
+  if (whole && m->spare) {
+    address = m->spare;  // a reused work file's pages, already mapped
+    m->spare = nullptr;
+  } else {
+    address = ::mmap(nullptr, length, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, m->fd,
+                     static_cast<off_t>(offset));
+    if (address == MAP_FAILED) {
+      FailWithErrno();
+      return nullptr;
+    }
   }
-  Table().views[reinterpret_cast<uintptr_t>(address)] = View{length, mapping};
+  Table().views[reinterpret_cast<uintptr_t>(address)] = View{length, m, whole, -1};
+  ++m->liveViews;
+  Released().mappedBytes += length;
+  MakeRoomToKeep(0);
   return address;
 }
 
@@ -587,8 +728,15 @@ BOOL WINAPI UnmapViewOfFile(LPCVOID address) {
   std::lock_guard lock(Table().mutex);
   auto it = Table().views.find(reinterpret_cast<uintptr_t>(address));
   if (it == Table().views.end()) return FailWith(ERROR_INVALID_PARAMETER);
-  ::munmap(const_cast<void *>(address), it->second.length);
+  const View view = it->second;
   Table().views.erase(it);
+  Released().mappedBytes -= view.length;
+  if (view.ownedFd >= 0) {
+    KeepReleasedWorkFile(view.ownedFd, const_cast<void *>(address), view.length);
+    return TRUE;
+  }
+  ::munmap(const_cast<void *>(address), view.length);
+  if (view.section) --view.section->liveViews;
   return TRUE;
 }
 
