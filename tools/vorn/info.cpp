@@ -16,7 +16,9 @@ std::string Hex(uint32_t value, int digits) {
 
 // A COLORREF (red in the low byte) as #RRGGBB.
 std::string ColourText(uint32_t colour) {
-  return "#" + Hex(((colour & 0xFF) << 16) | (colour & 0xFF00) | ((colour >> 16) & 0xFF), 6);
+  std::string text = "#";
+  text += Hex(((colour & 0xFF) << 16) | (colour & 0xFF00) | ((colour >> 16) & 0xFF), 6);
+  return text;
 }
 
 std::string DepthText(int32_t bpp) {
