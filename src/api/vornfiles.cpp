@@ -97,7 +97,9 @@ VORNFILE_API vnHandle VORNFILE_CALL vnOpen(const char *fileName) {
       SetError(VN_ERROR_OPEN_FAILED);
       return 0;
     }
-    document->ComposeAll();
+    // The interface never changes a document, so every frame can be
+    // composed when its composite is first asked for.
+    document->ComposeAllLater();
     return registry::Add(std::move(document));
   });
 }

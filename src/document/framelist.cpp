@@ -40,12 +40,15 @@ void TFrameList::TouchFrame(TFrame *frame) {
     // Frames leave a list only all together (Clear, which also empties the
     // working set), so a frame this list made is still in it.
     if (oldest->Owner() == this) {
+      // A composite whose composition is deferred is moved as it stands;
+      // layers without pixels of their own show the composite.
       TFastLayerList &layers = oldest->Layers();
-      layers.Composite().Surface().MakeMemoryStore();
+      layers.StoredComposite().Surface().MakeMemoryStore();
       layers.Selection().Surface().MakeMemoryStore();
       for (int i = 0; i < layers.Count(); ++i) {
         TCustomLayer *layer = layers.LayerAt(i);
-        if (!layer->Floating) layer->GetSurface().MakeMemoryStore();
+        if (!layer->Floating && dynamic_cast<TFastLayer *>(layer))
+          layer->GetSurface().MakeMemoryStore();
       }
     }
     workingSet_.erase(workingSet_.begin());
@@ -101,6 +104,10 @@ void TFrameList::ComposeAll() {
   }
 }
 
+void TFrameList::ComposeAllLater() {
+  for (int i = 0; i < Count(); ++i) GetFrame(i)->Layers().ComposeLater();
+}
+
 void TFrameList::SetSyncPal(bool value) {
   SyncPal = value;
   if (!frames_.empty() && value && Bpp() <= 8) SpreadPalette(0);
@@ -115,8 +122,8 @@ void TFrameList::SpreadPalette(int source) {
     TFastLayerList &layers = frame->Layers();
     TCustomLayer *bottom = layers.LayerAt(0);
     if (bottom && bottom->GetSurface().Empty()) {
-      TDIBSurface &composite = layers.Composite().Surface();
-      std::memcpy(composite.ColorTable, sourceLayers.Composite().Surface().ColorTable,
+      TDIBSurface &composite = layers.StoredComposite().Surface();
+      std::memcpy(composite.ColorTable, sourceLayers.StoredComposite().Surface().ColorTable,
                   sizeof(composite.ColorTable));
       composite.UpdatePalette();
     } else {
@@ -127,6 +134,8 @@ void TFrameList::SpreadPalette(int source) {
 
 void TFrameList::SetBGColor(COLORREF value) {
   if (value == BGColor) return;
+  // Deferred compositions are done with the colour they were made for.
+  for (auto &frame : frames_) frame->Layers().Composite();
   BGColor = value;
   for (auto &frame : frames_) frame->Layers().Modified = true;
 }

@@ -86,6 +86,10 @@ class TFrameList : public TLayerListOwner {
                     ProgressCallback callback, void *callbackData);
   // Composes every frame; run once after a successful load.
   void ComposeAll();
+  // ComposeAll with every composition deferred until the frame's composite
+  // is first reached (TFastLayerList::ComposeLater): for a document only
+  // read after its load.
+  void ComposeAllLater();
 
   void SetSyncPal(bool value);
   void SpreadPalette(int source);

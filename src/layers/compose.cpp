@@ -7,6 +7,7 @@
 namespace vorn {
 
 void TFastLayerList::FillBackground() {
+  SettleComposite();
   TDIBSurface &composite = composite_->Surface();
   COLORREF background = owner_ ? owner_->BackgroundColor() : 0xFFFFFF;
   composite.FillRect(composite.BoundsRect(), composite.ColorRefToPixel(background));
@@ -29,13 +30,37 @@ bool TFastLayerList::DrawLayers(int last, bool skipFloating) {
 }
 
 void TFastLayerList::Compose() {
+  composeDeferred_ = false;
+  SettleComposite();
   if (!DrawLayers(Count() - 1, false) && owner_) FillBackground();
   Modified = false;
   if (OnChange) OnChange(*this, false);
 }
 
 void TFastLayerList::ComposeUpTo(int n) {
+  SettleComposite();
   if (!DrawLayers(n, true) && owner_) FillBackground();
+}
+
+void TFastLayerList::ComposeLater() {
+  composeDeferred_ = true;
+  Modified = false;
+}
+
+void TFastLayerList::SettleDeferred() const {
+  if (fillDeferred_) {
+    TDIBSurface &composite = composite_->Surface();
+    composite.FillRect(composite.BoundsRect(), deferredFill_);
+    fillDeferred_ = false;
+  }
+  if (!composeDeferred_) return;
+  try {
+    const_cast<TFastLayerList *>(this)->Compose();
+  } catch (...) {
+    // Tried again on the next access rather than showing a partial composite.
+    composeDeferred_ = true;
+    throw;
+  }
 }
 
 }  // namespace vorn

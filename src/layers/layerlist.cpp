@@ -12,6 +12,7 @@ TFastLayerList::TFastLayerList(TLayerListOwner *owner)
       selection_(std::make_unique<TSelectLayer>(this)) {}
 
 TFastLayerList::~TFastLayerList() {
+  composeDeferred_ = fillDeferred_ = false;
   composite_.reset();
   selection_.reset();
   Clear();
@@ -29,15 +30,18 @@ int TFastLayerList::IndexOf(const TCustomLayer *layer) const {
 }
 
 void TFastLayerList::Add(std::unique_ptr<TCustomLayer> layer) {
+  SettleComposition();
   items_.push_back(std::move(layer));
 }
 
 void TFastLayerList::Insert(int index, std::unique_ptr<TCustomLayer> layer) {
+  SettleComposition();
   if (index < 0 || index > Count()) throw EListError("List index out of bounds");
   items_.insert(items_.begin() + index, std::move(layer));
 }
 
 std::unique_ptr<TCustomLayer> TFastLayerList::Extract(int index) {
+  SettleComposition();
   if (index < 0 || index >= Count()) return nullptr;
   std::unique_ptr<TCustomLayer> layer = std::move(items_[static_cast<size_t>(index)]);
   items_.erase(items_.begin() + index);
@@ -45,13 +49,17 @@ std::unique_ptr<TCustomLayer> TFastLayerList::Extract(int index) {
 }
 
 void TFastLayerList::Move(int from, int to) {
+  SettleComposition();
   if (from < 0 || from >= Count() || to < 0 || to >= Count())
     throw EListError("List index out of bounds");
   std::unique_ptr<TCustomLayer> layer = Extract(from);
   items_.insert(items_.begin() + to, std::move(layer));
 }
 
-void TFastLayerList::Clear() { items_.clear(); }
+void TFastLayerList::Clear() {
+  SettleComposition();
+  items_.clear();
+}
 
 bool TFastLayerList::HasTextLayer() const {
   for (const auto &item : items_)
@@ -72,11 +80,28 @@ int TFastLayerList::IndexOfFloating(int n) const {
 }
 
 void TFastLayerList::Resize(int width, int height, int bitCount) {
-  composite_->Resize(width, height, bitCount);
+  SettleComposite();
+  SizeComposite(width, height, bitCount);
   selection_->Resize(width, height, 1);
   for (auto &item : items_) item->Resize(width, height, bitCount);
   Modified = true;
   FloatingMode = false;
+}
+
+void TFastLayerList::SizeComposite(int width, int height, int bitCount) {
+  TDIBSurface &surface = composite_->Surface();
+  if (surface.Width() == width && surface.Height() == height && surface.BitCount() == bitCount)
+    return;  // as Resize: the same pixels
+  if (!surface.Empty() || surface.AlphaChannel() || fillDeferred_ || width <= 0 || height <= 0) {
+    SettleComposite();
+    composite_->Resize(width, height, bitCount);
+    return;
+  }
+  // What Resize does to a surface without pixels: nothing to copy, and a
+  // fill with the transparent colour (every bit set for -1).
+  surface.SetSize(width, height, bitCount);
+  fillDeferred_ = true;
+  deferredFill_ = static_cast<uint32_t>(composite_->GetTransColor());
 }
 
 std::unique_ptr<TCustomLayer> TFastLayerList::NewLayer(bool withPixels, int width,
@@ -130,7 +155,7 @@ void TFastLayerList::AdoptPalette(const TFastLayerList &other) {
   if (bits > 8) return;
   size_t bytes = (size_t{1} << bits) * sizeof(RGBQUAD);
   TDIBSurface &mine = composite_->Surface();
-  std::memcpy(mine.ColorTable, other.Composite().Surface().ColorTable, bytes);
+  std::memcpy(mine.ColorTable, other.StoredComposite().Surface().ColorTable, bytes);
   mine.UpdatePalette();
   for (auto &item : items_) {
     TDIBSurface &surface = item->GetSurface();

@@ -3,6 +3,7 @@
 // frame's size, depth and colour table) and its selection layer.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -22,7 +23,16 @@ class TFastLayerList {
 
   // The document this list belongs to (may be null).
   TLayerListOwner *Owner() const { return owner_; }
-  TFastLayer &Composite() const { return *composite_; }
+  // The composite layer. What SizeComposite and ComposeLater deferred is
+  // done first, so that its pixels are always those they would have made.
+  TFastLayer &Composite() const {
+    SettleComposite();
+    return *composite_;
+  }
+  // The composite layer as it stands, without doing a deferred composition:
+  // for moving its store, and for its geometry and palette, which
+  // composition leaves alone.
+  TFastLayer &StoredComposite() const { return *composite_; }
   TSelectLayer &Selection() const { return *selection_; }
 
   // --- The items -------------------------------------------------------------
@@ -54,6 +64,11 @@ class TFastLayerList {
   int BitCount() const { return composite_->GetSurface().BitCount(); }
   // Sizes the composite, the selection (1 bit) and every layer.
   void Resize(int width, int height, int bitCount);
+  // Sizes the composite as its Resize does. A composite without pixels is
+  // filled as Resize fills it only when its pixels are first reached through
+  // Composite (or composed): a frame whose composite nobody asks for never
+  // writes its pages.
+  void SizeComposite(int width, int height, int bitCount);
 
   // --- New layers ---------------------------------------------------------------
 
@@ -79,6 +94,15 @@ class TFastLayerList {
   // Recomposes the composite from the visible layers over the background,
   // clears Modified and calls OnChange.
   void Compose();
+  // Defers Compose until the composite is first reached through Composite:
+  // a document opened for reading writes the composite pixels of the frames
+  // a caller asks for only, instead of all of them at once. Clears Modified
+  // now, as Compose does; a composition that fails stays deferred. Changes
+  // made through this list (its items, its size) compose first, so they
+  // act on the composite Compose would have made; the layers' own pixels
+  // and properties must not change while the composition is deferred.
+  void ComposeLater();
+  bool CompositionDeferred() const { return composeDeferred_; }
   // The walk of Compose over layers 0..n only, skipping floating layers.
   void ComposeUpTo(int n);
   // Paints the document's background colour over the whole composite.
@@ -95,6 +119,22 @@ class TFastLayerList {
  private:
   // The walk shared by Compose and ComposeUpTo; true when a layer was drawn.
   bool DrawLayers(int last, bool skipFloating);
+  // Does what SizeComposite and ComposeLater deferred: the fill, then the
+  // composition (the list is never a const object; only the composite's
+  // pixels change).
+  void SettleComposite() const {
+    if (fillDeferred_ || composeDeferred_) SettleDeferred();
+  }
+  // For changes of the items: a deferred composition is done, while a
+  // deferred fill, which does not depend on them, may stay deferred.
+  void SettleComposition() const {
+    if (composeDeferred_) SettleDeferred();
+  }
+  void SettleDeferred() const;
+
+  mutable bool composeDeferred_ = false;
+  mutable bool fillDeferred_ = false;
+  uint32_t deferredFill_ = 0;
 
   TLayerListOwner *owner_;
   std::unique_ptr<TFastLayer> composite_;

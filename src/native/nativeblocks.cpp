@@ -201,11 +201,11 @@ void DecodeTiles(TFastLayer &layer, TNativeContext &context, bool isAlpha, TDIBS
 // fewer. New 32-bit pixels are opaque, as in a new layer.
 void ConvertToFrameDepth(TFastLayer &layer, TNativeContext &context, TDIBSurface &target) {
   TFastLayerList *list = layer.Owner();
-  if (!list || list->Composite().Surface().Empty()) return;
+  if (!list || list->StoredComposite().Surface().Empty()) return;
   const int frameBits = list->BitCount();
   if (frameBits == target.BitCount()) return;
   TDIBSurface converted;
-  std::memcpy(converted.ColorTable, list->Composite().Surface().ColorTable,
+  std::memcpy(converted.ColorTable, list->StoredComposite().Surface().ColorTable,
               sizeof converted.ColorTable);
   context.SizeSurface(converted, target.Width(), target.Height(), frameBits);
   converted.DrawConvert(0, 0, -1, target);

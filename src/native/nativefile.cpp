@@ -212,7 +212,7 @@ void ReadLayersXml(TFastLayerList &list, const TKrXmlElement &element, TStream &
     const std::string text = element.ChildText("RGB", "");
     const size_t entries = size_t{1} << bpp;
     if (text.size() < 6 * entries) throw ENativeError(kFileBroken);
-    TDIBSurface &composite = list.Composite().Surface();
+    TDIBSurface &composite = list.StoredComposite().Surface();
     for (size_t i = 0; i < entries; ++i) {
       uint32_t colour;
       if (!ParseHex6(text.data() + 6 * i, colour)) throw ENativeError(kFileBroken);
@@ -244,7 +244,7 @@ void SizeLayerList(TFastLayerList &list, int32_t width, int32_t height, int32_t 
   // The palette's length depends on the depth, also for an empty frame.
   RequireSupportedDepth(bpp);
   context.Charge(width, height, bpp);
-  list.Composite().Resize(width, height, bpp);
+  list.SizeComposite(width, height, bpp);
   context.Charge(width, height, 1);
   list.Selection().Resize(width, height, 1);
 }
@@ -284,7 +284,8 @@ void ReadLayerBlocks(TFastLayer &layer, TStream &stream, TNativeContext &context
       decode(true, *surface.AlphaChannel(), alphaLength);
     }
   }
-  std::memcpy(surface.ColorTable, list.Composite().Surface().ColorTable, sizeof surface.ColorTable);
+  std::memcpy(surface.ColorTable, list.StoredComposite().Surface().ColorTable,
+              sizeof surface.ColorTable);
   surface.UpdatePalette();
 }
 
