@@ -350,14 +350,17 @@ void TDIBSharedImage::PlaceBits(int64_t n) {
   allocated_ = n;
 }
 
+void TDIBSharedImage::LeaveMappedList() {
+  if (!inMappedList_) return;
+  State().mapped.erase(mappedPos_);
+  State().mappedBytes -= mappedBytes_;
+  inMappedList_ = false;
+  mappedBytes_ = 0;
+}
+
 void TDIBSharedImage::DropSwap() {
   Locked locked;
-  if (inMappedList_) {
-    State().mapped.erase(mappedPos_);
-    State().mappedBytes -= mappedBytes_;
-    inMappedList_ = false;
-    mappedBytes_ = 0;
-  }
+  LeaveMappedList();
   if (bits_) bits_ = topRow_ = nullptr;
   // Destroyed with its view still mapped (see ~TSwapStream).
   swap_.reset();
@@ -411,12 +414,7 @@ bool TDIBSharedImage::LockBits() {
 void TDIBSharedImage::UnlockBits() {
   if (!memoryImage_) return;
   Locked locked;
-  if (inMappedList_) {
-    State().mapped.erase(mappedPos_);
-    State().mappedBytes -= mappedBytes_;
-    inMappedList_ = false;
-    mappedBytes_ = 0;
-  }
+  LeaveMappedList();
   if (bits_) {
     if (swap_)
       swap_->Unmap();

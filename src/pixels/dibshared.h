@@ -140,6 +140,9 @@ class TDIBSharedImage {
   // Destroys the swap stream, leaving the mapped list, without unmapping
   // its view first.
   void DropSwap();
+  // Takes the store off the list of mapped stores and out of their byte
+  // count (the caller holds the lock).
+  void LeaveMappedList();
   // Charges n bytes to the document being loaded, if any (raising
   // EOutOfResources past its cap), and gives back what was charged before.
   void ChargeBytes(int64_t n);
