@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "pixels/dibshared.h"
 #include "pixels/swapstrms.h"
@@ -191,6 +193,41 @@ TEST(StoreTest, EvictionUnmapsTheLeastRecentlyUsedButKeepsThree) {
   c.reset();
   EXPECT_TRUE(TDIBSharedImage::MappedStores().empty());
   EXPECT_EQ(TDIBSharedImage::MappedBytes(), 0);
+}
+
+// The stores shared memory holds: one file descriptor each.
+int SharedMemoryFiles() {
+  int count = 0;
+  for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error).string().rfind("/memfd:", 0) == 0)
+      ++count;
+  }
+  return count;
+}
+
+// Small stores are written in shared memory, but only while they are mapped:
+// the ones evicted from the mapped budget move to work files, so that shared
+// memory (RAM on a machine without swap) stays within the budget however
+// many there are, and their bytes survive the move.
+TEST(StoreTest, SmallStoresOutOfTheBudgetLeaveSharedMemory) {
+  ASSERT_TRUE(TDIBSharedImage::MappedStores().empty());
+  const int before = SharedMemoryFiles();
+  std::vector<Store> stores;
+  for (int i = 0; i < 300; ++i) {  // 300 MiB of 1 MiB stores
+    stores.push_back(NewStore(512, 512, 32));
+    std::memset(stores.back()->Bits(), i, 1 * kMiB);
+    ASSERT_LE(SharedMemoryFiles() - before,
+              static_cast<int>(TDIBSharedImage::MappedStores().size()))
+        << "store " << i;
+  }
+  EXPECT_LE(TDIBSharedImage::MappedBytes(), 256 * kMiB);
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_TRUE(stores[i]->LockBits());
+    const uint8_t *bits = stores[i]->Bits();
+    ASSERT_TRUE(bits[0] == static_cast<uint8_t>(i) && bits[kMiB - 1] == static_cast<uint8_t>(i))
+        << "store " << i;
+  }
 }
 
 TEST(StoreTest, CopiesKeepCompressionAndDecompressionDecodes) {

@@ -156,13 +156,27 @@ class SwapWorkFileTest : public testing::Test {
       if (line.find(text) != std::string::npos) lines.push_back(line);
     return lines;
   }
+
+  // The open files of the process (work files and reserve files) in folder.
+  static int FilesOpenIn(const std::filesystem::path &folder) {
+    int count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+      if (!error && target.rfind(folder.string() + "/", 0) == 0) ++count;
+    }
+    return count;
+  }
 };
+
+// Larger than the streams that start in shared memory.
+const int64_t kLargeStream = 5 * GrowthUnit();
 
 TEST_F(SwapWorkFileTest, BytesLiveInAnUnlinkedFileOfTheWorkFolder) {
   test::TempDir folder;
   UseWorkFolder(folder.Path().string());
   TSwapStream stream("SwapTestDisk");
-  stream.SetSize(3 * GrowthUnit() / 2);
+  stream.SetSize(kLargeStream - GrowthUnit() / 2);
   auto *bytes = static_cast<uint8_t *>(stream.MapAll());
   std::memset(bytes, 0x5A, static_cast<size_t>(stream.Size()));
   const std::vector<std::string> maps = MapsMentioning(folder.Path().string());
@@ -172,11 +186,47 @@ TEST_F(SwapWorkFileTest, BytesLiveInAnUnlinkedFileOfTheWorkFolder) {
 
   // Growth moves the bytes to the next work file and keeps them.
   stream.Unmap();
-  stream.SetSize(5 * GrowthUnit());
+  stream.SetSize(2 * kLargeStream);
   bytes = static_cast<uint8_t *>(stream.MapAll());
-  EXPECT_EQ(bytes[3 * GrowthUnit() / 2 - 1], 0x5A);
-  EXPECT_EQ(bytes[3 * GrowthUnit() / 2], 0) << "new space reads as zeros";
+  EXPECT_EQ(bytes[kLargeStream - GrowthUnit() / 2 - 1], 0x5A);
+  EXPECT_EQ(bytes[kLargeStream - GrowthUnit() / 2], 0) << "new space reads as zeros";
   EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 1u);
+}
+
+// A small stream is written in shared memory, with the space of its work
+// file reserved in the folder; once no view maps it, its bytes move to that
+// work file, holes and all, and the reservation is given back.
+TEST_F(SwapWorkFileTest, ASmallStreamMovesToItsWorkFileWhenUnmapped) {
+  test::TempDir folder;
+  UseWorkFolder(folder.Path().string());
+  const size_t size = static_cast<size_t>(2 * GrowthUnit());
+  {
+    TSwapStream stream("SwapTestSmall");
+    stream.SetSize(static_cast<int64_t>(size));
+    auto *bytes = static_cast<uint8_t *>(stream.MapAll());
+    EXPECT_TRUE(MapsMentioning(folder.Path().string()).empty());
+    EXPECT_EQ(MapsMentioning("memfd:SwapTestSmall").size(), 1u);
+    EXPECT_EQ(FilesOpenIn(folder.Path()), 1) << "the reserve";
+    // Written: the first page, and a run across the middle; the rest stays a
+    // hole.
+    std::memset(bytes, 0x11, 4096);
+    std::memset(bytes + size / 2 - 100, 0x22, 8192);
+
+    stream.Unmap();
+    EXPECT_EQ(FilesOpenIn(folder.Path()), 1) << "the work file; the reserve is closed";
+    bytes = static_cast<uint8_t *>(stream.MapAll());
+    EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 1u) << "mapped from the work file";
+    EXPECT_TRUE(MapsMentioning("memfd:SwapTestSmall").empty());
+    for (size_t i = 0; i < size; ++i) {
+      const uint8_t expected = i < 4096                                       ? 0x11
+                               : i >= size / 2 - 100 && i < size / 2 + 8092 ? 0x22
+                                                                             : 0;
+      ASSERT_EQ(bytes[i], expected) << "byte " << i;
+    }
+    stream.Unmap();
+  }
+  EXPECT_EQ(FilesOpenIn(folder.Path()), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(folder.Path()));
 }
 
 // A stream destroyed with its view mapped leaves its work file to the next
@@ -184,7 +234,7 @@ TEST_F(SwapWorkFileTest, BytesLiveInAnUnlinkedFileOfTheWorkFolder) {
 TEST_F(SwapWorkFileTest, AReleasedWorkFileServesTheNextStreamZeroed) {
   test::TempDir folder;
   UseWorkFolder(folder.Path().string());
-  const size_t size = static_cast<size_t>(2 * GrowthUnit());
+  const size_t size = static_cast<size_t>(kLargeStream);
   auto filled = [&](const char *name, uint8_t value) {
     auto stream = std::make_unique<TSwapStream>(name);
     stream->SetSize(static_cast<int64_t>(size));
@@ -224,7 +274,7 @@ TEST_F(SwapWorkFileTest, KeptWorkFilesGiveWayToMappedViews) {
   UseWorkFolder(folder.Path().string());
   {
     TSwapStream released("SwapTestKeptA");
-    released.SetSize(GrowthUnit());
+    released.SetSize(kLargeStream);
     released.MapAll();
   }
   EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 1u) << "kept";
@@ -271,7 +321,18 @@ int GrowPastTheFileSizeLimit() {
   } catch (const EOSError &) {
     refused = true;
   }
-  return refused && stream.Size() == (2 << 20) ? 0 : 1;
+  // Small streams start in shared memory, but their space is reserved on
+  // disk all the same, in one reserve file: 2 + 2 MiB fit, 2 more do not.
+  TSwapStream fits("SwapTestFullFits"), alsoFits("SwapTestFullAlsoFits"), over("SwapTestFullOver");
+  fits.SetSize(2 << 20);
+  alsoFits.SetSize(2 << 20);
+  bool smallRefused = false;
+  try {
+    over.SetSize(2 << 20);
+  } catch (const EOSError &) {
+    smallRefused = true;
+  }
+  return refused && smallRefused && stream.Size() == (2 << 20) ? 0 : 1;
 }
 
 TEST_F(SwapWorkFileTest, AGrowthTheDiskCannotHoldIsAnError) {

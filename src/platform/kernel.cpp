@@ -67,13 +67,20 @@ struct FileObject {
 
 // A file mapping object. Every handle to it shares it (a second creation
 // under a live name makes another handle); it is closed with the last one.
+// Where a mapping's bytes live.
+enum class Backing : uint8_t {
+  kWorkFile,  // a work file of its own on disk
+  kResident,  // shared memory, with the space of a work file reserved; moved
+              // to a work file when no view maps it any more
+  kMemory,    // shared memory only: the work folder cannot hold files
+};
+
 struct MappingSection {
   int fd = -1;
   uint64_t size = 0;
   std::string name;
-  // True when the bytes live in a work file on disk, false for anonymous
-  // shared memory.
-  bool onDisk = false;
+  Backing backing = Backing::kMemory;
+  std::string folder;  // the work folder its space is reserved in (kResident)
   // A reused work file's whole view, zeroed and not yet handed out.
   void *spare = nullptr;
   int liveViews = 0;  // views mapped and not yet unmapped
@@ -96,6 +103,7 @@ struct View {
   MappingSection *section;  // nullptr once the mapping's last handle is closed
   bool whole;      // the whole mapping, writable
   int ownedFd;     // the work file, when its mapping was closed first; else -1
+  Backing owned;   // what ownedFd is
 };
 
 // The table of kernel objects and mapped views. Slot i is handle 4 * (i + 1),
@@ -465,8 +473,7 @@ std::string WorkFolder() {
 // file system allows it, else created and unlinked at once, so that nothing
 // is left behind when the process ends, however it ends. -1 when no file can
 // be made there.
-int CreateWorkFile() {
-  const std::string folder = WorkFolder();
+int CreateWorkFile(const std::string &folder) {
   int fd = -1;
 #ifdef O_TMPFILE
   fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -500,16 +507,161 @@ bool SizeWorkFile(int fd, uint64_t size) {
 
 std::atomic<bool> g_fallbackNoticed{false};
 
-// Anonymous shared memory: what the mappings fall back to when the work
-// folder cannot hold a file. Said once per process on standard error, since
-// such memory is RAM when the machine has no swap device.
-int CreateSharedMemory(const std::string &name) {
+// Said once per process on standard error when the work folder cannot hold
+// a file and mappings fall back to shared memory, which is RAM when the
+// machine has no swap device.
+void NoticeFallback(const std::string &folder) {
   if (!g_fallbackNoticed.exchange(true))
     std::fprintf(stderr,
                  "vornfile: cannot create a work file in %s; pixel memory of large images "
                  "stays in shared memory\n",
-                 WorkFolder().c_str());
+                 folder.c_str());
+}
+
+int CreateSharedMemory(const std::string &name) {
   return ::memfd_create(name.empty() ? "anonymous" : name.c_str(), MFD_CLOEXEC);
+}
+
+// Writes all of count bytes at offset.
+bool WriteAll(int fd, const uint8_t *bytes, uint64_t count, uint64_t offset) {
+  while (count > 0) {
+    const size_t piece = static_cast<size_t>(std::min<uint64_t>(count, size_t{1} << 30));
+    const ssize_t written = ::pwrite(fd, bytes, piece, static_cast<off_t>(offset));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes += written;
+    offset += static_cast<uint64_t>(written);
+    count -= static_cast<uint64_t>(written);
+  }
+  return true;
+}
+
+// Copies the first size bytes of shared memory into a file of that size:
+// only the pages that were written, since the file's holes read as zeros
+// as the untouched pages do.
+bool CopyWrittenPages(int from, int to, uint64_t size) {
+  void *view = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, from, 0);
+  if (view == MAP_FAILED) return false;
+  const auto *bytes = static_cast<const uint8_t *>(view);
+  const off_t end = static_cast<off_t>(size);
+  bool copied = true;
+  for (off_t at = 0; copied && at < end;) {
+    off_t data = ::lseek(from, at, SEEK_DATA);
+    if (data < 0) {
+      // ENXIO: nothing written past `at`. Without the call, copy the rest.
+      if (errno != ENXIO) copied = WriteAll(to, bytes + at, static_cast<uint64_t>(end - at), at);
+      break;
+    }
+    if (data >= end) break;
+    off_t hole = ::lseek(from, data, SEEK_HOLE);
+    if (hole < 0 || hole > end) hole = end;
+    copied = WriteAll(to, bytes + data, static_cast<uint64_t>(hole - data),
+                      static_cast<uint64_t>(data));
+    at = hole;
+  }
+  ::munmap(view, static_cast<size_t>(size));
+  return copied;
+}
+
+// --- Space reserved for mappings held in shared memory ---------------------
+//
+// Mappings of at most kResidentBytes (the pixels of one image up to about
+// 1024 x 1024) start in shared memory: making a work file for each costs the
+// file system a new inode, and writing a small file mapping for the first
+// time costs several times more per page than shared memory does. Such a
+// mapping moves to a work file of its own when no view maps it any more
+// (its image has left the mapped budget), so that shared memory never holds
+// more than the views mapped at once. The space that file will need is
+// reserved when the mapping is made, in one unlinked reserve file per work
+// folder that grows and shrinks with the bytes reserved: a full disk is
+// still an error when the mapping is made, and the later move only fails,
+// leaving the bytes where they are, if another process takes the space.
+
+constexpr uint64_t kResidentBytes = uint64_t{4} << 20;
+
+struct Reserve {
+  int fd = -1;
+  uint64_t bytes = 0;
+};
+
+// Never destroyed, like the table.
+std::map<std::string, Reserve> &Reserves() {
+  static auto *reserves = new std::map<std::string, Reserve>();
+  return *reserves;
+}
+
+enum class Reserved { kYes, kNoFolder, kFull };
+
+// Reserves size more bytes in the folder's reserve file. kFull sets errno.
+Reserved ReserveSpace(const std::string &folder, uint64_t size) {
+  std::map<std::string, Reserve> &reserves = Reserves();
+  auto it = reserves.find(folder);
+  if (it == reserves.end()) {
+    const int fd = CreateWorkFile(folder);
+    if (fd < 0) return Reserved::kNoFolder;
+    try {
+      it = reserves.emplace(folder, Reserve{fd, 0}).first;
+    } catch (...) {
+      ::close(fd);
+      errno = ENOMEM;
+      return Reserved::kFull;
+    }
+  }
+  Reserve &reserve = it->second;
+  int result = EFBIG;
+  if (size <= static_cast<uint64_t>(std::numeric_limits<off_t>::max()) - reserve.bytes) {
+    do {
+      result = ::posix_fallocate(reserve.fd, static_cast<off_t>(reserve.bytes),
+                                 static_cast<off_t>(size));
+    } while (result == EINTR);
+  }
+  if (result != 0) {
+    // Blocks a failed reservation took on the way are given back.
+    if (reserve.bytes == 0) {
+      ::close(reserve.fd);
+      reserves.erase(it);
+    } else {
+      (void)::ftruncate(reserve.fd, static_cast<off_t>(reserve.bytes));
+    }
+    errno = result;
+    return Reserved::kFull;
+  }
+  reserve.bytes += size;
+  return Reserved::kYes;
+}
+
+void ReleaseSpace(const std::string &folder, uint64_t size) {
+  auto it = Reserves().find(folder);
+  if (it == Reserves().end()) return;
+  Reserve &reserve = it->second;
+  reserve.bytes -= std::min(reserve.bytes, size);
+  if (reserve.bytes == 0) {
+    ::close(reserve.fd);
+    Reserves().erase(it);
+  } else {
+    (void)::ftruncate(reserve.fd, static_cast<off_t>(reserve.bytes));
+  }
+}
+
+// Moves a resident mapping that no view maps any more to a work file of its
+// own and hands its reserved space back. When the move fails the bytes stay
+// in shared memory, still reserved.
+void MoveToWorkFile(MappingSection &m) {
+  if (m.spare) {
+    // A reused view not yet handed out: zeros, which the copy preserves.
+    ::munmap(m.spare, static_cast<size_t>(m.size));
+    m.spare = nullptr;
+  }
+  const int file = CreateWorkFile(m.folder);
+  if (file < 0) return;
+  if (!SizeWorkFile(file, m.size) || !CopyWrittenPages(m.fd, file, m.size)) {
+    ::close(file);
+    return;
+  }
+  ::close(m.fd);
+  m.fd = file;
+  m.backing = Backing::kWorkFile;
+  ReleaseSpace(m.folder, m.size);
 }
 
 // --- Reuse of released work files -------------------------------------------
@@ -533,6 +685,7 @@ struct ReleasedWorkFile {
   int fd;
   void *view;
   uint64_t size;
+  Backing backing;     // kWorkFile or kResident (shared memory)
   std::string folder;  // the work folder it was made in
 };
 
@@ -573,8 +726,8 @@ void MakeRoomToKeep(uint64_t more) {
   }
 }
 
-void KeepReleasedWorkFile(int fd, void *view, uint64_t size) {
-  ReleasedWorkFile file{fd, view, size, {}};
+void KeepReleasedWorkFile(int fd, void *view, uint64_t size, Backing backing) {
+  ReleasedWorkFile file{fd, view, size, backing, {}};
   try {
     MakeRoomToKeep(size);
     ReleasedWorkFiles &kept = Released();
@@ -607,19 +760,22 @@ std::optional<ReleasedWorkFile> TakeReleasedWorkFile(uint64_t size) {
 // whole view is still mapped (or was never handed out); otherwise closed, as
 // views keep the file's pages alive by themselves.
 void CloseMapping(MappingSection &m) {
+  if (m.backing == Backing::kResident) ReleaseSpace(m.folder, m.size);
   View *only = nullptr;
   for (auto &[address, view] : Table().views)
     if (view.section == &m) {
       view.section = nullptr;
       only = m.liveViews == 1 && view.whole ? &view : nullptr;
     }
-  if (m.onDisk && m.spare && m.liveViews == 0) {
-    KeepReleasedWorkFile(m.fd, m.spare, m.size);
+  const bool keepable = m.backing != Backing::kMemory;
+  if (keepable && m.spare && m.liveViews == 0) {
+    KeepReleasedWorkFile(m.fd, m.spare, m.size, m.backing);
     return;
   }
   if (m.spare) ::munmap(m.spare, m.size);
-  if (m.onDisk && only) {
+  if (keepable && only) {
     only->ownedFd = m.fd;  // kept when that view is unmapped
+    only->owned = m.backing;
     return;
   }
   ::close(m.fd);
@@ -650,34 +806,55 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, void * /*security*/, DWORD protect
   }
   // The paging file of this platform is the work folder: a mapping's bytes
   // go to a work file of its own, which the kernel can write back and drop
-  // from memory under pressure, as it does with a paging file.
-  if (std::optional<ReleasedWorkFile> reused = TakeReleasedWorkFile(size)) {
-    std::memset(reused->view, 0, size);  // new mappings read as zeros
-    t_lastError = ERROR_SUCCESS;
-    return Table().Add(MappingObject{std::make_shared<MappingSection>(
-        MappingSection{reused->fd, size, mappingName, true, reused->view})});
-  }
-  bool onDisk = true;
-  int fd = CreateWorkFile();
-  if (fd < 0) {
-    onDisk = false;
-    fd = CreateSharedMemory(mappingName);
-    if (fd < 0) {
-      FailWithErrno();
-      return nullptr;
-    }
-  }
-  // Shared memory is not reserved: doing so would take the memory at once.
-  if (onDisk ? !SizeWorkFile(fd, size) : ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
-    int error = errno;
-    ::close(fd);
-    // A file larger than the process may write is a full disk to the caller.
+  // from memory under pressure, as it does with a paging file. Small
+  // mappings wait in shared memory until they are unmapped (see above).
+  const std::string folder = WorkFolder();
+  // A file larger than the process may write is a full disk to the caller.
+  auto failFull = [](int error) {
     FailWith(error == EFBIG ? ERROR_DISK_FULL : ErrorFromErrno(error));
     return nullptr;
+  };
+  if (std::optional<ReleasedWorkFile> reused = TakeReleasedWorkFile(size)) {
+    if (reused->backing != Backing::kResident || ReserveSpace(folder, size) == Reserved::kYes) {
+      std::memset(reused->view, 0, size);  // new mappings read as zeros
+      t_lastError = ERROR_SUCCESS;
+      return Table().Add(MappingObject{std::make_shared<MappingSection>(
+          MappingSection{reused->fd, size, mappingName, reused->backing, folder, reused->view})});
+    }
+    DropReleasedWorkFile(*reused);  // the space is gone: made anew below
+  }
+  Backing backing = Backing::kWorkFile;
+  int fd = -1;
+  if (size <= kResidentBytes) {
+    switch (ReserveSpace(folder, size)) {
+      case Reserved::kYes:
+        backing = Backing::kResident;
+        break;
+      case Reserved::kFull:
+        return failFull(errno);
+      case Reserved::kNoFolder:
+        backing = Backing::kMemory;
+        break;
+    }
+  } else {
+    fd = CreateWorkFile(folder);
+    if (fd < 0) backing = Backing::kMemory;
+  }
+  if (backing == Backing::kMemory) NoticeFallback(folder);
+  if (backing != Backing::kWorkFile) fd = CreateSharedMemory(mappingName);
+  // Shared memory is not reserved: doing so would take the memory at once.
+  const bool sized = fd >= 0 && (backing == Backing::kWorkFile
+                                     ? SizeWorkFile(fd, size)
+                                     : ::ftruncate(fd, static_cast<off_t>(size)) == 0);
+  if (!sized) {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    if (backing == Backing::kResident) ReleaseSpace(folder, size);
+    return failFull(error);
   }
   t_lastError = ERROR_SUCCESS;
-  return Table().Add(
-      MappingObject{std::make_shared<MappingSection>(MappingSection{fd, size, mappingName, onDisk})});
+  return Table().Add(MappingObject{
+      std::make_shared<MappingSection>(MappingSection{fd, size, mappingName, backing, folder})});
 }
 
 LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
@@ -717,7 +894,8 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
       return nullptr;
     }
   }
-  Table().views[reinterpret_cast<uintptr_t>(address)] = View{length, m, whole, -1};
+  Table().views[reinterpret_cast<uintptr_t>(address)] =
+      View{length, m, whole, -1, Backing::kMemory};
   ++m->liveViews;
   Released().mappedBytes += length;
   MakeRoomToKeep(0);
@@ -732,11 +910,12 @@ BOOL WINAPI UnmapViewOfFile(LPCVOID address) {
   Table().views.erase(it);
   Released().mappedBytes -= view.length;
   if (view.ownedFd >= 0) {
-    KeepReleasedWorkFile(view.ownedFd, const_cast<void *>(address), view.length);
+    KeepReleasedWorkFile(view.ownedFd, const_cast<void *>(address), view.length, view.owned);
     return TRUE;
   }
   ::munmap(const_cast<void *>(address), view.length);
-  if (view.section) --view.section->liveViews;
+  MappingSection *m = view.section;
+  if (m && --m->liveViews == 0 && m->backing == Backing::kResident) MoveToWorkFile(*m);
   return TRUE;
 }
 
