@@ -103,7 +103,9 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL memory);
 // file, named by `name`. Here that is a work file of its own in the work
 // folder ($VORN_WORK_DIR, else /var/tmp), unlinked from the start and with
 // its blocks reserved, so that the kernel can write the pages back and drop
-// them; a full disk fails the creation (ERROR_DISK_FULL). When the folder
+// them; a full disk fails the creation (ERROR_DISK_FULL). A mapping of at
+// most 4 MiB is held in shared memory, its blocks reserved all the same,
+// until no view maps it; its bytes then move to its work file. When the folder
 // cannot hold a file, anonymous shared memory (said once on standard
 // error). A second mapping of a live name returns a new handle to the
 // existing object (its size stays) with ERROR_ALREADY_EXISTS; the object and
