@@ -120,10 +120,16 @@ size_t TBlockReader::InflateInto(uint8_t *out, size_t count) {
 }
 
 bool TBlockReader::Refill() {
-  if (!buffer_) buffer_ = std::make_unique<uint8_t[]>(kBufferBytes);
+  // No larger than the reads can use, and not cleared: only what inflate
+  // writes is ever read from it.
+  if (!buffer_) {
+    bufferBytes_ =
+        static_cast<size_t>(std::min<uint64_t>(kBufferBytes, std::max<uint64_t>(readLimit_, 1)));
+    buffer_ = std::make_unique_for_overwrite<uint8_t[]>(bufferBytes_);
+  }
   bufferAt_ = 0;
   // The buffer is empty: position_ is all that was inflated so far.
-  size_t piece = kBufferBytes;
+  size_t piece = bufferBytes_;
   if (position_ < readLimit_ && readLimit_ - position_ < piece)
     piece = static_cast<size_t>(readLimit_ - position_);
   bufferEnd_ = InflateInto(buffer_.get(), piece);

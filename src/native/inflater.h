@@ -62,6 +62,7 @@ class TBlockReader {
   int status_ = Z_OK;  // Z_STREAM_END, or the error that stopped the stream
   std::string zlibMessage_;
   std::unique_ptr<uint8_t[]> buffer_;
+  size_t bufferBytes_ = 0;
   size_t bufferAt_ = 0, bufferEnd_ = 0;
 };
 

@@ -728,6 +728,11 @@ void MakeRoomToKeep(uint64_t more) {
 
 void KeepReleasedWorkFile(int fd, void *view, uint64_t size, Backing backing) {
   ReleasedWorkFile file{fd, view, size, backing, {}};
+  // Shared memory never written has no pages to save: keeping it would only
+  // take the place of memory that has some.
+  struct stat status{};
+  if (backing == Backing::kResident && ::fstat(fd, &status) == 0 && status.st_blocks == 0)
+    return DropReleasedWorkFile(file);
   try {
     MakeRoomToKeep(size);
     ReleasedWorkFiles &kept = Released();
