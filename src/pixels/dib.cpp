@@ -6,6 +6,7 @@
 #include "pixels/dibshared.h"
 #include "platform/colours.h"
 #include "platform/gdi.h"
+#include "platform/kernel.h"
 #include "platform/pixelrows.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
@@ -166,6 +167,13 @@ uint8_t *TDIB::TopRow() {
   MakeUnique();
   Lock();
   return store_->TopRow();
+}
+
+void TDIB::PrepareToFill() {
+  if (Empty()) return;
+  MakeUnique();
+  Lock();
+  PrefaultForWriting(store_->Bits(), static_cast<size_t>(store_->Size()));
 }
 
 const uint8_t *TDIB::TopRowReadOnly() {

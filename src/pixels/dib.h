@@ -76,6 +76,9 @@ class TDIB {
   uint8_t *TopRow();
   // Row 0 for reading: no copy-on-write, but compressed pixels are decoded.
   const uint8_t *TopRowReadOnly();
+  // Says that every row is about to be written, top row first: the store's
+  // fresh pages may be made present ahead of the writes.
+  void PrepareToFill();
   uint32_t GetPixel(int x, int y);
   void SetPixel(int x, int y, uint32_t value);
 

@@ -12,8 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +29,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -104,6 +109,7 @@ struct View {
   bool whole;      // the whole mapping, writable
   int ownedFd;     // the work file, when its mapping was closed first; else -1
   Backing owned;   // what ownedFd is
+  bool writable;
 };
 
 // The table of kernel objects and mapped views. Slot i is handle 4 * (i + 1),
@@ -786,6 +792,86 @@ void CloseMapping(MappingSection &m) {
   ::close(m.fd);
 }
 
+// --- Prefaulting views ahead of their writer -------------------------------
+//
+// Writing a fresh page costs a fault, and on virtual machines that fault
+// can cost more than computing the page's pixels. A reader about to fill a
+// store says so (PrefaultForWriting); a worker thread then makes the view's
+// pages present while the reader decodes, on another processor where there
+// is one. The worker only touches a range that is still inside a live
+// writable view, and UnmapViewOfFile waits while it works on that view, so
+// it never touches memory that has been unmapped or reused. Populating a
+// page does not change its bytes.
+
+struct Prefaulter {
+  std::condition_variable wake;  // a request was queued
+  std::condition_variable idle;  // the worker let go of a view
+  std::deque<std::pair<uintptr_t, size_t>> requests;
+  uintptr_t busy = 0;  // the view the worker populates now; 0 for none
+  bool started = false;
+  bool unavailable = false;  // no thread, or a kernel without the call
+};
+
+// Never destroyed, like the table: the worker may outlive static objects.
+Prefaulter &Prefaults() {
+  static auto *prefaults = new Prefaulter();
+  return *prefaults;
+}
+
+void WaitUntilNotPrefaulting(std::unique_lock<std::mutex> &lock, uintptr_t view) {
+  Prefaulter &p = Prefaults();
+  p.idle.wait(lock, [&] { return p.busy != view; });
+}
+
+// Pages are populated in steps from the end of the range down, ahead of a
+// writer that starts at the top row of a bottom-up image.
+constexpr size_t kPrefaultStep = 256 * 1024;
+
+void RunPrefaulter() {
+  Prefaulter &p = Prefaults();
+  std::unique_lock lock(Table().mutex);
+  for (;;) {
+    p.wake.wait(lock, [&] { return !p.requests.empty(); });
+    auto [address, bytes] = p.requests.front();
+    p.requests.pop_front();
+    auto it = Table().views.upper_bound(address);
+    if (it == Table().views.begin()) continue;
+    --it;
+    const View &view = it->second;
+    if (!view.writable || address + bytes > it->first + view.length) continue;
+    p.busy = it->first;
+    lock.unlock();
+    bool supported = true;
+#ifdef MADV_POPULATE_WRITE
+    for (uintptr_t end = address + bytes; supported && end > address;) {
+      const uintptr_t start = std::max(address, end - std::min<uintptr_t>(end - address, kPrefaultStep));
+      supported = ::madvise(reinterpret_cast<void *>(start), end - start, MADV_POPULATE_WRITE) == 0 ||
+                  errno != EINVAL;
+      end = start;
+    }
+#else
+    supported = false;
+#endif
+    lock.lock();
+    if (!supported) p.unavailable = true;
+    p.busy = 0;
+    p.idle.notify_all();
+  }
+}
+
+// A fork while the worker holds the table's lock would leave the child
+// locked out; the lock is taken around fork, and the child, which has no
+// worker, starts afresh.
+void LockBeforeFork() { Table().mutex.lock(); }
+void UnlockAfterFork() { Table().mutex.unlock(); }
+void UnlockInChild() {
+  Prefaulter &p = Prefaults();
+  p.requests.clear();
+  p.busy = 0;
+  p.started = false;
+  Table().mutex.unlock();
+}
+
 }  // namespace
 
 HANDLE WINAPI CreateFileMappingA(HANDLE file, void * /*security*/, DWORD protect,
@@ -900,7 +986,7 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
     }
   }
   Table().views[reinterpret_cast<uintptr_t>(address)] =
-      View{length, m, whole, -1, Backing::kMemory};
+      View{length, m, whole, -1, Backing::kMemory, writable};
   ++m->liveViews;
   Released().mappedBytes += length;
   MakeRoomToKeep(0);
@@ -908,7 +994,8 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
 }
 
 BOOL WINAPI UnmapViewOfFile(LPCVOID address) {
-  std::lock_guard lock(Table().mutex);
+  std::unique_lock lock(Table().mutex);
+  WaitUntilNotPrefaulting(lock, reinterpret_cast<uintptr_t>(address));
   auto it = Table().views.find(reinterpret_cast<uintptr_t>(address));
   if (it == Table().views.end()) return FailWith(ERROR_INVALID_PARAMETER);
   const View view = it->second;
@@ -955,6 +1042,34 @@ void WINAPI GetSystemInfo(SYSTEM_INFO *info) {
 }
 
 }  // extern "C"
+
+void PrefaultForWriting(void *address, size_t bytes) {
+  // Small stores fault in quickly enough; page-aligned, inside the view.
+  constexpr size_t kSmallest = 128 * 1024;
+  if (!address || bytes < kSmallest) return;
+  const long page = ::sysconf(_SC_PAGESIZE);
+  const uintptr_t mask = static_cast<uintptr_t>(page > 0 ? page : 4096) - 1;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(address) & ~mask;
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(address) + bytes + mask) & ~mask;
+  std::lock_guard lock(Table().mutex);
+  Prefaulter &p = Prefaults();
+  // A hint: dropped when the worker is behind or cannot run.
+  if (p.unavailable || p.requests.size() >= 4) return;
+  try {
+    if (!p.started) {
+      static std::once_flag forkHandlers;
+      std::call_once(forkHandlers,
+                     [] { ::pthread_atfork(LockBeforeFork, UnlockAfterFork, UnlockInChild); });
+      std::thread(RunPrefaulter).detach();
+      p.started = true;
+    }
+    p.requests.emplace_back(start, end - start);
+  } catch (...) {
+    p.unavailable = true;
+    return;
+  }
+  p.wake.notify_one();
+}
 
 void AdviseHugePages(void *address, size_t bytes) {
   constexpr uintptr_t kHuge = uintptr_t{2} << 20;

@@ -160,4 +160,16 @@ void WINAPI GetSystemInfo(SYSTEM_INFO *info);
 // huge pages, are left alone.
 void AdviseHugePages(void *address, size_t bytes);
 
+// Not a Win32 function: a hint that [address, address + bytes), inside one
+// mapped view, is about to be written in full, top row (its end) first. A
+// worker thread makes its pages present ahead of the writer, so that the
+// writer does not stop at each fresh page. Memory that is not a view, and
+// ranges under 128 KiB, are left alone.
+void PrefaultForWriting(void *address, size_t bytes);
+
+#else
+
+// Windows pages sections in by itself; the hint does nothing there.
+inline void PrefaultForWriting(void *, size_t) {}
+
 #endif  // !_WIN32
