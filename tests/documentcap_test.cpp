@@ -120,6 +120,15 @@ TEST_F(DocumentCapTest, DocumentsOverTheCapAreRefusedByVnOpen) {
   }
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define VORN_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VORN_UNDER_ASAN 1
+#endif
+#endif
+
+#ifndef VORN_UNDER_ASAN
 // Kilobytes of /proc/self/status field name.
 int64_t StatusKiB(const std::string &name) {
   std::ifstream status("/proc/self/status");
@@ -148,13 +157,6 @@ int OpenUnderAddressLimit(const std::string &name) {
   if (doc) vnClose(doc);
   return code;
 }
-
-#if defined(__SANITIZE_ADDRESS__)
-#define VORN_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VORN_UNDER_ASAN 1
-#endif
 #endif
 
 // 37 KB that declare 12 layers of 16384 x 16384: refused quickly under a
