@@ -101,6 +101,7 @@ void ReadJpegData(const uint8_t *data, size_t size, TDecodedImage &image) {
   info.mem->max_memory_to_use = static_cast<long>(
       std::min<int64_t>(LONG_MAX, surface.StoreSize() * 3 + (int64_t{16} << 20)));
 
+  surface.PrepareToFill();
   uint8_t *top = surface.TopRow();
   const int64_t step = surface.ScanLineStep();
   std::vector<uint8_t> buffer(cmyk ? static_cast<size_t>(width) * 4 * kRowBatch : 0);

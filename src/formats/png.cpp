@@ -424,9 +424,11 @@ void ReadPngStream(TStream &stream, TDecodedImage &image, TSaveOption &options) 
   if (kind == RowKind::Copy && rowBytes > surface.Stride())
     throw EPngError("PNG: unexpected row layout");
 
+  surface.PrepareToFill();
   uint8_t *top = surface.TopRow();
   const int64_t step = surface.ScanLineStep();
   TDIBSurface *alphaSurface = surface.AlphaChannel();
+  if (alphaSurface) alphaSurface->PrepareToFill();
   uint8_t *alphaTop = alphaSurface ? alphaSurface->TopRow() : nullptr;
   const int64_t alphaStep = alphaSurface ? alphaSurface->ScanLineStep() : 0;
   const TPixelFormat format = surface.PixelFormat();

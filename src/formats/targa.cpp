@@ -280,6 +280,7 @@ void ReadTarga(TStream &file, TDIBSurface &surface, int32_t &transColor, TSaveOp
   if (greyAlpha) image.CreateAlphaChannel();
   std::vector<uint8_t> rowBuffer(greyAlpha ? static_cast<size_t>(rowBytes) : 0);
   RlePackets rle(packed.data(), packed.size(), pixelBytes);
+  image.PrepareToFill();
   uint8_t *top = image.TopRow();
   uint8_t *alphaTop = greyAlpha ? image.AlphaChannel()->TopRow() : nullptr;
   for (int r = 0; r < t.height; ++r) {

@@ -8,6 +8,7 @@
 #include "pixels/depths.h"
 #include "pixels/dibshared.h"
 #include "platform/checked.h"
+#include "platform/kernel.h"
 #include "platform/pixelrows.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
@@ -243,6 +244,7 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
       }
     } else if (size_ > 0) {
       if (!LockBits()) throw EOutOfMemory();
+      PrefaultForWriting(bits_, static_cast<size_t>(size_));
       if (!topDown) {
         stream.ReadBuffer(bits_, size_);
       } else {
