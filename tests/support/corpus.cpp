@@ -95,7 +95,11 @@ void CheckCorpusManifest(const std::string &folder, const std::set<std::string> 
   }
   ASSERT_FALSE(actual.empty()) << folder;
 
-  const std::string manifest = folder + "/outcomes.txt";
+  CheckAgainstManifest(actual, folder + "/outcomes.txt");
+}
+
+void CheckAgainstManifest(const std::map<std::string, std::string> &actual,
+                          const std::string &manifest) {
   if (std::getenv("VORN_WRITE_GOLDEN")) {
     std::ofstream out(manifest);
     for (auto &[file, outcome] : actual) out << file << "\t" << outcome << "\n";

@@ -2,6 +2,7 @@
 // command-line tool's `info` on each of them.
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 
@@ -17,5 +18,11 @@ std::string OpenOutcome(const std::string &path);
 // VORN_WRITE_GOLDEN is set). Runs `vorn info` on each file too: it must
 // succeed exactly when vnOpen does and print the same size and depth.
 void CheckCorpusManifest(const std::string &folder, const std::set<std::string> &extensions);
+
+// Compares what each file opened as (file name -> outcome) with a manifest
+// of "file<TAB>outcome" lines; rewrites the manifest instead when
+// VORN_WRITE_GOLDEN is set.
+void CheckAgainstManifest(const std::map<std::string, std::string> &actual,
+                          const std::string &manifest);
 
 }  // namespace vorn::test
