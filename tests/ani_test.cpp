@@ -14,6 +14,7 @@
 #include "runtime/streams.h"
 #include "support/aniwriter.h"
 #include "support/bitmaps.h"
+#include "support/documenttest.h"
 #include "support/files.h"
 #include "support/referencepng.h"
 #include "vornfile.h"
@@ -36,26 +37,16 @@ std::vector<uint32_t> Filled(int side, uint32_t colour) {
   return std::vector<uint32_t>(static_cast<size_t>(side) * side, colour);
 }
 
-class AniTest : public ::testing::Test {
+class AniTest : public test::DocumentTest {
  protected:
-  vnHandle Open(const Bytes &bytes) {
-    std::string name = dir_.File("cursor" + std::to_string(files_++) + ".ani");
-    WriteFile(name, bytes);
-    vnHandle handle = vnOpen(name.c_str());
-    if (handle) handles_.push_back(handle);
-    return handle;
-  }
+  vnHandle Open(const Bytes &bytes) { return OpenBytes(bytes, ".ani"); }
   // The error code of a file that must not open.
   int32_t Refused(const Bytes &bytes) {
     vnHandle handle = Open(bytes);
     EXPECT_EQ(handle, 0u) << "the file opened";
     return handle ? 0 : vnGetLastError();
   }
-  void TearDown() override {
-    for (vnHandle h : handles_) vnClose(h);
-  }
 
-  static const TSaveOption &Options(vnHandle h) { return registry::Find(h)->SaveOptions; }
   static int Width(vnHandle h) { return vnGetInfo(h, VN_INFO_WIDTH); }
   static int Height(vnHandle h) { return vnGetInfo(h, VN_INFO_HEIGHT); }
   // Layer 0 of a frame as 0x00RRGGBB, top row first.
@@ -77,9 +68,6 @@ class AniTest : public ::testing::Test {
     return colours;
   }
 
-  TempDir dir_;
-  int files_ = 0;
-  std::vector<vnHandle> handles_;
 };
 
 // --- Steps, sequence and rates -------------------------------------------------
@@ -342,7 +330,7 @@ TEST_F(AniTest, CorpusCursorOpensWithItsFramesDelaysAndHotSpot) {
   // default rate 6 jiffies, no "seq " or "rate".
   vnHandle h = vnOpen(DataFile("ani/progress-ptr.ani").c_str());
   ASSERT_NE(h, 0u) << vnGetLastError();
-  handles_.push_back(h);
+  Track(h);
   ASSERT_EQ(vnGetFrameCount(h), 9);
   EXPECT_EQ(Width(h), 64);
   EXPECT_EQ(Height(h), 64);

@@ -16,6 +16,7 @@
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 #include "support/corpus.h"
+#include "support/documenttest.h"
 #include "support/files.h"
 #include "support/referencepng.h"
 #include "vornfile.h"
@@ -112,31 +113,14 @@ Entry ThirtyTwoBitEntry() {
   return e;
 }
 
-class IconTest : public ::testing::Test {
+class IconTest : public test::DocumentTest {
  protected:
   vnHandle Open(const std::vector<uint8_t> &bytes, const std::string &ext = ".ico") {
-    std::string name = dir_.File("icon" + std::to_string(files_++) + ext);
-    test::WriteFile(name, bytes);
-    return Track(vnOpen(name.c_str()));
+    return OpenBytes(bytes, ext);
   }
   vnHandle OpenData(const std::string &relative) {
     return Track(vnOpen(test::DataFile("ico-cur-ani/" + relative).c_str()));
   }
-  vnHandle Track(vnHandle h) {
-    if (h) handles_.push_back(h);
-    return h;
-  }
-  void TearDown() override {
-    for (vnHandle h : handles_) vnClose(h);
-  }
-  static TDIBSurface &Layer(vnHandle h) {
-    return registry::Find(h)->FrameAt(0)->Layers().LayerAt(0)->GetSurface();
-  }
-  static TSaveOption &Options(vnHandle h) { return registry::Find(h)->SaveOptions; }
-
-  test::TempDir dir_;
-  int files_ = 0;
-  std::vector<vnHandle> handles_;
 };
 
 // Compares a layer with a reference rendering whose transparent pixels are

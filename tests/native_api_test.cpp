@@ -6,6 +6,7 @@
 #include "open/opener.h"
 #include "pixels/dibsfc.h"
 #include "support/bitmaps.h"
+#include "support/documenttest.h"
 #include "support/files.h"
 #include "support/nativecheck.h"
 #include "vornfile_gdi.h"
@@ -37,22 +38,9 @@ std::vector<uint32_t> RowColours(const std::vector<uint8_t> &rows, int width, in
 uint32_t Ramp(int32_t x, int32_t y) { return (x * 9 + y * 5) * 0x00010203u; }
 uint32_t Tiled(int32_t x, int32_t y) { return ((x % 32) * 3 + (y % 32) * 7) * 0x00030201u; }
 
-class NativeApiTest : public ::testing::Test {
+class NativeApiTest : public test::DocumentTest {
  protected:
-  vnHandle Open(const std::vector<uint8_t> &bytes) {
-    std::string name = dir_.File("doc" + std::to_string(files_++) + ".vrn");
-    WriteFile(name, bytes);
-    vnHandle handle = vnOpen(name.c_str());
-    if (handle) handles_.push_back(handle);
-    return handle;
-  }
-  void TearDown() override {
-    for (vnHandle h : handles_) vnClose(h);
-  }
-
-  TempDir dir_;
-  int files_ = 0;
-  std::vector<vnHandle> handles_;
+  vnHandle Open(const std::vector<uint8_t> &bytes) { return OpenBytes(bytes, ".vrn"); }
 };
 
 TEST_F(NativeApiTest, AnimatedLayersWithAlphaChannels) {
@@ -171,7 +159,7 @@ TEST_F(NativeApiTest, BundledSamplesOpen) {
     std::string name = DataFile(std::string("../../samples/") + s.name);
     vnHandle handle = vnOpen(name.c_str());
     ASSERT_NE(handle, 0u) << s.name << ": error " << vnGetLastError();
-    handles_.push_back(handle);
+    Track(handle);
     EXPECT_EQ(vnGetFrameCount(handle), s.frames) << s.name;
     EXPECT_EQ(vnGetLayerCount(handle, s.frames - 1), s.layers) << s.name;
     EXPECT_EQ(vnGetInfo(handle, VN_INFO_BPP), s.bpp) << s.name;

@@ -11,6 +11,7 @@
 #include "pixels/imagewriters.h"
 #include "runtime/streams.h"
 #include "support/corpus.h"
+#include "support/documenttest.h"
 #include "support/files.h"
 #include "support/referencepng.h"
 #include "vornfile.h"
@@ -63,32 +64,13 @@ struct Tga {
   }
 };
 
-class TargaTest : public ::testing::Test {
+class TargaTest : public test::DocumentTest {
  protected:
   // Opens the bytes as a .tga file; 0 when the open fails.
-  vnHandle Open(const std::vector<uint8_t> &bytes) {
-    std::string name = dir_.File("image" + std::to_string(files_++) + ".tga");
-    test::WriteFile(name, bytes);
-    return Track(vnOpen(name.c_str()));
-  }
+  vnHandle Open(const std::vector<uint8_t> &bytes) { return OpenBytes(bytes, ".tga"); }
   vnHandle OpenData(const std::string &relative) {
     return Track(vnOpen(test::DataFile(relative).c_str()));
   }
-  vnHandle Track(vnHandle h) {
-    if (h) handles_.push_back(h);
-    return h;
-  }
-  void TearDown() override {
-    for (vnHandle h : handles_) vnClose(h);
-  }
-  static TDIBSurface &Layer(vnHandle h) {
-    return registry::Find(h)->FrameAt(0)->Layers().LayerAt(0)->GetSurface();
-  }
-  static TSaveOption &Options(vnHandle h) { return registry::Find(h)->SaveOptions; }
-
-  test::TempDir dir_;
-  int files_ = 0;
-  std::vector<vnHandle> handles_;
 };
 
 // Compares a layer with a reference rendering: alpha exactly where the
