@@ -95,15 +95,14 @@ void Reference(benchmark::State &state) {
   }
 }
 
-void Reader(benchmark::State &state) { bench::TimeImageReader(state, ReadJpegFile, TheFile().name); }
-
-void Open(benchmark::State &state) { bench::TimeOpen(state, TheFile().name); }
+const std::string &FileName() { return TheFile().name; }
 
 BENCHMARK(Reference)->Name("jpeg_open/reference")->Unit(benchmark::kMillisecond);
-BENCHMARK(Reader)->Name("jpeg_open/ReadJpegFile")->Unit(benchmark::kMillisecond);
-BENCHMARK(Open)->Name("jpeg_open/vnOpen")->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace vorn
 
-int main(int argc, char **argv) { return vorn::bench::RunWithRatios(argc, argv); }
+int main(int argc, char **argv) {
+  vorn::bench::RegisterReaderAndOpen("jpeg_open", "ReadJpegFile", vorn::ReadJpegFile, vorn::FileName);
+  return vorn::bench::RunWithRatios(argc, argv);
+}

@@ -33,4 +33,16 @@ void TimeImageReader(benchmark::State &state, TImageReader reader, const std::st
   }
 }
 
+void RegisterReaderAndOpen(const std::string &group, const std::string &readerName,
+                           TImageReader reader, const std::string &(*fileName)()) {
+  benchmark::RegisterBenchmark((group + "/" + readerName).c_str(),
+                               [=](benchmark::State &state) {
+                                 TimeImageReader(state, reader, fileName());
+                               })
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark((group + "/vnOpen").c_str(),
+                               [=](benchmark::State &state) { TimeOpen(state, fileName()); })
+      ->Unit(benchmark::kMillisecond);
+}
+
 }  // namespace vorn::bench

@@ -18,4 +18,9 @@ void TimeOpen(benchmark::State &state, const std::string &fileName, int32_t fram
 // Times one image reader on the file; freeing the image is not timed.
 void TimeImageReader(benchmark::State &state, TImageReader reader, const std::string &fileName);
 
+// Registers "group/readerName" (the reader alone) and "group/vnOpen" on the
+// file that fileName() names, after the benchmarks registered before.
+void RegisterReaderAndOpen(const std::string &group, const std::string &readerName,
+                           TImageReader reader, const std::string &(*fileName)());
+
 }  // namespace vorn::bench

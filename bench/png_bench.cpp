@@ -101,15 +101,14 @@ void Reference(benchmark::State &state) {
   }
 }
 
-void Reader(benchmark::State &state) { bench::TimeImageReader(state, ReadPngFile, TheFile().name); }
-
-void Open(benchmark::State &state) { bench::TimeOpen(state, TheFile().name); }
+const std::string &FileName() { return TheFile().name; }
 
 BENCHMARK(Reference)->Name("png_open/reference")->Unit(benchmark::kMillisecond);
-BENCHMARK(Reader)->Name("png_open/ReadPngFile")->Unit(benchmark::kMillisecond);
-BENCHMARK(Open)->Name("png_open/vnOpen")->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace vorn
 
-int main(int argc, char **argv) { return vorn::bench::RunWithRatios(argc, argv); }
+int main(int argc, char **argv) {
+  vorn::bench::RegisterReaderAndOpen("png_open", "ReadPngFile", vorn::ReadPngFile, vorn::FileName);
+  return vorn::bench::RunWithRatios(argc, argv);
+}
