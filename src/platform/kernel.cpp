@@ -16,9 +16,9 @@
 
 #include <atomic>
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,8 +70,6 @@ struct FileObject {
   int fd = -1;
 };
 
-// A file mapping object. Every handle to it shares it (a second creation
-// under a live name makes another handle); it is closed with the last one.
 // Where a mapping's bytes live.
 enum class Backing : uint8_t {
   kWorkFile,  // a work file of its own on disk
@@ -80,6 +78,8 @@ enum class Backing : uint8_t {
   kMemory,    // shared memory only: the work folder cannot hold files
 };
 
+// A file mapping object. Every handle to it shares it (a second creation
+// under a live name makes another handle); it is closed with the last one.
 struct MappingSection {
   int fd = -1;
   uint64_t size = 0;
@@ -574,7 +574,7 @@ bool CopyWrittenPages(int from, int to, uint64_t size) {
 // Mappings of at most kResidentBytes (the pixels of one image up to about
 // 1024 x 1024) start in shared memory: making a work file for each costs the
 // file system a new inode, and writing a small file mapping for the first
-// time costs several times more per page than shared memory does. Such a
+// time costs about twice as much per page as shared memory does. Such a
 // mapping moves to a work file of its own when no view maps it any more
 // (its image has left the mapped budget), so that shared memory never holds
 // more than the views mapped at once. The space that file will need is
@@ -844,8 +844,11 @@ void RunPrefaulter() {
     bool supported = true;
 #ifdef MADV_POPULATE_WRITE
     for (uintptr_t end = address + bytes; supported && end > address;) {
-      const uintptr_t start = std::max(address, end - std::min<uintptr_t>(end - address, kPrefaultStep));
-      supported = ::madvise(reinterpret_cast<void *>(start), end - start, MADV_POPULATE_WRITE) == 0 ||
+      const uintptr_t start = end - std::min<uintptr_t>(end - address, kPrefaultStep);
+      // Only a kernel without the call stops the worker; a range it cannot
+      // populate is left to fault in as it is written.
+      supported = ::madvise(reinterpret_cast<void *>(start), end - start,
+                            MADV_POPULATE_WRITE) == 0 ||
                   errno != EINVAL;
       end = start;
     }
