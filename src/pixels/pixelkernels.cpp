@@ -234,36 +234,53 @@ VORN_AVX2 inline AlphaStep ClassifyAlpha(__m256i a) {
   return _mm256_testz_si256(extreme, extreme) ? AlphaStep::Blend : AlphaStep::BlendAndSelect;
 }
 
-// 32 pixels (128 bytes) per step, in four vectors of 8 pixels.
-VORN_AVX2 size_t AlphaRow32Avx2(uint8_t *dst, const uint8_t *src, const uint8_t *alpha, size_t n) {
-  // The alpha of pixel j of a lane on the pixel's four bytes, from the eight
-  // values broadcast to both lanes.
-  const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4,
-                                          4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
-  const __m256i colour = _mm256_set1_epi32(0x00FFFFFF);
+// The step loop of the alpha kernels: 32 pixels of kBytes bytes at a time,
+// in kBytes vectors of 32 bytes. A step whose alpha values are all 0 is
+// left alone and one whose values are all 255 copied; the others are
+// blended vector by vector, with spread(alpha + i, k) giving the alpha of
+// each byte of vector k, and their results masked by `keep` (the colour
+// bytes of 32-bit pixels).
+template <size_t kBytes, class Spread>
+VORN_AVX2 inline size_t AlphaSteps(uint8_t *dst, const uint8_t *src, const uint8_t *alpha,
+                                   size_t n, __m256i keep, const Spread &spread) {
   size_t i = 0;
   for (; i + 32 <= n; i += 32) {
     const __m256i all = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(alpha + i));
     const AlphaStep step = ClassifyAlpha(all);
     if (step == AlphaStep::Keep) continue;
     if (step == AlphaStep::Copy) {
-      std::memcpy(dst + 4 * i, src + 4 * i, 128);
+      std::memcpy(dst + kBytes * i, src + kBytes * i, 32 * kBytes);
       continue;
     }
-    for (int k = 0; k < 4; ++k) {
-      auto *dp = reinterpret_cast<__m256i *>(dst + 4 * i + 32 * k);
+    for (size_t k = 0; k < kBytes; ++k) {
+      auto *dp = reinterpret_cast<__m256i *>(dst + kBytes * i + 32 * k);
       const __m256i d = _mm256_loadu_si256(dp);
       const __m256i s =
-          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 4 * i + 32 * k));
-      int64_t eight;
-      std::memcpy(&eight, alpha + i + 8 * k, 8);
-      const __m256i a = _mm256_shuffle_epi8(_mm256_set1_epi64x(eight), spread);
-      __m256i r = _mm256_and_si256(WeightedBytes(d, s, a), colour);  // top byte 0
+          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + kBytes * i + 32 * k));
+      const __m256i a = spread(alpha + i, k);
+      __m256i r = _mm256_and_si256(WeightedBytes(d, s, a), keep);
       if (step == AlphaStep::BlendAndSelect) r = AlphaSelect(r, d, s, a);
       _mm256_storeu_si256(dp, r);
     }
   }
   return i;
+}
+
+// 32-bit pixels: vector k holds pixels 8k to 8k + 7; the alpha of pixel j
+// of a lane goes on the pixel's four bytes, from the eight values broadcast
+// to both lanes. The result's top byte is 0.
+struct Spread32 {
+  VORN_AVX2 __m256i operator()(const uint8_t *alpha, size_t k) const {
+    const __m256i pattern = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4,
+                                             4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
+    int64_t eight;
+    std::memcpy(&eight, alpha + 8 * k, 8);
+    return _mm256_shuffle_epi8(_mm256_set1_epi64x(eight), pattern);
+  }
+};
+
+VORN_AVX2 size_t AlphaRow32Avx2(uint8_t *dst, const uint8_t *src, const uint8_t *alpha, size_t n) {
+  return AlphaSteps<4>(dst, src, alpha, n, _mm256_set1_epi32(0x00FFFFFF), Spread32{});
 }
 
 // The byte shuffles that spread 32 alpha values over the 96 bytes of 32
@@ -285,32 +302,17 @@ static_assert(kAlpha24Shuffles.index[0][31] <= 15 && kAlpha24Shuffles.index[1][0
                   kAlpha24Shuffles.index[2][31] <= 15,
               "every spread reads inside its 16 values");
 
-// 32 pixels (96 bytes) per step, in three vectors.
-VORN_AVX2 size_t AlphaRow24Avx2(uint8_t *dst, const uint8_t *src, const uint8_t *alpha, size_t n) {
-  size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    const __m256i all = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(alpha + i));
-    const AlphaStep step = ClassifyAlpha(all);
-    if (step == AlphaStep::Keep) continue;
-    if (step == AlphaStep::Copy) {
-      std::memcpy(dst + 3 * i, src + 3 * i, 96);
-      continue;
-    }
-    for (int k = 0; k < 3; ++k) {
-      auto *dp = reinterpret_cast<__m256i *>(dst + 3 * i + 32 * k);
-      const __m256i d = _mm256_loadu_si256(dp);
-      const __m256i s =
-          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 3 * i + 32 * k));
-      const __m256i window = _mm256_broadcastsi128_si256(
-          _mm_loadu_si128(reinterpret_cast<const __m128i *>(alpha + i + kAlpha24Base[k])));
-      const __m256i a = _mm256_shuffle_epi8(
-          window, _mm256_load_si256(reinterpret_cast<const __m256i *>(kAlpha24Shuffles.index[k])));
-      __m256i r = WeightedBytes(d, s, a);
-      if (step == AlphaStep::BlendAndSelect) r = AlphaSelect(r, d, s, a);
-      _mm256_storeu_si256(dp, r);
-    }
+struct Spread24 {
+  VORN_AVX2 __m256i operator()(const uint8_t *alpha, size_t k) const {
+    const __m256i window = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i *>(alpha + kAlpha24Base[k])));
+    return _mm256_shuffle_epi8(
+        window, _mm256_load_si256(reinterpret_cast<const __m256i *>(kAlpha24Shuffles.index[k])));
   }
-  return i;
+};
+
+VORN_AVX2 size_t AlphaRow24Avx2(uint8_t *dst, const uint8_t *src, const uint8_t *alpha, size_t n) {
+  return AlphaSteps<3>(dst, src, alpha, n, _mm256_set1_epi8(-1), Spread24{});
 }
 
 // 24-bit rows in steps of 16 pixels: three 16-byte vectors, never
