@@ -354,7 +354,12 @@ VORN_AVX2 inline void MatchKey16(const __m128i s[3], uint32_t key, __m128i keep[
   Spread16To48(match, keep);
 }
 
-VORN_AVX2 size_t KeyedRow24Avx2(uint8_t *dst, const uint8_t *src, size_t n, uint32_t key) {
+// The step loop of the keyed 24-bit kernels: 16 pixels (three vectors) at a
+// time; pixels matching the key keep the destination, the others take
+// put(d, s) byte for byte.
+template <class Put>
+VORN_AVX2 inline size_t KeyedSteps(uint8_t *dst, const uint8_t *src, size_t n, uint32_t key,
+                                   const Put &put) {
   size_t i = 0;
   for (; i + 16 <= n; i += 16) {
     __m128i s[3], keep[3];
@@ -363,11 +368,30 @@ VORN_AVX2 size_t KeyedRow24Avx2(uint8_t *dst, const uint8_t *src, size_t n, uint
     MatchKey16(s, key, keep);
     for (int k = 0; k < 3; ++k) {
       auto *dp = reinterpret_cast<__m128i *>(dst + 3 * i + 16 * k);
-      _mm_storeu_si128(dp, _mm_blendv_epi8(s[k], _mm_loadu_si128(dp), keep[k]));
+      const __m128i d = _mm_loadu_si128(dp);
+      _mm_storeu_si128(dp, _mm_blendv_epi8(put(d, s[k]), d, keep[k]));
     }
   }
   return i;
 }
+
+struct CopySource {
+  VORN_AVX2 __m128i operator()(__m128i, __m128i s) const { return s; }
+};
+
+VORN_AVX2 size_t KeyedRow24Avx2(uint8_t *dst, const uint8_t *src, size_t n, uint32_t key) {
+  return KeyedSteps(dst, src, n, key, CopySource{});
+}
+
+// ((255 - a) d + a s) / 255 with the weights w of a uniform opacity.
+struct BlendUniform {
+  __m128i w;
+  VORN_AVX2 __m128i operator()(__m128i d, __m128i s) const {
+    __m128i hi;
+    const __m128i lo = WeightedSums128(d, s, w, w, hi);
+    return _mm_packus_epi16(Div255(lo), Div255(hi));
+  }
+};
 
 // 24 bits, uniform opacity a (1..254): ((255 - a) d + a s) / 255 on every
 // byte; with a key, pixels matching it are left alone.
@@ -388,22 +412,7 @@ VORN_AVX2 size_t BlendRow24Avx2(uint8_t *dst, const uint8_t *src, size_t n, uint
       }
     return i;
   }
-  const __m128i w = _mm_set1_epi16(pair);
-  size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    __m128i s[3], keep[3];
-    for (int k = 0; k < 3; ++k)
-      s[k] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 3 * i + 16 * k));
-    MatchKey16(s, key, keep);
-    for (int k = 0; k < 3; ++k) {
-      auto *dp = reinterpret_cast<__m128i *>(dst + 3 * i + 16 * k);
-      const __m128i d = _mm_loadu_si128(dp);
-      __m128i hi;
-      const __m128i lo = WeightedSums128(d, s[k], w, w, hi);
-      _mm_storeu_si128(dp, _mm_blendv_epi8(_mm_packus_epi16(Div255(lo), Div255(hi)), d, keep[k]));
-    }
-  }
-  return i;
+  return KeyedSteps(dst, src, n, key, BlendUniform{_mm_set1_epi16(pair)});
 }
 
 bool HasAvx2() {
