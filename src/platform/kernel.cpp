@@ -495,20 +495,22 @@ int CreateWorkFile(const std::string &folder) {
   return fd;
 }
 
+// Reserves the blocks of [offset, offset + size) of a file, growing it as
+// needed; false with errno set when the disk cannot hold them.
+bool ReserveBlocks(int fd, uint64_t offset, uint64_t size) {
+  int result;
+  do {
+    result = ::posix_fallocate(fd, static_cast<off_t>(offset), static_cast<off_t>(size));
+  } while (result == EINTR);
+  errno = result;
+  return result == 0;
+}
+
 // Sizes a work file and reserves its blocks, so that a full disk is an
 // error now rather than a SIGBUS when a page of the mapping is first
 // written back.
 bool SizeWorkFile(int fd, uint64_t size) {
-  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return false;
-  int result;
-  do {
-    result = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
-  } while (result == EINTR);
-  if (result != 0) {
-    errno = result;
-    return false;
-  }
-  return true;
+  return ::ftruncate(fd, static_cast<off_t>(size)) == 0 && ReserveBlocks(fd, 0, size);
 }
 
 std::atomic<bool> g_fallbackNoticed{false};
@@ -614,14 +616,10 @@ Reserved ReserveSpace(const std::string &folder, uint64_t size) {
     }
   }
   Reserve &reserve = it->second;
-  int result = EFBIG;
-  if (size <= static_cast<uint64_t>(std::numeric_limits<off_t>::max()) - reserve.bytes) {
-    do {
-      result = ::posix_fallocate(reserve.fd, static_cast<off_t>(reserve.bytes),
-                                 static_cast<off_t>(size));
-    } while (result == EINTR);
-  }
-  if (result != 0) {
+  const uint64_t room = static_cast<uint64_t>(std::numeric_limits<off_t>::max()) - reserve.bytes;
+  const bool fits = size <= room;
+  if (!fits || !ReserveBlocks(reserve.fd, reserve.bytes, size)) {
+    const int error = fits ? errno : EFBIG;
     // Blocks a failed reservation took on the way are given back.
     if (reserve.bytes == 0) {
       ::close(reserve.fd);
@@ -629,7 +627,7 @@ Reserved ReserveSpace(const std::string &folder, uint64_t size) {
     } else {
       (void)::ftruncate(reserve.fd, static_cast<off_t>(reserve.bytes));
     }
-    errno = result;
+    errno = error;
     return Reserved::kFull;
   }
   reserve.bytes += size;
@@ -751,12 +749,10 @@ void KeepReleasedWorkFile(int fd, void *view, uint64_t size, Backing backing) {
   }
 }
 
-// A kept work file of that size made in the current work folder, the most
+// A kept work file of that size made in the work folder, the most
 // recently released first (its pages are the most likely to be resident).
-std::optional<ReleasedWorkFile> TakeReleasedWorkFile(uint64_t size) {
+std::optional<ReleasedWorkFile> TakeReleasedWorkFile(uint64_t size, const std::string &folder) {
   ReleasedWorkFiles &kept = Released();
-  if (kept.files.empty()) return std::nullopt;
-  const std::string folder = WorkFolder();
   for (size_t i = kept.files.size(); i-- > 0;) {
     if (kept.files[i].size != size || kept.files[i].folder != folder) continue;
     ReleasedWorkFile found = std::move(kept.files[i]);
@@ -908,7 +904,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, void * /*security*/, DWORD protect
     FailWith(error == EFBIG ? ERROR_DISK_FULL : ErrorFromErrno(error));
     return nullptr;
   };
-  if (std::optional<ReleasedWorkFile> reused = TakeReleasedWorkFile(size)) {
+  if (std::optional<ReleasedWorkFile> reused = TakeReleasedWorkFile(size, folder)) {
     if (reused->backing != Backing::kResident || ReserveSpace(folder, size) == Reserved::kYes) {
       std::memset(reused->view, 0, size);  // new mappings read as zeros
       t_lastError = ERROR_SUCCESS;
