@@ -37,8 +37,9 @@ struct Files {
     uint32_t seed = 2463534242u;
     TDIBSurface image;
     image.SetSize(kTargaSide, kTargaSide, 24);
+    TPinnedRows rows = image.WriteRows();
     for (int y = 0; y < kTargaSide; ++y) {
-      uint8_t *row = image.ScanLine(y);
+      uint8_t *row = rows.Row(y);
       for (int x = 0; x < kTargaSide; ++x) {
         const uint32_t c = Colour(x, y, seed);
         std::memcpy(row + 3 * x, &c, 3);

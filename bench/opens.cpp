@@ -26,7 +26,7 @@ void TimeImageReader(benchmark::State &state, TImageReader reader, const std::st
     TDecodedImage image;
     TSaveOption options;
     reader(fileName, image, options);
-    benchmark::DoNotOptimize(image.Surface.TopRowReadOnly());
+    benchmark::DoNotOptimize(image.Surface.ReadRows().Top());
     state.PauseTiming();
     image.Surface.Clear();
     state.ResumeTiming();

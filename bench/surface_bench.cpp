@@ -25,9 +25,10 @@ struct Surfaces {
     dst.FillRect(dst.BoundsRect(), 0x203040);
     src.CreateAlphaChannel();
     uint32_t seed = 12345;
+    TPinnedRows rows = src.WriteRows(), alphaRows = src.AlphaChannel()->WriteRows();
     for (int y = 0; y < kHeight; ++y) {
-      uint8_t *row = src.ScanLine(y);
-      uint8_t *alpha = src.AlphaChannel()->ScanLine(y);
+      uint8_t *row = rows.Row(y);
+      uint8_t *alpha = alphaRows.Row(y);
       for (int i = 0; i < src.Stride(); ++i) row[i] = static_cast<uint8_t>(seed = seed * 1103515245 + 12345) ;
       for (int x = 0; x < kWidth; ++x) alpha[x] = static_cast<uint8_t>((x * 7 + y * 3) & 0xFF);
     }
@@ -91,8 +92,9 @@ void Compose8Layers(benchmark::State &state) {
   for (int i = 0; i < 8; ++i) {
     auto &layer = static_cast<TFastLayer &>(*layers.LayerAt(i));
     TDIBSurface &s = layer.Surface();
+    TPinnedRows rows = s.WriteRows();
     for (int y = 0; y < kHeight; ++y) {
-      uint8_t *row = s.ScanLine(y);
+      uint8_t *row = rows.Row(y);
       for (int x = 0; x < s.Stride(); ++x)
         row[x] = static_cast<uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
     }
@@ -104,8 +106,9 @@ void Compose8Layers(benchmark::State &state) {
     }
     if (i >= 5) {
       s.CreateAlphaChannel();
+      TPinnedRows alphaRows = s.AlphaChannel()->WriteRows();
       for (int y = 0; y < kHeight; ++y) {
-        uint8_t *alpha = s.AlphaChannel()->ScanLine(y);
+        uint8_t *alpha = alphaRows.Row(y);
         for (int x = 0; x < kWidth; ++x) alpha[x] = static_cast<uint8_t>((x * 5 + y * i) & 0xFF);
       }
       layer.SetAlphaOn(true);

@@ -63,8 +63,9 @@ class AviTest : public ::testing::Test {
   std::vector<uint8_t> Rows24(int frame) {
     TDIBSurface &s = Layer0(frame).Surface();
     std::vector<uint8_t> out;
+    TReadRows rows = s.ReadRows();
     for (int y = 0; y < s.Height(); ++y) {
-      const uint8_t *row = s.ScanLine(y);
+      const uint8_t *row = rows.Row(y);
       if (s.BitCount() != 15) {
         out.insert(out.end(), row, row + s.Width() * 3);
         continue;
@@ -195,7 +196,8 @@ TEST_F(AviTest, SixteenBitVideoOpensAsFifteenBitsWithItsWordsUnchanged) {
   ASSERT_NE(Open(test::WriteAvi({test::RawVideo(5, 1, 16, {pixels})})), 0u) << vnGetLastError();
   EXPECT_EQ(vnGetInfo(handle_, VN_INFO_BPP), 15);
   TDIBSurface &s = Layer0(0).Surface();
-  const uint8_t *row = s.ScanLine(0);
+  TReadRows rows = s.ReadRows();
+  const uint8_t *row = rows.Row(0);
   for (int x = 0; x < 5; ++x) EXPECT_EQ(row[2 * x] | row[2 * x + 1] << 8, words[x]) << x;
 }
 
@@ -374,9 +376,9 @@ TEST_F(AviTest, TheCorpusVideoOpensWithTheBytesOfItsChunks) {
   }
   ASSERT_EQ(chunks.size(), 48u);
   for (int f : {0, 47}) {
-    TDIBSurface &s = Layer0(f).Surface();
+    TReadRows rows = Layer0(f).Surface().ReadRows();
     for (int y = 0; y < 64; ++y)
-      ASSERT_EQ(std::memcmp(s.ScanLine(y), &bytes[chunks[f] + size_t(63 - y) * 192], 192), 0)
+      ASSERT_EQ(std::memcmp(rows.Row(y), &bytes[chunks[f] + size_t(63 - y) * 192], 192), 0)
           << "frame " << f << " row " << y;
   }
 }

@@ -82,21 +82,22 @@ TEST(SurfacePixelTest, PositionsOfSubBytePixelsAndRangeChecks) {
   Make(one, 9, 2, 1, 0);
   one.SetPixel(0, 0, 1);
   one.SetPixel(8, 0, 1);
-  EXPECT_EQ(one.ScanLine(0)[0], 0x80);
-  EXPECT_EQ(one.ScanLine(0)[1], 0x80);
+  EXPECT_EQ(one.ReadRows().ScanLine(0)[0], 0x80);
+  EXPECT_EQ(one.ReadRows().ScanLine(0)[1], 0x80);
 
   TDIBSurface four;
   Make(four, 3, 1, 4, 0);
   four.SetPixel(0, 0, 0xA);
   four.SetPixel(1, 0, 0x5);
-  EXPECT_EQ(four.ScanLine(0)[0], 0xA5);
+  EXPECT_EQ(four.ReadRows().ScanLine(0)[0], 0xA5);
 
   EXPECT_EQ(four.GetPixel(-1, 0), 0u);
   EXPECT_EQ(four.GetPixel(3, 0), 0u);
   four.SetPixel(3, 0, 0xF);
-  EXPECT_EQ(four.ScanLine(0)[1] & 0xF0, 0x00) << "a write outside the surface changes nothing";
+  EXPECT_EQ(four.ReadRows().ScanLine(0)[1] & 0xF0, 0x00)
+      << "a write outside the surface changes nothing";
   try {
-    four.ScanLine(1);
+    four.WriteRows().ScanLine(1);
     FAIL() << "row past the bottom";
   } catch (const EInvalidGraphicOperation &e) {
     EXPECT_EQ(e.Message(), "スキャンラインのインデックスが範囲を越えました (1)");
@@ -105,8 +106,9 @@ TEST(SurfacePixelTest, PositionsOfSubBytePixelsAndRangeChecks) {
   TDIBSurface rows;
   Make(rows, 2, 3, 24, 0);
   rows.SetPixel(1, 0, 0x112233);
-  EXPECT_EQ(rows.ScanLine(0) + rows.ScanLineStep(), rows.ScanLine(1));
-  EXPECT_EQ(rows.ScanLine(0)[3], 0x33) << "blue first";
+  TReadRows pinned = rows.ReadRows();
+  EXPECT_EQ(pinned.ScanLine(0) + rows.ScanLineStep(), pinned.ScanLine(1));
+  EXPECT_EQ(pinned.ScanLine(0)[3], 0x33) << "blue first";
   EXPECT_EQ(rows.GetPixel(1, 0), 0x112233u);
 }
 

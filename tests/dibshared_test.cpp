@@ -146,40 +146,65 @@ TEST(StoreTest, UnswappableStoresStayInMemoryAndMoveWithTheirBytes) {
     ASSERT_EQ(work->Bits()[i], static_cast<uint8_t>(i));
 }
 
-TEST(StoreTest, EvictionUnmapsTheLeastRecentlyUsedButKeepsThree) {
+TEST(StoreTest, EvictionUnmapsTheLeastRecentlyUsedStoresThatNoPinHolds) {
   // Mappings are made without touching their pages, so 100 MiB stores cost
   // address space only.
+  using List = std::vector<const TDIBSharedImage *>;
   ASSERT_TRUE(TDIBSharedImage::MappedStores().empty());
   Store a = NewStore(10240, 10240, 8);
-  a->Bits()[12345] = 0x5A;
+  {
+    TPinnedRows rows(*a);
+    rows.Bits()[12345] = 0x5A;
+  }
   Store b = NewStore(10240, 10240, 8);
+  EXPECT_EQ(TDIBSharedImage::MappedStores(), (List{b.get(), a.get()}));
+  EXPECT_EQ(TDIBSharedImage::MappedBytes(), 200 * kMiB);
+
+  // A third would pass the 256 MiB budget: the least recently used goes.
   Store c = NewStore(10240, 10240, 8);
-  Store d = NewStore(10240, 10240, 8);
-  using List = std::vector<const TDIBSharedImage *>;
-  EXPECT_EQ(TDIBSharedImage::MappedStores(), (List{d.get(), c.get(), b.get(), a.get()}));
-  EXPECT_EQ(TDIBSharedImage::MappedBytes(), 400 * kMiB);
-
-  // Four are mapped and over budget: the fifth evicts the oldest, and then
-  // only three others remain, so eviction stops although 400 MiB > 256 MiB.
-  Store e = NewStore(10240, 10240, 8);
-  EXPECT_EQ(TDIBSharedImage::MappedStores(), (List{e.get(), d.get(), c.get(), b.get()}));
+  EXPECT_EQ(TDIBSharedImage::MappedStores(), (List{c.get(), b.get()}));
   EXPECT_EQ(a->Bits(), nullptr);
-  Store f = NewStore(10240, 10240, 8);
-  EXPECT_EQ(TDIBSharedImage::MappedStores(), (List{f.get(), e.get(), d.get(), c.get()}));
 
-  // Locking a store again maps it back with its bytes and moves it to the
-  // front; locking a mapped one only moves it.
-  ASSERT_TRUE(a->LockBits());
-  EXPECT_EQ(a->Bits()[12345], 0x5A);
-  EXPECT_EQ(TDIBSharedImage::MappedStores(), (List{a.get(), f.get(), e.get(), d.get()}));
-  EXPECT_EQ(TDIBSharedImage::MappedBytes(), 400 * kMiB);
+  {
+    // Pinning maps a store back with its bytes, evicting another.
+    TPinnedRows pinA(*a);
+    EXPECT_EQ(pinA.Bits()[12345], 0x5A);
+    EXPECT_EQ(TDIBSharedImage::MappedStores(), (List{a.get(), c.get()}));
+    {
+      // Pinned stores are never evicted: with two pinned, the third one
+      // passes the budget instead.
+      TStorePin pinB(*b);
+      EXPECT_EQ(TDIBSharedImage::MappedStores(), (List{b.get(), a.get()}));
+      TStorePin pinC(*c);
+      EXPECT_EQ(TDIBSharedImage::MappedStores(), (List{c.get(), b.get(), a.get()}));
+      EXPECT_EQ(TDIBSharedImage::MappedBytes(), 300 * kMiB);
+      EXPECT_EQ(c->PinCount(), 1);
+      // Releasing a pin catches up with the budget, least recently used
+      // unpinned store first.
+      pinB.Release();
+      EXPECT_EQ(TDIBSharedImage::MappedStores(), (List{c.get(), a.get()}));
+      EXPECT_EQ(TDIBSharedImage::MappedBytes(), 200 * kMiB);
+    }
+    EXPECT_EQ(pinA.Bits()[12345], 0x5A) << "a pinned store stays where it was";
+  }
+  EXPECT_EQ(a->PinCount(), 0);
+
+  // One store larger than the whole budget is mapped alone while pinned,
+  // and unmapped when its last pin goes.
+  Store huge = NewStore(20480, 15000, 8);  // about 293 MiB
+  EXPECT_EQ(TDIBSharedImage::MappedStores(), (List{huge.get()}));
+  {
+    TStorePin first(*huge), second(*huge);
+    first.Release();
+    EXPECT_EQ(TDIBSharedImage::MappedStores(), (List{huge.get()})) << "one pin is left";
+  }
+  EXPECT_TRUE(TDIBSharedImage::MappedStores().empty());
+  huge.reset();
 
   // Small stores fit the budget: nothing is evicted for them.
-  d.reset();
-  e.reset();
-  f.reset();
   Store small[6];
   for (auto &s : small) s = NewStore(1024, 300, 8);
+  ASSERT_TRUE(a->LockBits());
   EXPECT_EQ(TDIBSharedImage::MappedStores().size(), 7u);
   EXPECT_EQ(TDIBSharedImage::MappedBytes(), 100 * kMiB + 6 * 1024 * 300);
 

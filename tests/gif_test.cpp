@@ -670,8 +670,9 @@ uint64_t Checksum(TDIBSurface &s) {
   uint64_t hash = 1469598103934665603ull;
   auto mix = [&](uint8_t byte) { hash = (hash ^ byte) * 1099511628211ull; };
   const size_t rowBytes = (static_cast<size_t>(s.Width()) * s.StorageBitCount() + 7) / 8;
+  TReadRows rows = s.ReadRows();
   for (int y = 0; y < s.Height(); ++y) {
-    const uint8_t *row = s.ScanLine(y);
+    const uint8_t *row = rows.Row(y);
     for (size_t i = 0; i < rowBytes; ++i) mix(row[i]);
   }
   if (s.BitCount() <= 8)

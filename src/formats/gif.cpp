@@ -231,15 +231,13 @@ void DecodeImage(const GifDecoder &gif, int screenWidth, int screenHeight, TGifI
   }
   const int visibleWidth = std::clamp(screenWidth - image.Left, 0, image.Width);
   const int visibleHeight = std::clamp(screenHeight - image.Top, 0, image.Height);
-  uint8_t *top = nullptr;
-  int stride = 0;
+  TPinnedRows rows;
   if (visibleWidth > 0 && visibleHeight > 0) {
     image.Pixels.SetSwappable(false);
     image.Pixels.SetSize(visibleWidth, visibleHeight, 8);
     std::memcpy(image.Pixels.ColorTable, image.Palette, sizeof image.Palette);
     image.Pixels.UpdatePalette();
-    top = image.Pixels.TopRow();
-    stride = image.Pixels.Stride();
+    rows = image.Pixels.WriteRows();
   }
 
   std::vector<GifPixelType> line(static_cast<size_t>(image.Width));
@@ -247,7 +245,7 @@ void DecodeImage(const GifDecoder &gif, int screenWidth, int screenHeight, TGifI
   auto readRow = [&](int y) {
     gif.Check(DGifGetLine(gif.Get(), line.data(), image.Width));
     for (GifPixelType v : line) used[v] = true;
-    if (y < visibleHeight && top) std::memcpy(top - int64_t{y} * stride, line.data(), visibleWidth);
+    if (y < visibleHeight && rows) std::memcpy(rows.Row(y), line.data(), visibleWidth);
   };
   if (image.Interlaced) {
     static constexpr int kStart[] = {0, 4, 2, 1}, kStep[] = {8, 8, 4, 2};
@@ -269,16 +267,18 @@ void RepackTo4Bits(TDIBSurface &s) {
   packed.SetSize(s.Width(), s.Height(), 4);
   std::memcpy(packed.ColorTable, s.ColorTable, sizeof packed.ColorTable);
   packed.UpdatePalette();
-  const uint8_t *src = s.TopRowReadOnly();
-  uint8_t *dst = packed.TopRow();
+  TReadRows src = s.ReadRows();
+  TPinnedRows dst = packed.WriteRows();
   const int64_t w = s.Width();
   for (int64_t y = 0; y < s.Height(); ++y) {
-    const uint8_t *from = src - y * s.Stride();
-    uint8_t *to = dst - y * packed.Stride();
+    const uint8_t *from = src.Row(y);
+    uint8_t *to = dst.Row(y);
     int64_t x = 0;
     for (; x + 1 < w; x += 2) to[x >> 1] = static_cast<uint8_t>((from[x] & 0xF) << 4 | (from[x + 1] & 0xF));
     if (x < w) to[x >> 1] = static_cast<uint8_t>((from[x] & 0xF) << 4);
   }
+  src.Release();
+  dst.Release();
   s.Assign(&packed);
 }
 
@@ -306,13 +306,13 @@ void FindNeeded(TDIBSurface &previous, TDIBSurface &s, int64_t left, int64_t top
   auto get = [](int bits, const uint8_t *row, int64_t x) -> uint32_t {
     return bits == 8 ? row[x] : rows::UncheckedGet(bits, row, x);
   };
-  const uint8_t *sTop = s.Empty() ? nullptr : s.TopRowReadOnly();
+  TReadRows sRows = s.ReadRows();
   const int64_t right = left + s.Width(), bottom = top + s.Height();
-  const uint8_t *first = previous.TopRowReadOnly();
+  TReadRows previousRows = previous.ReadRows();
   const int64_t width = previous.Width();
   for (int64_t y = 0; y < previous.Height() && undecided > 0; ++y) {
-    const uint8_t *row = first - y * previous.Stride();
-    const uint8_t *sRow = sTop && y >= top && y < bottom ? sTop - (y - top) * s.Stride() : nullptr;
+    const uint8_t *row = previousRows.Row(y);
+    const uint8_t *sRow = sRows && y >= top && y < bottom ? sRows.Row(y - top) : nullptr;
     for (int64_t x = 0; x < width; ++x) {
       const uint32_t v = get(previousBits, row, x);
       if (decided[v]) continue;
@@ -411,11 +411,11 @@ void DrawConverted(TDIBSurface &dst, int x, int y, int32_t key, TDIBSurface &src
   const int64_t sx1 = std::min<int64_t>(src.Width(), int64_t{dst.Width()} - x);
   const int64_t sy1 = std::min<int64_t>(src.Height(), int64_t{dst.Height()} - y);
   if (sx0 >= sx1 || sy0 >= sy1) return;
-  const uint8_t *srcTop = src.TopRowReadOnly();
-  uint8_t *dstTop = dst.TopRow();
+  TReadRows srcRows = src.ReadRows();
+  TPinnedRows dstRows = dst.WriteRows();
   for (int64_t sy = sy0; sy < sy1; ++sy) {
-    const uint8_t *from = srcTop - sy * src.Stride();
-    uint8_t *to = dstTop - (y + sy) * dst.Stride() + x;
+    const uint8_t *from = srcRows.Row(sy);
+    uint8_t *to = dstRows.Row(y + sy) + x;
     if (key < 0 || key > 255) {
       for (int64_t sx = sx0; sx < sx1; ++sx) to[sx] = table[from[sx]];
     } else {

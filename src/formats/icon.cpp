@@ -152,9 +152,9 @@ void ReadBitmapEntry(TStream &stream, int64_t offset, TDIBSurface &surface, TIco
     // The fourth byte is the alpha (fully opaque when every one is 0, as in
     // images that leave it unused); masked pixels become invisible.
     surface.SplitAlpha();
-    TDIBSurface &alpha = *surface.AlphaChannel();
+    TPinnedRows alpha = surface.AlphaChannel()->WriteRows();
     for (int y = 0; y < b.height; ++y) {
-      uint8_t *a = alpha.ScanLine(y);
+      uint8_t *a = alpha.Row(y);
       for (int x = 0; x < b.width; ++x)
         if (MaskBit(mask, b, x, y)) a[x] = 0;
     }
@@ -163,9 +163,9 @@ void ReadBitmapEntry(TStream &stream, int64_t offset, TDIBSurface &surface, TIco
   }
 
   surface.CreateAlphaChannel();
-  TDIBSurface &alpha = *surface.AlphaChannel();
+  TPinnedRows alpha = surface.AlphaChannel()->WriteRows();
   for (int y = 0; y < b.height; ++y) {
-    uint8_t *a = alpha.ScanLine(y);
+    uint8_t *a = alpha.Row(y);
     for (int x = 0; x < b.width; ++x) a[x] = MaskBit(mask, b, x, y) ? 0 : 255;
   }
   // The mask stays as alpha when asked to, for 1-bit images (whose two
@@ -176,10 +176,11 @@ void ReadBitmapEntry(TStream &stream, int64_t offset, TDIBSurface &surface, TIco
   }
   const uint32_t value = TransparentValue(surface, static_cast<COLORREF>(transColor));
   for (int y = 0; y < b.height; ++y) {
-    const uint8_t *a = alpha.ScanLine(y);
+    const uint8_t *a = alpha.Row(y);
     for (int x = 0; x < b.width; ++x)
       if (a[x] == 0) surface.SetPixel(x, y, value);
   }
+  alpha.Release();  // before the channel goes
   surface.FreeAlphaChannel();
   transColor = static_cast<int32_t>(value);
 }

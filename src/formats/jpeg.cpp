@@ -102,7 +102,8 @@ void ReadJpegData(const uint8_t *data, size_t size, TDecodedImage &image) {
       std::min<int64_t>(LONG_MAX, surface.StoreSize() * 3 + (int64_t{16} << 20)));
 
   surface.PrepareToFill();
-  uint8_t *top = surface.TopRow();
+  TPinnedRows pinned = surface.WriteRows();
+  uint8_t *top = pinned.Top();
   const int64_t step = surface.ScanLineStep();
   std::vector<uint8_t> buffer(cmyk ? static_cast<size_t>(width) * 4 * kRowBatch : 0);
   if (!job.Start()) throw EJpegFileError(job.Message());

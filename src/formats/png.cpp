@@ -425,11 +425,13 @@ void ReadPngStream(TStream &stream, TDecodedImage &image, TSaveOption &options) 
     throw EPngError("PNG: unexpected row layout");
 
   surface.PrepareToFill();
-  uint8_t *top = surface.TopRow();
+  TPinnedRows rows = surface.WriteRows();
+  uint8_t *top = rows.Top();
   const int64_t step = surface.ScanLineStep();
   TDIBSurface *alphaSurface = surface.AlphaChannel();
   if (alphaSurface) alphaSurface->PrepareToFill();
-  uint8_t *alphaTop = alphaSurface ? alphaSurface->TopRow() : nullptr;
+  TPinnedRows alphaRows = alphaSurface ? alphaSurface->WriteRows() : TPinnedRows();
+  uint8_t *alphaTop = alphaRows.Top();
   const int64_t alphaStep = alphaSurface ? alphaSurface->ScanLineStep() : 0;
   const TPixelFormat format = surface.PixelFormat();
   const bool paletteAlpha = alphaPlane && colorType == PNG_COLOR_TYPE_PALETTE;

@@ -281,11 +281,11 @@ void ReadTarga(TStream &file, TDIBSurface &surface, int32_t &transColor, TSaveOp
   std::vector<uint8_t> rowBuffer(greyAlpha ? static_cast<size_t>(rowBytes) : 0);
   RlePackets rle(packed.data(), packed.size(), pixelBytes);
   image.PrepareToFill();
-  uint8_t *top = image.TopRow();
-  uint8_t *alphaTop = greyAlpha ? image.AlphaChannel()->TopRow() : nullptr;
+  TPinnedRows rows = image.WriteRows();
+  TPinnedRows alphaRows = greyAlpha ? image.AlphaChannel()->WriteRows() : TPinnedRows();
   for (int r = 0; r < t.height; ++r) {
     const int64_t y = topDown ? r : t.height - 1 - r;
-    uint8_t *row = top - y * image.Stride();
+    uint8_t *row = rows.Row(y);
     uint8_t *target = greyAlpha ? rowBuffer.data() : row;
     if (t.Rle()) {
       if (!rle.Fill(target, t.width)) UnknownFormat();
@@ -293,7 +293,7 @@ void ReadTarga(TStream &file, TDIBSurface &surface, int32_t &transColor, TSaveOp
       file.ReadBuffer(target, rowBytes);
     }
     if (greyAlpha) {
-      uint8_t *alpha = alphaTop - y * image.AlphaChannel()->Stride();
+      uint8_t *alpha = alphaRows.Row(y);
       for (int x = 0; x < t.width; ++x) {
         row[x] = target[2 * x];
         alpha[x] = target[2 * x + 1];
@@ -303,6 +303,8 @@ void ReadTarga(TStream &file, TDIBSurface &surface, int32_t &transColor, TSaveOp
       for (int x = 0; x < t.width; ++x) row[2 * x + 1] &= 0x7F;
     }
   }
+  rows.Release();  // the steps below may replace the stores
+  alphaRows.Release();
   if (mirrored) {
     image.FlipHorizontal();
     if (greyAlpha) image.AlphaChannel()->FlipHorizontal();

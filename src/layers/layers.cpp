@@ -5,6 +5,7 @@
 #include "layers/layerlist.h"
 #include "layers/layerkinds.h"
 #include "platform/colours.h"
+#include "platform/pixelrows.h"
 
 namespace vorn {
 
@@ -235,10 +236,15 @@ void TFastLayer::DrawOpaqueTo(TDIBSurface &target) {
     alpha.FillRect(alpha.BoundsRect(), 255);
   } else {
     uint8_t opacity = static_cast<uint8_t>(std::clamp(Alpha, 0, 255));
+    TPinnedRows to = alpha.WriteRows();
+    TReadRows from = s.ReadRows();
+    const int bits = s.StorageBitCount();
     for (int y = 0; y < s.Height(); ++y) {
-      uint8_t *row = alpha.ScanLine(y);
+      uint8_t *row = to.Row(y);
+      const uint8_t *pixels = from.Row(y);
       for (int x = 0; x < s.Width(); ++x)
-        row[x] = TransColor >= 0 && s.GetPixel(x, y) == static_cast<uint32_t>(TransColor)
+        row[x] = TransColor >= 0 && rows::UncheckedGet(bits, pixels, x) ==
+                                        static_cast<uint32_t>(TransColor)
                      ? 0
                      : opacity;
     }

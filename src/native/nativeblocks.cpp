@@ -38,7 +38,8 @@ std::unique_ptr<uint8_t[]> ReadBlockBytes(TStream &stream, int32_t length,
 // Plain rows: H rows of the surface's padded row length, top row first.
 void CopyRows(TBlockReader &reader, TDIBSurface &target) {
   if (target.Empty()) return;
-  uint8_t *row = target.TopRow();
+  TPinnedRows rows = target.WriteRows();
+  uint8_t *row = rows.Top();
   const ptrdiff_t step = target.ScanLineStep();
   const size_t bytes = static_cast<size_t>(target.Stride());
   for (int y = 0; y < target.Height(); ++y, row += step) reader.Read(row, bytes);
@@ -143,7 +144,8 @@ void DecodeTiles(TFastLayer &layer, TNativeContext &context, bool isAlpha, TDIBS
     entries.emplace(data, size, inflate, tableBytes);  // only the table is read through it
   }
 
-  uint8_t *top = target.TopRow();
+  TPinnedRows pinned = target.WriteRows();
+  uint8_t *const top = pinned.Top();
   const int64_t stride = target.Stride();
   FrameReferences references(layer, isAlpha);
   for (int64_t t = 0; t < count; ++t) {
@@ -182,14 +184,10 @@ void DecodeTiles(TFastLayer &layer, TNativeContext &context, bool isAlpha, TDIBS
       for (int64_t i = 0; i < h; ++i) std::memcpy(to - i * stride, from - i * stride, rowBytes);
     } else if (source >= 0) {
       TDIBSurface &surface = references.Find(source, argument, x, y, w, h, bits);
-      const uint8_t *fromTop = surface.TopRowReadOnly();
-      // Mapping the source may have pushed this surface out of the mapped
-      // swap storage; locking it again keeps both mapped.
-      top = target.TopRow();
-      to = top - y * stride + x * bits / 8;
-      const int64_t fromStride = surface.Stride();
-      const uint8_t *from = fromTop - y * fromStride + x * bits / 8;
-      for (int64_t i = 0; i < h; ++i) std::memcpy(to - i * stride, from - i * fromStride, rowBytes);
+      TReadRows fromRows = surface.ReadRows();
+      const uint8_t *from = fromRows.Row(y) + x * bits / 8;
+      for (int64_t i = 0; i < h; ++i)
+        std::memcpy(to - i * stride, from - i * fromRows.Stride(), rowBytes);
     } else {
       throw EBrokenBlock(Format("tile source %d", source));
     }

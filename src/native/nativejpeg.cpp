@@ -33,7 +33,8 @@ void DecodeJpeg(const uint8_t *data, size_t size, TDIBSurface &target, TNativeCo
       static_cast<long>(std::min<int64_t>(LONG_MAX, imageBytes * 3 + (int64_t{16} << 20)));
 
   // Every row into the surface: row y at top + y * step.
-  uint8_t *top = target.TopRow();
+  TPinnedRows pinned = target.WriteRows();
+  uint8_t *top = pinned.Top();
   const ptrdiff_t step = target.ScanLineStep();
   if (!job.Start()) throw EJpegError(job.Message());
   JSAMPROW rows[16];

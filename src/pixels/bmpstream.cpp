@@ -239,19 +239,18 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
       AllocBits(dataBytes);
       SetImageSize(dataBytes);
       if (dataBytes > 0) {
-        if (!LockBits()) throw EOutOfMemory();
-        stream.ReadBuffer(bits_, dataBytes);
+        TPinnedRows rows(*this);
+        stream.ReadBuffer(rows.Bits(), dataBytes);
       }
     } else if (size_ > 0) {
-      if (!LockBits()) throw EOutOfMemory();
-      PrefaultForWriting(bits_, static_cast<size_t>(size_));
+      TPinnedRows rows(*this);
+      PrefaultForWriting(rows.Bits(), static_cast<size_t>(size_));
       if (!topDown) {
-        stream.ReadBuffer(bits_, size_);
+        stream.ReadBuffer(rows.Bits(), size_);
       } else {
-        for (int64_t y = 0; y < height; ++y)
-          stream.ReadBuffer(topRow_ - y * bytesPerRow_, bytesPerRow_);
+        for (int64_t y = 0; y < height; ++y) stream.ReadBuffer(rows.Row(y), bytesPerRow_);
       }
-      if (repack) RepackRows(bits_, width_, height_, bytesPerRow_, bitCount_, h, format);
+      if (repack) RepackRows(rows.Bits(), width_, height_, bytesPerRow_, bitCount_, h, format);
     }
   } catch (...) {
     Reset();
@@ -262,8 +261,8 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
 void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &target) {
   if (!data || size <= 0 || target.Compressed() || target.StorageBitCount() != (rle4 ? 4 : 8))
     return;
-  if (!target.LockBits()) return;
-  uint8_t *const bits = target.Bits();
+  TPinnedRows rows(target);
+  uint8_t *const bits = rows.Bits();
   const int64_t width = target.Width(), height = target.Height();
   const int64_t stride = target.BytesPerRow();
   // Line counts from the bottom row; pixels right of the row are dropped and

@@ -152,46 +152,33 @@ void TDIB::Decompress() {
   SetStore(store);
 }
 
-void TDIB::Lock() {
-  if (!store_->LockBits()) throw EOutOfMemory();
-}
-
-uint8_t *TDIB::ScanLine(int y) {
-  if (y < 0 || y >= height_)
-    throw EInvalidGraphicOperation(Format(kScanLineOutOfRange, y));
-  return TopRow() - static_cast<ptrdiff_t>(y) * stride_;
-}
-
-uint8_t *TDIB::TopRow() {
-  if (Empty()) return nullptr;
+TPinnedRows TDIB::WriteRows() {
+  if (Empty()) return {};
   MakeUnique();
-  Lock();
-  return store_->TopRow();
+  return TPinnedRows(*store_);
 }
 
 void TDIB::PrepareToFill() {
   if (Empty()) return;
   MakeUnique();
-  Lock();
+  TStorePin pin(*store_);
   PrefaultForWriting(store_->Bits(), static_cast<size_t>(store_->Size()));
 }
 
-const uint8_t *TDIB::TopRowReadOnly() {
-  if (Empty()) return nullptr;
+TReadRows TDIB::ReadRows() {
+  if (Empty()) return {};
   Decompress();
-  Lock();
-  return store_->TopRow();
+  return TReadRows(*store_);
 }
 
 uint32_t TDIB::GetPixel(int x, int y) {
   if (x < 0 || y < 0 || x >= width_ || y >= height_) return 0;
-  const uint8_t *row = TopRowReadOnly() - static_cast<ptrdiff_t>(y) * stride_;
-  return rows::UncheckedGet(bitCount_, row, x);
+  return rows::UncheckedGet(bitCount_, ReadRows().Row(y), x);
 }
 
 void TDIB::SetPixel(int x, int y, uint32_t value) {
   if (x < 0 || y < 0 || x >= width_ || y >= height_) return;
-  rows::UncheckedSet(bitCount_, ScanLine(y), x, value);
+  rows::UncheckedSet(bitCount_, WriteRows().Row(y), x, value);
 }
 
 void TDIB::UpdatePalette() {
@@ -266,9 +253,8 @@ void TDIB::Draw(HDC dc, const RECT &rect) {
   GdiFlush();
   int w = rect.right - rect.left, h = rect.bottom - rect.top;
   if (store_->MemoryImage()) {
-    const uint8_t *top = TopRowReadOnly();
-    const uint8_t *bits = top - static_cast<ptrdiff_t>(height_ - 1) * stride_;
-    StretchDIBits(dc, rect.left, rect.top, w, h, 0, 0, width_, height_, bits,
+    TReadRows rows = ReadRows();  // pinned until the transfer is done
+    StretchDIBits(dc, rect.left, rect.top, w, h, 0, 0, width_, height_, rows.Bits(),
                   store_->BitmapInfo(), DIB_RGB_COLORS, SRCCOPY);
   } else {
     StretchBlt(dc, rect.left, rect.top, w, h, store_->DC(), 0, 0, width_, height_, SRCCOPY);
@@ -293,7 +279,7 @@ void TDIB::LoadFromStream(TStream &stream) {
 
 void TDIB::SaveToStream(TStream &stream) {
   if (Empty()) return;
-  Lock();
+  TStorePin pin(*store_);  // the bytes stay mapped while they are written
   const uint32_t infoSize = static_cast<uint32_t>(store_->BitmapInfoSize());
   const uint32_t imageSize = static_cast<uint32_t>(size_);
   stream.WriteU16(0x4D42);  // "BM"

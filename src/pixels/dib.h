@@ -7,12 +7,12 @@
 #include <cstdint>
 #include <string>
 
+#include "pixels/dibshared.h"
 #include "pixels/pixelformat.h"
 #include "platform/wintypes.h"
 
 namespace vorn {
 
-class TDIBSharedImage;
 class TStream;
 
 // An 8-bit colour triple.
@@ -40,7 +40,7 @@ class TDIB {
   RECT BoundsRect() const { return RECT{0, 0, width_, height_}; }
   // Bytes per row, rows padded to 4 bytes (never negative).
   int Stride() const { return stride_; }
-  // The signed step from ScanLine(y) to ScanLine(y + 1): -Stride(), since
+  // The signed step from row y to row y + 1: -Stride(), since
   // rows are stored bottom-up.
   int ScanLineStep() const { return -stride_; }
   int64_t StoreSize() const { return size_; }
@@ -69,13 +69,13 @@ class TDIB {
 
   // --- Rows and pixels ----------------------------------------------------
 
-  // Row y (0 = top) for writing: makes the store unique first. Raises for
-  // a row outside the surface.
-  uint8_t *ScanLine(int y);
-  // Row 0 for writing (rows below at + ScanLineStep()); nullptr when empty.
-  uint8_t *TopRow();
-  // Row 0 for reading: no copy-on-write, but compressed pixels are decoded.
-  const uint8_t *TopRowReadOnly();
+  // The rows for writing, pinned while the result lives: makes the store
+  // unique first. Empty rows for an empty surface. The surface must keep
+  // its store meanwhile (no resizing, assigning or copy-on-write sharing).
+  TPinnedRows WriteRows();
+  // The rows for reading, pinned while the result lives: no copy-on-write,
+  // but compressed pixels are decoded.
+  TReadRows ReadRows();
   // Says that every row is about to be written, top row first: the store's
   // fresh pages may be made present ahead of the writes.
   void PrepareToFill();
@@ -120,9 +120,6 @@ class TDIB {
   void MakeUnique(bool toGdi = false);
   // Replaces a compressed store by its decoded copy.
   void Decompress();
-  // Makes the pixel address available; raises when the store has none.
-  void Lock();
-
   TPixelFormat requestedFormat_ = kPixelFormat888;
 
  private:

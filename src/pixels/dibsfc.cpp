@@ -104,21 +104,17 @@ class Transfer {
       alphaHold_.Assign(alpha);
       alpha = &alphaHold_;
     }
-    dstTop_ = dst.TopRow();
-    srcTop_ = src->TopRowReadOnly();
-    dstStride_ = dst.Stride();
-    srcStride_ = src->Stride();
-    if (alpha) {
-      alphaTop_ = alpha->TopRowReadOnly();
-      alphaStride_ = alpha->Stride();
-    }
+    // All rows stay pinned until the transfer ends.
+    dst_ = dst.WriteRows();
+    src_ = src->ReadRows();
+    if (alpha) alpha_ = alpha->ReadRows();
     return true;
   }
 
-  uint8_t *Dst(int64_t i) const { return dstTop_ - (b.dy + i) * dstStride_; }
-  const uint8_t *Src(int64_t i) const { return srcTop_ - (b.sy + i) * srcStride_; }
+  uint8_t *Dst(int64_t i) const { return dst_.Row(b.dy + i); }
+  const uint8_t *Src(int64_t i) const { return src_.Row(b.sy + i); }
   // The alpha bytes of row i, from the first pixel of the transfer.
-  const uint8_t *Alpha(int64_t i) const { return alphaTop_ - (b.sy + i) * alphaStride_ + b.sx; }
+  const uint8_t *Alpha(int64_t i) const { return alpha_.Row(b.sy + i) + b.sx; }
 
   // Calls op(dstRow, dstX, srcRow, srcX, dstY) for every pixel.
   template <class Op>
@@ -146,11 +142,10 @@ class Transfer {
   Blit b{};
 
  private:
+  // Declared before the rows, so that the held stores outlive the pins.
   TDIBSurface sourceHold_, alphaHold_;
-  uint8_t *dstTop_ = nullptr;
-  const uint8_t *srcTop_ = nullptr;
-  const uint8_t *alphaTop_ = nullptr;
-  int64_t dstStride_ = 0, srcStride_ = 0, alphaStride_ = 0;
+  TPinnedRows dst_;
+  TReadRows src_, alpha_;
 };
 
 // The transfer of the same-format primitives: srcRect of source (and of
@@ -239,11 +234,13 @@ void TDIBSurface::AlphaFromTopBytes(TDIBSurface &source) {
   CreateAlphaChannel();
   if (source.StorageBitCount() != 32 || alpha_->Empty()) return;
   int64_t w = std::min(Width(), source.Width()), h = std::min(Height(), source.Height());
-  uint8_t *dst = alpha_->TopRow();
-  const uint8_t *src = source.TopRowReadOnly();
+  // A surface splitting its own alpha: its rows are read while the alpha
+  // channel's are written.
+  TPinnedRows dst = alpha_->WriteRows();
+  TReadRows src = source.ReadRows();
   for (int64_t y = 0; y < h; ++y) {
-    uint8_t *d = dst - y * alpha_->Stride();
-    const uint8_t *s = src - y * source.Stride();
+    uint8_t *d = dst.Row(y);
+    const uint8_t *s = src.Row(y);
     for (int64_t x = 0; x < w; ++x) d[x] = s[4 * x + 3];
   }
 }
@@ -251,16 +248,17 @@ void TDIBSurface::AlphaFromTopBytes(TDIBSurface &source) {
 void TDIBSurface::SplitAlpha() {
   if (StorageBitCount() != 32 || Empty()) return;
   AlphaFromTopBytes(*this);
-  const uint8_t *top = alpha_->TopRowReadOnly();
+  TReadRows alpha = alpha_->ReadRows();
   bool anyAlpha = false;
   for (int64_t y = 0; y < Height() && !anyAlpha; ++y) {
-    const uint8_t *row = top - y * alpha_->Stride();
+    const uint8_t *row = alpha.Row(y);
     for (int64_t x = 0; x < Width(); ++x)
       if (row[x] != 0) {
         anyAlpha = true;
         break;
       }
   }
+  alpha.Release();
   if (!anyAlpha) OpaqueAlphaChannel();
   SetBitCount(24);
 }
@@ -274,11 +272,11 @@ void TDIBSurface::AlphaToTopBytes() {
     SetSize(Width(), Height(), 32);
     DrawConvert(0, 0, -1, copy);
   }
-  uint8_t *top = TopRow();
-  const uint8_t *alpha = alpha_ ? alpha_->TopRowReadOnly() : nullptr;
+  TPinnedRows rows = WriteRows();
+  TReadRows alpha = alpha_ ? alpha_->ReadRows() : TReadRows();
   for (int64_t y = 0; y < Height(); ++y) {
-    uint8_t *d = top - y * Stride();
-    const uint8_t *a = alpha ? alpha - y * alpha_->Stride() : nullptr;
+    uint8_t *d = rows.Row(y);
+    const uint8_t *a = alpha ? alpha.Row(y) : nullptr;
     for (int64_t x = 0; x < Width(); ++x) d[4 * x + 3] = a ? a[x] : 255;
   }
 }
@@ -290,7 +288,8 @@ void TDIBSurface::FillRect(const RECT &rect, uint32_t value) {
   int64_t right = std::min<int64_t>(rect.right, Width());
   int64_t bottom = std::min<int64_t>(rect.bottom, Height());
   if (left >= right || top >= bottom) return;
-  uint8_t *first = TopRow();
+  TPinnedRows rows = WriteRows();
+  uint8_t *first = rows.Top();
   const int bits = StorageBitCount();
   if (BitCount() == 15) value &= 0x7FFF;
   if (bits < 8) {
@@ -586,9 +585,9 @@ void TDIBSurface::CropFrom(TDIBSurface &source, const RECT &rect, bool withAlpha
 
 void TDIBSurface::MakeOpaque() {
   if (StorageBitCount() != 32 || Empty()) return;
-  uint8_t *top = TopRow();
+  TPinnedRows rows = WriteRows();
   for (int64_t y = 0; y < Height(); ++y) {
-    uint8_t *row = top - y * Stride();
+    uint8_t *row = rows.Row(y);
     for (int64_t x = 0; x < Width(); ++x) row[4 * x + 3] = 0xFF;
   }
 }
@@ -597,11 +596,11 @@ void TDIBSurface::MakeOpaque() {
 
 void TDIBSurface::FlipHorizontal() {
   if (Empty()) return;
-  uint8_t *top = TopRow();
+  TPinnedRows rows = WriteRows();
   const int bits = StorageBitCount();
   const int64_t w = Width();
   for (int64_t y = 0; y < Height(); ++y) {
-    uint8_t *row = top - y * Stride();
+    uint8_t *row = rows.Row(y);
     for (int64_t x = 0; x < w / 2; ++x) {
       uint32_t left = UncheckedGet(bits, row, x), right = UncheckedGet(bits, row, w - 1 - x);
       UncheckedSet(bits, row, x, right);
@@ -612,11 +611,11 @@ void TDIBSurface::FlipHorizontal() {
 
 void TDIBSurface::FlipVertical() {
   if (Empty()) return;
-  uint8_t *top = TopRow();
+  TPinnedRows rows = WriteRows();
   std::vector<uint8_t> buffer(static_cast<size_t>(Stride()));
   for (int64_t y = 0; y < Height() / 2; ++y) {
-    uint8_t *a = top - y * Stride();
-    uint8_t *b = top - (Height() - 1 - y) * Stride();
+    uint8_t *a = rows.Row(y);
+    uint8_t *b = rows.Row(Height() - 1 - y);
     std::memcpy(buffer.data(), a, buffer.size());
     std::memcpy(a, b, buffer.size());
     std::memcpy(b, buffer.data(), buffer.size());

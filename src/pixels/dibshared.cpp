@@ -257,10 +257,8 @@ void TDIBSharedImage::CopyStore(TDIBSharedImage &source, bool memoryKind) {
     AllocBits(source.size_);
     SetImageSize(source.size_);
   }
-  // The source first: locking this store afterwards keeps both among the
-  // most recently mapped, which eviction spares.
-  if (!source.LockBits() || !LockBits()) throw EOutOfMemory();
-  std::memcpy(bits_, source.bits_, static_cast<size_t>(size_));
+  TPinnedRows from(source), to(*this);
+  std::memcpy(to.Bits(), from.Bits(), static_cast<size_t>(size_));
 }
 
 void TDIBSharedImage::DecompressFrom(TDIBSharedImage &source, bool memoryKind) {
@@ -278,12 +276,14 @@ void TDIBSharedImage::DecompressFrom(TDIBSharedImage &source, bool memoryKind) {
   NewStore(source.width_, source.height_, false, memoryKind, source.colorTable_,
            source.pixelFormat_, source.bitCount_);
   if (size_ == 0) return;
-  const bool haveData = source.LockBits();
-  if (!LockBits()) throw EOutOfMemory();
+  TPinnedRows to(*this);
   // Pixels the RLE data skips (deltas, early ends of lines) are index 0
   // rather than whatever the memory held before.
-  std::memset(bits_, 0, static_cast<size_t>(size_));
-  if (haveData) DecodeRle(source.bits_, source.size_, source.bitCount_ == 4, *this);
+  std::memset(to.Bits(), 0, static_cast<size_t>(size_));
+  if (source.allocated_ > 0) {
+    TPinnedRows from(source);
+    DecodeRle(from.Bits(), source.size_, source.bitCount_ == 4, *this);
+  }
 }
 
 // --- Colours --------------------------------------------------------------
@@ -381,21 +381,19 @@ bool TDIBSharedImage::LockBits() {
   // DIB-section bits are always addressable.
   if (!memoryImage_) return bits_ != nullptr;
   // Locked global memory is not in the mapped list: nothing to reorder.
-  if (bits_ && !swap_) return true;
+  if (!swap_ && bits_) return true;
   StoreState &state = State();
   Locked locked;
-  if (swap_) {
-    // Make room within the budget, least recently used first, but keep the
-    // most recent stores mapped whatever their size.
-    const int64_t own = swap_->Size();
-    while (static_cast<int>(state.mapped.size()) >= MinimumMappedCount &&
-           MappedSwapLimit < state.mappedBytes + own)
-      state.mapped.back()->UnlockBits();
-    if (inMappedList_ && mappedPos_ != state.mapped.begin())
+  if (swap_ && inMappedList_) {
+    if (mappedPos_ != state.mapped.begin())
       state.mapped.splice(state.mapped.begin(), state.mapped, mappedPos_);
+    return true;
   }
   if (bits_) return true;
   if (swap_) {
+    // Make room within the budget, least recently used first; stores that
+    // are pinned stay, and the budget is passed until they are released.
+    EvictDownTo(MappedSwapLimit - swap_->Size(), this);
     bits_ = static_cast<uint8_t *>(swap_->MapView(0, swap_->Size(), true));
     if (bits_) {
       state.mapped.push_front(this);
@@ -409,6 +407,43 @@ bool TDIBSharedImage::LockBits() {
   }
   SetTopRow();
   return bits_ != nullptr;
+}
+
+void TDIBSharedImage::EvictDownTo(int64_t limit, const TDIBSharedImage *spared) {
+  StoreState &state = State();
+  auto it = state.mapped.end();
+  while (state.mappedBytes > limit && it != state.mapped.begin()) {
+    TDIBSharedImage *store = *--it;
+    if (store == spared || store->pins_.load() > 0) continue;
+    // The store leaves the list: continue from the one after it.
+    it = std::next(it);
+    store->UnlockBits();
+  }
+}
+
+bool TDIBSharedImage::Pin() {
+  // Only swap stores are ever unmapped by other stores; the others need no
+  // lock to count their pins.
+  if (!swap_) {
+    if (!LockBits()) return false;
+    pins_.fetch_add(1);
+    return true;
+  }
+  Locked locked;
+  if (!LockBits()) return false;
+  pins_.fetch_add(1);
+  return true;
+}
+
+void TDIBSharedImage::Unpin() {
+  if (!swap_) {
+    pins_.fetch_sub(1);
+    return;
+  }
+  Locked locked;
+  // The budget passed while pins were held is caught up with now.
+  if (pins_.fetch_sub(1) == 1 && State().mappedBytes > MappedSwapLimit)
+    EvictDownTo(MappedSwapLimit, nullptr);
 }
 
 void TDIBSharedImage::UnlockBits() {
@@ -431,28 +466,60 @@ void TDIBSharedImage::SetSwappable(bool swappable) {
   swappable_ = swappable;
   if (allocated_ == 0 || !memoryImage_) return;
 
-  const bool wasMapped = bits_ != nullptr;
-  if (!LockBits()) throw EOutOfMemory();
+  bool wasMapped;
+  {
+    Locked locked;  // another thread's eviction may be unmapping it
+    wasMapped = bits_ != nullptr;
+  }
   const int64_t n = allocated_;
   std::vector<uint8_t> copy;
-  try {
-    copy.assign(bits_, bits_ + n);
-  } catch (const std::bad_alloc &) {
-    throw EOutOfMemory();
+  {
+    TPinnedRows rows(*this);
+    try {
+      copy.assign(rows.Bits(), rows.Bits() + n);
+    } catch (const std::bad_alloc &) {
+      throw EOutOfMemory();
+    }
   }
   FreeBits();
-  try {
+  // Puts the copy into bytes placed by the setting in force.
+  auto place = [&] {
     AllocBits(n);
-    if (!LockBits()) throw EOutOfMemory();
+    TPinnedRows rows(*this);
+    std::memcpy(rows.Bits(), copy.data(), static_cast<size_t>(n));
+  };
+  try {
+    place();
   } catch (...) {
     // Put the bytes back where they were rather than lose them.
     swappable_ = !swappable;
-    AllocBits(n);
-    if (LockBits()) std::memcpy(bits_, copy.data(), static_cast<size_t>(n));
+    place();
     throw;
   }
-  std::memcpy(bits_, copy.data(), static_cast<size_t>(n));
   if (!wasMapped) UnlockBits();
+}
+
+// --- Pinned rows --------------------------------------------------------------
+
+void ScanLineOutOfRange(int64_t y) {
+  throw EInvalidGraphicOperation(Format(kScanLineOutOfRange, static_cast<int>(y)));
+}
+
+TStorePin::TStorePin(TDIBSharedImage &store) {
+  if (!store.Pin()) throw EOutOfMemory();
+  store_ = &store;
+}
+
+TStorePin &TStorePin::operator=(TStorePin &&other) noexcept {
+  if (this != &other) {
+    Release();
+    store_ = std::exchange(other.store_, nullptr);
+  }
+  return *this;
+}
+
+void TStorePin::Release() {
+  if (store_) std::exchange(store_, nullptr)->Unpin();
 }
 
 std::vector<const TDIBSharedImage *> TDIBSharedImage::MappedStores() {

@@ -3,13 +3,17 @@
 // copy-on-write by the surfaces), in one of three places: a GDI DIB section,
 // movable global memory, or a swap stream for large swappable stores. Mapped
 // swap stores are kept within a process-wide budget, least recently used
-// first out. TPaletteManager shares one GDI palette among equal colour sets.
+// first out, except the ones pinned by a TPinnedRows: row addresses are
+// only ever used through a pin, so a store that any thread is reading or
+// writing is never unmapped under it. TPaletteManager shares one GDI palette
+// among equal colour sets.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "pixels/pixelformat.h"
@@ -23,11 +27,10 @@ class TSwapStream;
 
 // A swappable store larger than this keeps its bytes in a swap stream.
 inline constexpr int64_t SwapThreshold = 262144;
-// Budget of mapped swap bytes.
+// Budget of mapped swap bytes. Pinned stores are never unmapped to keep it:
+// while pins are held the mapped total may pass it, and it is caught up
+// with when they are released.
 inline constexpr int64_t MappedSwapLimit = 268435456;
-// Eviction starts only when at least this many swap stores are mapped, so
-// that at least three stay mapped whatever their size.
-inline constexpr int MinimumMappedCount = 4;
 
 class TDIBSharedImage {
  public:
@@ -76,9 +79,17 @@ class TDIBSharedImage {
   HPALETTE PaletteHandle();
 
   // Makes the pixel address available (maps a swap stream, locks global
-  // memory); false when there are no bytes.
+  // memory); false when there are no bytes. The address may be unmapped by
+  // any other store's LockBits as soon as this returns: use it only through
+  // a pin (TPinnedRows).
   bool LockBits();
   void UnlockBits();
+  // LockBits, and a pin that keeps the bytes mapped until the matching
+  // Unpin; false, pinning nothing, when there are no bytes. Pins count, as
+  // locks of global memory do.
+  bool Pin();
+  void Unpin();
+  int PinCount() const { return pins_.load(); }
   // Allocates n bytes for a memory store: a swap stream when swappable and
   // n > SwapThreshold, else movable global memory. Not cleared.
   void AllocBits(int64_t n);
@@ -110,9 +121,9 @@ class TDIBSharedImage {
   HDC DC() const { return dc_; }
   HBITMAP Bitmap() const { return bitmap_; }
 
-  // The pixel address (bottom row first) and the top row; valid after a
-  // successful LockBits until the store is evicted, unlocked or destroyed.
-  // A compressed store has no rows: its top-row address is null.
+  // The pixel address (bottom row first) and the top row; valid while the
+  // store is pinned. A compressed store has no rows: its top-row address is
+  // null.
   uint8_t *Bits() const { return bits_; }
   uint8_t *TopRow() const { return topRow_; }
   // The allocated byte count of a memory store.
@@ -143,12 +154,18 @@ class TDIBSharedImage {
   // Takes the store off the list of mapped stores and out of their byte
   // count (the caller holds the lock).
   void LeaveMappedList();
+  // Unmaps the least recently used stores that are not pinned (nor spared)
+  // until the mapped bytes are at most limit (the caller holds the lock).
+  static void EvictDownTo(int64_t limit, const TDIBSharedImage *spared);
   // Charges n bytes to the document being loaded, if any (raising
   // EOutOfResources past its cap), and gives back what was charged before.
   void ChargeBytes(int64_t n);
   void RefundBytes();
 
   std::atomic<int> refCount_{1};
+  // Pins held (see Pin); changed by the thread using the store, read by
+  // the eviction of any thread.
+  std::atomic<int> pins_{0};
   int bitCount_ = 0;
   std::vector<uint8_t> info_;
   bool paletteDirty_ = true;
@@ -181,6 +198,77 @@ class TDIBSharedImage {
   std::shared_ptr<TPixelAccount> account_;
   int64_t charged_ = 0;
 };
+
+// A pin on a store (see TDIBSharedImage::Pin), held for as long as this
+// object lives. Movable, not copyable.
+class TStorePin {
+ public:
+  TStorePin() = default;
+  // Pins the store; raises EOutOfMemory when it has no bytes to map.
+  explicit TStorePin(TDIBSharedImage &store);
+  ~TStorePin() { Release(); }
+  TStorePin(TStorePin &&other) noexcept : store_(std::exchange(other.store_, nullptr)) {}
+  TStorePin &operator=(TStorePin &&other) noexcept;
+  TStorePin(const TStorePin &) = delete;
+  TStorePin &operator=(const TStorePin &) = delete;
+  // Gives the pin back early.
+  void Release();
+
+ private:
+  TDIBSharedImage *store_ = nullptr;
+};
+
+// Raises the scan-line error for row y.
+[[noreturn]] void ScanLineOutOfRange(int64_t y);
+
+// The rows of a store, pinned for as long as this object lives: no
+// thread's LockBits unmaps them meanwhile. Obtained from a surface
+// (TDIB::WriteRows, TDIB::ReadRows) or made on a store directly. An empty
+// one (of an empty surface) has no rows.
+template <class Byte>
+class TRowsOf {
+ public:
+  TRowsOf() = default;
+  // Raises EOutOfMemory when the store has no bytes to map.
+  explicit TRowsOf(TDIBSharedImage &store)
+      : pin_(store),
+        bits_(store.Bits()),
+        top_(store.TopRow()),
+        stride_(store.BytesPerRow()),
+        height_(top_ ? store.Height() : 0) {}
+
+  // The first byte (the bottom row of a bottom-up image).
+  Byte *Bits() const { return bits_; }
+  // Row 0, the top row; the rows below it follow at -Stride() each. Null
+  // when empty or compressed.
+  Byte *Top() const { return top_; }
+  // Row y (0 = top), unchecked.
+  Byte *Row(int64_t y) const { return top_ - y * stride_; }
+  // Row y, checked: a row outside the image raises EInvalidGraphicOperation.
+  Byte *ScanLine(int64_t y) const {
+    if (y < 0 || y >= height_) ScanLineOutOfRange(y);
+    return Row(y);
+  }
+  int64_t Stride() const { return stride_; }
+  explicit operator bool() const { return bits_ != nullptr; }
+  // Gives the pin back early; the addresses are gone with it.
+  void Release() {
+    pin_.Release();
+    bits_ = top_ = nullptr;
+    height_ = 0;
+  }
+
+ private:
+  TStorePin pin_;
+  Byte *bits_ = nullptr;
+  Byte *top_ = nullptr;
+  int64_t stride_ = 0;
+  int64_t height_ = 0;
+};
+
+// Rows to write, and rows only to read.
+using TPinnedRows = TRowsOf<uint8_t>;
+using TReadRows = TRowsOf<const uint8_t>;
 
 // Shares GDI palettes among stores with equal colours.
 class TPaletteManager {

@@ -48,9 +48,11 @@ void ExpandTo8(TDIBSurface &source, TDIBSurface &target) {
   std::memcpy(target.ColorTable, source.ColorTable, sizeof target.ColorTable);
   target.UpdatePalette();
   const int bits = source.StorageBitCount();
+  TReadRows from = source.ReadRows();
+  TPinnedRows to = target.WriteRows();
   for (int y = 0; y < source.Height(); ++y) {
-    const uint8_t *s = source.TopRowReadOnly() - static_cast<ptrdiff_t>(y) * source.Stride();
-    uint8_t *d = target.ScanLine(y);
+    const uint8_t *s = from.Row(y);
+    uint8_t *d = to.Row(y);
     for (int x = 0; x < source.Width(); ++x) d[x] = static_cast<uint8_t>(UncheckedGet(bits, s, x));
   }
 }
@@ -59,9 +61,11 @@ void ExpandTo8(TDIBSurface &source, TDIBSurface &target) {
 void Convert565To555(TDIBSurface &source, TDIBSurface &target) {
   target.SetSwappable(false);
   target.SetSize(source.Width(), source.Height(), 15);
+  TReadRows from = source.ReadRows();
+  TPinnedRows to = target.WriteRows();
   for (int y = 0; y < source.Height(); ++y) {
-    const uint8_t *s = source.TopRowReadOnly() - static_cast<ptrdiff_t>(y) * source.Stride();
-    uint8_t *d = target.ScanLine(y);
+    const uint8_t *s = from.Row(y);
+    uint8_t *d = to.Row(y);
     for (int x = 0; x < source.Width(); ++x) {
       uint32_t v = UncheckedGet16(s, x);
       UncheckedSet16(d, x, (((v >> 6) << 5) & 0x7FFF) | (v & 0x1F));
@@ -120,9 +124,11 @@ void ConvertTo24(TDIBSurface &source, TDIBSurface &target) {
   target.SetSwappable(false);
   target.SetSize(source.Width(), source.Height(), 24);
   const int bits = source.StorageBitCount();
+  TReadRows from = source.ReadRows();
+  TPinnedRows to = target.WriteRows();
   for (int y = 0; y < source.Height(); ++y) {
-    const uint8_t *s = source.TopRowReadOnly() - static_cast<ptrdiff_t>(y) * source.Stride();
-    uint8_t *d = target.ScanLine(y);
+    const uint8_t *s = from.Row(y);
+    uint8_t *d = to.Row(y);
     for (int x = 0; x < source.Width(); ++x) {
       TRGB c = source.PixelToRGB(UncheckedGet(bits, s, x), false);
       UncheckedSet24(d, x, c.b | (c.g << 8) | (static_cast<uint32_t>(c.r) << 16));
@@ -176,8 +182,9 @@ void WriteTarga(TDIBSurface &surface, TStream &out, const TargaWriteOptions &opt
     throw EInvalidGraphicOperation(kImageSizeNotWritable);
   const int64_t rowBytes = rowBits / 8;
   std::vector<uint8_t> packets;
+  TReadRows rows = image->ReadRows();
   for (int y = height - 1; y >= 0; --y) {
-    const uint8_t *row = image->TopRowReadOnly() - static_cast<ptrdiff_t>(y) * image->Stride();
+    const uint8_t *row = rows.Row(y);
     if (options.Rle) {
       packets.clear();
       WriteRlePackets(row, width, depth / 8, packets);

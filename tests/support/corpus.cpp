@@ -23,8 +23,9 @@ namespace {
 // FNV-1a over rows, padding excluded.
 void HashRows(TDIBSurface &s, uint64_t &hash) {
   const size_t rowBytes = (static_cast<size_t>(s.Width()) * s.StorageBitCount() + 7) / 8;
+  TReadRows rows = s.ReadRows();
   for (int y = 0; y < s.Height(); ++y) {
-    const uint8_t *row = s.ScanLine(y);
+    const uint8_t *row = rows.Row(y);
     for (size_t i = 0; i < rowBytes; ++i) hash = (hash ^ row[i]) * 1099511628211ull;
   }
 }

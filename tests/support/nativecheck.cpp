@@ -35,8 +35,9 @@ NativeFrame PatternFrame(int32_t width, int32_t height, int32_t bpp,
 
 std::vector<uint8_t> SurfaceRows(TDIBSurface &surface) {
   std::vector<uint8_t> rows;
+  TReadRows pinned = surface.ReadRows();
   for (int y = 0; y < surface.Height(); ++y) {
-    const uint8_t *row = surface.ScanLine(y);
+    const uint8_t *row = pinned.Row(y);
     rows.insert(rows.end(), row, row + surface.Stride());
   }
   return rows;
