@@ -57,27 +57,41 @@ TEST_F(DocumentCapTest, DeclaredTotalsAreCheckedAndAddedWithoutOverflow) {
   EXPECT_EQ(total, 56) << "unchanged on failure";
 }
 
-TEST_F(DocumentCapTest, StoresMadeWhileADocumentLoadsAreChargedUpToTheCap) {
+TEST_F(DocumentCapTest, StoresOfADocumentsSurfacesAreChargedUpToTheCap) {
   SetCap("10000000");
-  TDIBSurface outside;
-  {
-    TDocumentBudget budget;
-    TDIBSurface a, b, c;
-    a.SetSize(1000, 1000, 32);
-    EXPECT_EQ(budget.Charged(), 4000000);
-    b.SetSize(1000, 1000, 32);
-    EXPECT_EQ(budget.Charged(), 8000000);
-    EXPECT_THROW(c.SetSize(1000, 1000, 32), EOutOfResources) << "refused before allocating";
-    EXPECT_TRUE(c.Empty());
-    EXPECT_EQ(budget.Charged(), 8000000);
-    a.Clear();
-    EXPECT_EQ(budget.Charged(), 4000000) << "freed bytes are given back";
-    c.SetSize(1000, 1000, 32);
-    EXPECT_EQ(budget.Charged(), 8000000);
-  }
-  // Outside a loading document nothing is charged or refused.
+  auto account = std::make_shared<TPixelAccount>();
+  SetCap("1");
+  EXPECT_EQ(account->Cap(), 10000000) << "the cap is read once, when the account is made";
+  TDIBSurface a, b, c, outside;
+  for (TDIBSurface *s : {&a, &b, &c}) s->SetAccount(account);
+  a.SetSize(1000, 1000, 32);
+  EXPECT_EQ(account->Charged(), 4000000);
+  b.SetSize(1000, 1000, 32);
+  EXPECT_EQ(account->Charged(), 8000000);
+  EXPECT_THROW(c.SetSize(1000, 1000, 32), EOutOfResources) << "refused before allocating";
+  EXPECT_TRUE(c.Empty());
+  EXPECT_EQ(account->Charged(), 8000000);
+  a.Clear();
+  EXPECT_EQ(account->Charged(), 4000000) << "freed bytes are given back";
+  c.SetSize(1000, 1000, 32);
+  EXPECT_EQ(account->Charged(), 8000000);
+
+  // Copies the surfaces make for writing, and their alpha channels, are
+  // charged to the same account; a store shared with another surface is
+  // charged once.
+  c.Clear();
+  a.Assign(&b);
+  EXPECT_EQ(account->Charged(), 4000000);
+  a.SetPixel(0, 0, 1);
+  EXPECT_EQ(account->Charged(), 8000000);
+  a.Clear();
+  b.CreateAlphaChannel();
+  EXPECT_EQ(account->Charged(), 5000000);
+
+  // A surface of no document is neither charged nor refused.
   outside.SetSize(2000, 1000, 32);
   EXPECT_FALSE(outside.Empty());
+  EXPECT_EQ(account->Charged(), 5000000);
 }
 
 // A native document of two 64 x 32 layers at 32 bits: 2 layers, the

@@ -109,8 +109,12 @@ class TFrameList : public TLayerListOwner {
   COLORREF BackgroundColor() const override { return BGColor; }
   bool FillsBackground() const override { return !NotFillBG; }
   const TFastLayerList *ShapeSource() const override;
+  std::shared_ptr<TPixelAccount> PixelAccount() const override { return pixelAccount_; }
 
  private:
+  // The pixels of the document being loaded, held to the document cap: a
+  // new account for every LoadFromFile.
+  std::shared_ptr<TPixelAccount> pixelAccount_;
   std::vector<std::unique_ptr<TFrame>> frames_;
   std::vector<TFrame *> workingSet_;
 };

@@ -3,11 +3,14 @@
 // document model above it.
 #pragma once
 
+#include <memory>
+
 #include "platform/wintypes.h"
 
 namespace vorn {
 
 class TFastLayerList;
+class TPixelAccount;
 
 class TLayerListOwner {
  public:
@@ -19,6 +22,9 @@ class TLayerListOwner {
   // The list that gives a new layer without a size its size and depth:
   // frame 0's, when the document holds more than one frame; else nullptr.
   virtual const TFastLayerList *ShapeSource() const = 0;
+  // The account the pixels of the document's layers are charged to (null:
+  // none).
+  virtual std::shared_ptr<TPixelAccount> PixelAccount() const { return nullptr; }
 
  protected:
   ~TLayerListOwner() = default;

@@ -150,7 +150,9 @@ void TCustomLayer::Assign(const TCustomLayer &source) {
 // --- TFastLayer --------------------------------------------------------------
 
 TFastLayer::TFastLayer(TFastLayerList *owner)
-    : TCustomLayer(owner), surface_(std::make_unique<TDIBSurface>()) {}
+    : TCustomLayer(owner), surface_(std::make_unique<TDIBSurface>()) {
+  if (owner && owner->Owner()) surface_->SetAccount(owner->Owner()->PixelAccount());
+}
 
 TFastLayer::~TFastLayer() = default;
 

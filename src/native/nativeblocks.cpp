@@ -202,7 +202,8 @@ void ConvertToFrameDepth(TFastLayer &layer, TNativeContext &context, TDIBSurface
   if (!list || list->StoredComposite().Surface().Empty()) return;
   const int frameBits = list->BitCount();
   if (frameBits == target.BitCount()) return;
-  TDIBSurface converted;
+  TDIBSurface converted;  // becomes the layer's pixels
+  converted.SetAccount(target.Account());
   std::memcpy(converted.ColorTable, list->StoredComposite().Surface().ColorTable,
               sizeof converted.ColorTable);
   context.SizeSurface(converted, target.Width(), target.Height(), frameBits);

@@ -18,9 +18,9 @@ std::string DetectFormat(const std::string &fileName) {
 
 void TFrameList::LoadFromFile(const std::string &fileName, TSaveOption &options,
                               ProgressCallback callback, void *callbackData) {
-  // Every store a reader makes is charged to this document, which is
+  // Every store the document's surfaces make is charged to it, and it is
   // refused once its pixels would pass the cap.
-  TDocumentBudget budget;
+  pixelAccount_ = std::make_shared<TPixelAccount>();
   const std::string kind = DetectFormat(fileName);
   const TFormatReader *reader = FindReader(kind);
   if (reader && reader->Shape == TReaderShape::Document) {
@@ -61,7 +61,9 @@ void LoadSingleImage(TFastLayerList &layers, const std::string &fileName,
   const TFormatReader *reader = FindReader(kind);
   if (!reader || reader->Shape == TReaderShape::Document) throw Exception(kUnknownFormat);
 
+  // The image becomes the layer's pixels: it is charged to the document.
   TDecodedImage image;
+  if (layers.Owner()) image.Surface.SetAccount(layers.Owner()->PixelAccount());
   if (reader->Shape == TReaderShape::Image) {
     if (!reader->Image) throw Exception(kUnknownFormat);
     reader->Image(fileName, image, options);

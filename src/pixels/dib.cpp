@@ -50,8 +50,11 @@ void TDIB::SetStore(TDIBSharedImage *store) {
 TDIBSharedImage *TDIB::NewStoreObject() const {
   auto *store = new TDIBSharedImage();
   store->SetSwappable(swappable_);
+  store->SetAccount(account_);
   return store;
 }
+
+void TDIB::SetAccount(std::shared_ptr<TPixelAccount> account) { account_ = std::move(account); }
 
 void TDIB::SetSize(int width, int height, int bitCount) {
   if (width == width_ && height == height_ && bitCount == bitCount_ &&

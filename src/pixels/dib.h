@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "pixels/dibshared.h"
@@ -63,6 +64,10 @@ class TDIB {
 
   bool Swappable() const { return swappable_; }
   void SetSwappable(bool swappable);
+  // The account of the document this surface belongs to: every store the
+  // surface makes from now on is charged to it (null: none).
+  virtual void SetAccount(std::shared_ptr<TPixelAccount> account);
+  const std::shared_ptr<TPixelAccount> &Account() const { return account_; }
 
   // The store this surface refers to (for tests and the store-level code).
   TDIBSharedImage &Store() const { return *store_; }
@@ -135,6 +140,7 @@ class TDIB {
   int64_t size_ = 0;
   TPixelFormat pixelFormat_ = kPixelFormat888;
   bool swappable_ = true;
+  std::shared_ptr<TPixelAccount> account_;
 };
 
 }  // namespace vorn

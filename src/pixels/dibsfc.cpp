@@ -220,8 +220,16 @@ void TDIBSurface::SaveToFile(const std::string &fileName) {
 
 // --- Alpha channel -----------------------------------------------------------
 
+void TDIBSurface::SetAccount(std::shared_ptr<TPixelAccount> account) {
+  if (alpha_) alpha_->SetAccount(account);
+  TDIB::SetAccount(std::move(account));
+}
+
 void TDIBSurface::CreateAlphaChannel() {
-  if (!alpha_) alpha_ = std::make_unique<TDIBSurface>();
+  if (!alpha_) {
+    alpha_ = std::make_unique<TDIBSurface>();
+    alpha_->SetAccount(Account());
+  }
   if (alpha_->Width() != Width() || alpha_->Height() != Height())
     alpha_->SetSize(Width(), Height(), 8);
 }

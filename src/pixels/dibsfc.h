@@ -23,6 +23,8 @@ class TDIBSurface : public TDIB {
   // anything else 8-8-8. An alpha channel is resized with the surface.
   void SetSize(int width, int height, int bitCount) override;
   void Clear() override;
+  // The alpha channel is charged to the same account.
+  void SetAccount(std::shared_ptr<TPixelAccount> account) override;
   // Re-creates the surface at another depth with its pixels converted.
   void SetBitCount(int bitCount);
 

@@ -204,19 +204,21 @@ void TDIBSharedImage::NewStore(int width, int height, bool compressed, bool memo
   }
 }
 
+void TDIBSharedImage::SetAccount(std::shared_ptr<TPixelAccount> account) {
+  RefundBytes();
+  account_ = std::move(account);
+}
+
 void TDIBSharedImage::ChargeBytes(int64_t n) {
   RefundBytes();
-  if (std::shared_ptr<TPixelAccount> account = TDocumentBudget::Current()) {
-    account->Charge(n);
-    account_ = std::move(account);
-    charged_ = n;
-  }
+  if (!account_) return;
+  account_->Charge(n);
+  charged_ = n;
 }
 
 void TDIBSharedImage::RefundBytes() {
-  if (!account_) return;
+  if (!account_ || charged_ == 0) return;
   account_->Refund(charged_);
-  account_.reset();
   charged_ = 0;
 }
 

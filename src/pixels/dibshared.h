@@ -96,6 +96,9 @@ class TDIBSharedImage {
   void FreeBits();
   // Moves the bytes to the placement the new setting asks for.
   void SetSwappable(bool swappable);
+  // The account that the bytes allocated from now on are charged to (null:
+  // none), raising EOutOfResources at an allocation past its cap.
+  void SetAccount(std::shared_ptr<TPixelAccount> account);
 
   // Geometry and placement.
   // Bits per pixel of the storage: 16 for 5-5-5 words as for 5-6-5 ones.
@@ -157,8 +160,8 @@ class TDIBSharedImage {
   // Unmaps the least recently used stores that are not pinned (nor spared)
   // until the mapped bytes are at most limit (the caller holds the lock).
   static void EvictDownTo(int64_t limit, const TDIBSharedImage *spared);
-  // Charges n bytes to the document being loaded, if any (raising
-  // EOutOfResources past its cap), and gives back what was charged before.
+  // Charges n bytes to the account, if any (raising EOutOfResources past
+  // its cap), and gives back what was charged before.
   void ChargeBytes(int64_t n);
   void RefundBytes();
 
@@ -194,7 +197,7 @@ class TDIBSharedImage {
   bool inMappedList_ = false;
   std::list<TDIBSharedImage *>::iterator mappedPos_;
   int64_t mappedBytes_ = 0;
-  // The document account the bytes are charged to, and how many.
+  // The document account the bytes are charged to, and how many are.
   std::shared_ptr<TPixelAccount> account_;
   int64_t charged_ = 0;
 };

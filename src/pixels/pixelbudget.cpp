@@ -10,8 +10,6 @@ namespace vorn {
 
 namespace {
 
-thread_local std::shared_ptr<TPixelAccount> t_account;
-
 // Out of resources: the document asks for more than it may have.
 [[noreturn]] void RefuseDocument() { throw EOutOfResources(Format(kCannotCreate, "DIB")); }
 
@@ -47,21 +45,17 @@ bool DeclaredSurfaceBytes(int64_t &total, int64_t width, int64_t height, int64_t
 }
 
 void TPixelAccount::Charge(int64_t n) {
+  int64_t before = charged_.load();
   int64_t total;
-  if (n < 0 || !CheckedAdd(charged_, n, total)) RefuseDocument();
-  CheckDocumentBytes(total);
-  charged_ = total;
+  do {
+    if (n < 0 || !CheckedAdd(before, n, total) || (cap_ > 0 && total > cap_)) RefuseDocument();
+  } while (!charged_.compare_exchange_weak(before, total));
 }
 
-void TPixelAccount::Refund(int64_t n) { charged_ = charged_ > n ? charged_ - n : 0; }
-
-TDocumentBudget::TDocumentBudget()
-    : account_(std::make_shared<TPixelAccount>()), outer_(t_account) {
-  t_account = account_;
+void TPixelAccount::Refund(int64_t n) {
+  int64_t before = charged_.load();
+  while (!charged_.compare_exchange_weak(before, before > n ? before - n : 0)) {
+  }
 }
-
-TDocumentBudget::~TDocumentBudget() { t_account = outer_; }
-
-std::shared_ptr<TPixelAccount> TDocumentBudget::Current() { return t_account; }
 
 }  // namespace vorn

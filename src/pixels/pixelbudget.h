@@ -5,14 +5,14 @@
 // Readers call CheckDocumentBytes with the total their file declares
 // (frames x layers x surface bytes, alpha planes included) before decoding;
 // DeclaredSurfaceBytes adds one surface to such a total without overflow.
-// The stores enforce the same cap on what is actually allocated while a
-// TDocumentBudget is open on the thread (the opener holds one around every
-// reader), so a reader that cannot know its total up front is still held to
-// it, at the allocation that would cross it.
+// The stores enforce the same cap on what is actually allocated: a document
+// being loaded has a TPixelAccount, which its surfaces hand to every store
+// they make, so a reader that cannot know its total up front is still held
+// to it, at the allocation that would cross it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <memory>
 
 namespace vorn {
 
@@ -33,37 +33,29 @@ void CheckDocumentBytes(int64_t declared);
 [[nodiscard]] bool DeclaredSurfaceBytes(int64_t &total, int64_t width, int64_t height,
                                         int64_t bitCount);
 
-// The pixel bytes charged to one document, shared by the stores made while
-// it loaded: each store gives its bytes back when it frees them.
+// The pixel bytes charged to one document, shared (through a shared
+// pointer) by the stores of its surfaces: each store gives its bytes back
+// when it frees them. Stores may be freed on another thread than the one
+// that made them, so the count is atomic.
 class TPixelAccount {
  public:
+  // An account held to the cap in force now (MaxDocumentBytes, read once).
+  TPixelAccount() : TPixelAccount(MaxDocumentBytes()) {}
+  // An account held to cap bytes (0: no cap).
+  explicit TPixelAccount(int64_t cap) : cap_(cap) {}
+  TPixelAccount(const TPixelAccount &) = delete;
+  TPixelAccount &operator=(const TPixelAccount &) = delete;
+
   // Charges n bytes; raises EOutOfResources, charging nothing, when the
   // total would exceed the cap.
   void Charge(int64_t n);
   void Refund(int64_t n);
-  int64_t Charged() const { return charged_; }
+  int64_t Charged() const { return charged_.load(); }
+  int64_t Cap() const { return cap_; }
 
  private:
-  int64_t charged_ = 0;
-};
-
-// Opens an account for the document being loaded on this thread: every
-// pixel store allocated until the scope ends is charged to it. Scopes nest;
-// the innermost is charged.
-class TDocumentBudget {
- public:
-  TDocumentBudget();
-  ~TDocumentBudget();
-  TDocumentBudget(const TDocumentBudget &) = delete;
-  TDocumentBudget &operator=(const TDocumentBudget &) = delete;
-
-  int64_t Charged() const { return account_->Charged(); }
-  // The account of the innermost open scope of this thread, or null.
-  static std::shared_ptr<TPixelAccount> Current();
-
- private:
-  std::shared_ptr<TPixelAccount> account_;
-  std::shared_ptr<TPixelAccount> outer_;
+  const int64_t cap_;
+  std::atomic<int64_t> charged_{0};
 };
 
 }  // namespace vorn
