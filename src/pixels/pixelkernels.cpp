@@ -8,8 +8,11 @@
 #endif
 
 // The kernels are compiled once for the baseline instruction set and once
-// for AVX2; the loader picks the version the processor runs.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__)
+// for AVX2; the loader picks the version the processor runs. Not in the
+// sanitizer builds: the loader runs the choosing code before the
+// sanitizer's runtime is ready for it.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define VORN_KERNEL __attribute__((target_clones("avx2", "default")))
 #else
 #define VORN_KERNEL
