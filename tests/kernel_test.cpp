@@ -46,7 +46,10 @@ void DropKeptFiles() {
 
 class KernelAllocationTest : public testing::Test {
  protected:
-  void SetUp() override { ::setenv("VORN_WORK_DIR", folder_.Path().c_str(), 1); }
+  void SetUp() override {
+    ::setenv("VORN_WORK_DIR", folder_.Path().c_str(), 1);
+    DropKeptFiles();  // those of earlier tests
+  }
   void TearDown() override { ::unsetenv("VORN_WORK_DIR"); }
 
   // Runs call with its n-th allocation failing, for n = 0, 1, ... until it
@@ -204,6 +207,7 @@ TEST(KernelThreadTest, ConcurrentMappingsKeepTheirBytes) {
     std::vector<char> bytes(1 << 16, 'r');
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
+  DropKeptFiles();
   const int descriptors = OpenDescriptors();
   std::atomic<int> faults{0};
   std::vector<std::thread> threads;

@@ -478,14 +478,16 @@ SIZE_T WINAPI GlobalSize(HGLOBAL memory) {
 }
 
 HGLOBAL WINAPI GlobalFree(HGLOBAL memory) {
-  std::lock_guard lock(Table().mutex);
+  std::unique_lock lock(Table().mutex);
   GlobalObject *g = Table().FindAs<GlobalObject>(memory);
   if (!g) {
     t_lastError = ERROR_INVALID_HANDLE;
     return memory;
   }
-  std::free(g->data);
+  void *data = g->data;
   Table().Remove(memory);
+  lock.unlock();
+  std::free(data);
   return nullptr;
 }
 
@@ -567,6 +569,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, void * /*security*/, DWORD protect
       handle = another();
       if (!handle) {
         handle = Table().Add(MappingObject{section});
+        section.reset();  // the table's is the only reference, as CloseHandle expects
         t_lastError = ERROR_SUCCESS;
         return handle;
       }

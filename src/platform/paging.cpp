@@ -391,16 +391,17 @@ void Release(Store &store, bool noViews) noexcept {
 }
 
 void KeepWithView(Store &store, void *view) noexcept {
-  // Closed with the list when it is not kept.
-  Dropped dropped;
+  // Both lists are closed once the paging lock is let go: the store when it
+  // is not kept, and the kept stores that give way to it.
+  Dropped candidate, dropped;
   try {
-    dropped.emplace_back(std::move(store), view);
+    candidate.emplace_back(std::move(store), view);
   } catch (...) {
     ::munmap(view, static_cast<size_t>(store.size));
     Release(store, false);
     return;
   }
-  Store &kept = dropped.back().store();
+  Store &kept = candidate.back().store();
   store = Store{};
   if (kept.backing == Backing::kMemory) return;
   if (kept.backing == Backing::kResident) {
@@ -415,7 +416,7 @@ void KeepWithView(Store &store, void *view) noexcept {
   MakeRoomToKeep(s, kept.size, dropped);
   if (s.keptBytes + kept.size > KeptBytesAllowed(s)) return;
   s.keptBytes += kept.size;
-  s.kept.splice(s.kept.end(), dropped, std::prev(dropped.end()));
+  s.kept.splice(s.kept.end(), candidate);
 }
 
 void ViewMapped(uint64_t bytes, Dropped &dropped) noexcept {
