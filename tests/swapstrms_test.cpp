@@ -1,18 +1,15 @@
 // Swap streams: growth by GrowthUnit with numbered mappings, clamped seeks,
 // views at unaligned offsets, name collisions and the leak report.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include <cstdlib>
 #include <cstring>
@@ -308,54 +305,30 @@ TEST_F(SwapWorkFileTest, AFolderThatCannotHoldFilesFallsBackToSharedMemoryAndSay
   EXPECT_EQ(said.find("vornfile:"), said.rfind("vornfile:")) << "said once: " << said;
 }
 
-// The pages of the views a writer is about to fill are made present by a
-// worker thread, with their bytes unchanged, in shared memory as in work
-// files; the worker never holds up unmapping, nor a child process.
-TEST_F(SwapWorkFileTest, PrefaultingMakesAViewPresentWithItsBytes) {
-  test::TempDir folder;
-  UseWorkFolder(folder.Path().string());
-  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-  for (int64_t size : {2 * GrowthUnit(), 2 * kLargeStream}) {
-    TSwapStream stream("SwapTestPrefault");
-    stream.SetSize(size);
-    auto *bytes = static_cast<uint8_t *>(stream.MapAll());
-    const size_t n = static_cast<size_t>(size);
-    bytes[0] = 0x42;
-    bytes[n - 1] = 0x24;
-    PrefaultForWriting(bytes, n);
-    std::vector<unsigned char> present(n / page);
-    bool all = false;
-    for (int wait = 0; wait < 1000 && !all; ++wait) {
-      ASSERT_EQ(::mincore(bytes, n, present.data()), 0);
-      all = std::all_of(present.begin(), present.end(), [](unsigned char p) { return p & 1; });
-      if (!all) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(all) << size << " bytes";
-    EXPECT_EQ(bytes[0], 0x42);
-    EXPECT_EQ(bytes[n - 1], 0x24);
-    EXPECT_EQ(std::count(bytes, bytes + n, 0), static_cast<ptrdiff_t>(n - 2));
-  }
+// A kept work file serves only mappings made in the folder it was made in,
+// whatever the work folder is when it is released.
+TEST_F(SwapWorkFileTest, AKeptWorkFileStaysWithTheFolderItWasMadeIn) {
+  test::TempDir first, second;
+  UseWorkFolder(first.Path().string());
+  auto released = std::make_unique<TSwapStream>("SwapTestFolderA");
+  released->SetSize(kLargeStream);
+  static_cast<uint8_t *>(released->MapAll())[0] = 1;
+  UseWorkFolder(second.Path().string());
+  released.reset();  // kept, made in the first folder
+  EXPECT_EQ(MapsMentioning(first.Path().string()).size(), 1u);
 
-  // Unmapped at once, over and over, while the worker may be on the view.
-  for (int i = 0; i < 20; ++i) {
-    TSwapStream stream("SwapTestPrefaultUnmap");
-    stream.SetSize(2 * kLargeStream);
-    PrefaultForWriting(stream.MapAll(), static_cast<size_t>(2 * kLargeStream));
-    stream.Unmap();
-  }
+  TSwapStream there("SwapTestFolderB");
+  there.SetSize(kLargeStream);
+  there.MapAll();
+  EXPECT_EQ(MapsMentioning(second.Path().string()).size(), 1u) << "a file of the second folder";
+  EXPECT_EQ(MapsMentioning(first.Path().string()).size(), 1u) << "the kept file stays kept";
 
-  GTEST_FLAG_SET(death_test_style, "fast");  // a forked child
-  EXPECT_EXIT(
-      {
-        TSwapStream stream("SwapTestPrefaultChild");
-        stream.SetSize(2 * kLargeStream);
-        auto *bytes = static_cast<uint8_t *>(stream.MapAll());
-        PrefaultForWriting(bytes, static_cast<size_t>(2 * kLargeStream));
-        bytes[0] = 1;
-        stream.Unmap();
-        std::exit(0);
-      },
-      testing::ExitedWithCode(0), "");
+  UseWorkFolder(first.Path().string());
+  TSwapStream back("SwapTestFolderC");
+  back.SetSize(kLargeStream);
+  auto *bytes = static_cast<uint8_t *>(back.MapAll());
+  EXPECT_EQ(bytes[0], 0) << "zeroed";
+  EXPECT_EQ(FilesOpenIn(first.Path()), 1) << "the kept file serves it";
 }
 
 // A disk that cannot hold the stream (here: a file size limit) is an error

@@ -30,7 +30,7 @@ struct StoreState {
   int64_t mappedBytes = 0;
   std::atomic<uint32_t> nextIdentity{1};
 
-  StoreState() { InitializeCriticalSection(&lock); }
+  StoreState() { InitializeCriticalSection(&lock); SetMappedViewBudget(MappedSwapLimit); }
 };
 
 StoreState &State() {

@@ -3,38 +3,47 @@
 // Kernel objects (files, file mappings, global memory blocks) live in one
 // process-wide table; a HANDLE is a small integer naming a slot, never an
 // address, so a stale or forged handle is refused instead of dereferenced.
+// Where the bytes of a paging-file mapping live is paging.cpp's business;
+// this file keeps the handles, the names and the mapped views.
+//
+// The table's lock is held only for bookkeeping: files are opened, closed,
+// read and written, and mappings' stores made, moved and dropped, with it
+// let go. No C++ exception leaves a function here: an allocation that fails
+// is the function's failure with ERROR_NOT_ENOUGH_MEMORY.
 #include "platform/kernel.h"
 
 #if !defined(_WIN32)
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <pthread.h>
-
-#include <atomic>
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
-#include <thread>
 #include <unordered_map>
+#include <utility>
 #include <variant>
 #include <vector>
 
+#include "platform/paging.h"
+
 namespace {
+
+using vorn::paging::Backing;
 
 constexpr DWORD kAllocationGranularity = 65536;
 
@@ -66,29 +75,31 @@ BOOL FailWith(DWORD error) {
 
 BOOL FailWithErrno() { return FailWith(ErrorFromErrno(errno)); }
 
+// Runs the body of a kernel function: an exception (std::bad_alloc from
+// the table's containers) becomes the function's failure value with
+// ERROR_NOT_ENOUGH_MEMORY. Bodies release what they acquired before
+// letting one through.
+template <class R, class Body>
+R Shielded(R failure, Body &&body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+    return failure;
+  }
+}
+
 struct FileObject {
   int fd = -1;
-};
-
-// Where a mapping's bytes live.
-enum class Backing : uint8_t {
-  kWorkFile,  // a work file of its own on disk
-  kResident,  // shared memory, with the space of a work file reserved; moved
-              // to a work file when no view maps it any more
-  kMemory,    // shared memory only: the work folder cannot hold files
 };
 
 // A file mapping object. Every handle to it shares it (a second creation
 // under a live name makes another handle); it is closed with the last one.
 struct MappingSection {
-  int fd = -1;
-  uint64_t size = 0;
+  vorn::paging::Store store;
   std::string name;
-  Backing backing = Backing::kMemory;
-  std::string folder;  // the work folder its space is reserved in (kResident)
-  // A reused work file's whole view, zeroed and not yet handed out.
-  void *spare = nullptr;
-  int liveViews = 0;  // views mapped and not yet unmapped
+  int liveViews = 0;    // views mapped and not yet unmapped
+  bool moving = false;  // its store is being moved with the table unlocked
 };
 
 struct MappingObject {
@@ -104,12 +115,13 @@ struct GlobalObject {
 using KernelObject = std::variant<FileObject, MappingObject, GlobalObject>;
 
 struct View {
-  size_t length;
-  MappingSection *section;  // nullptr once the mapping's last handle is closed
-  bool whole;      // the whole mapping, writable
-  int ownedFd;     // the work file, when its mapping was closed first; else -1
-  Backing owned;   // what ownedFd is
-  bool writable;
+  size_t length = 0;
+  MappingSection *section = nullptr;  // nullptr once the mapping's last handle is closed
+  bool whole = false;                 // the whole mapping, writable
+  bool writable = false;
+  // The mapping's store, when its last handle was closed first with this
+  // view its only one: kept for reuse when the view is unmapped.
+  std::optional<vorn::paging::Store> owned;
 };
 
 // The table of kernel objects and mapped views. Slot i is handle 4 * (i + 1),
@@ -120,9 +132,20 @@ struct View {
 class KernelTable {
  public:
   std::mutex mutex;
+  // Notified when a mapping's store has been moved (MappingSection::moving).
+  std::condition_variable settled;
 
+  // Adds an object; throws std::bad_alloc with the table unchanged.
   HANDLE Add(KernelObject object) {
     auto owned = std::make_unique<KernelObject>(std::move(object));
+    auto *m = std::get_if<MappingObject>(owned.get());
+    const bool named = m && !m->section->name.empty();
+    // Room first, so that nothing below allocates after the table changed
+    // and Remove never allocates.
+    free_.reserve(slots_.size() + 1);
+    if (free_.empty()) slots_.reserve(slots_.size() + 1);
+    if (named) names_.reserve(names_.size() + 1);
+    if (named) names_.emplace(m->section->name, m->section);
     size_t slot;
     if (!free_.empty()) {
       std::pop_heap(free_.begin(), free_.end(), std::greater<>());
@@ -130,20 +153,8 @@ class KernelTable {
       free_.pop_back();
       slots_[slot] = std::move(owned);
     } else {
-      // Room on the free list first, so that Remove never allocates.
-      free_.reserve(slots_.size() + 1);
       slots_.push_back(std::move(owned));
       slot = slots_.size() - 1;
-    }
-    if (auto *m = std::get_if<MappingObject>(slots_[slot].get()); m && !m->section->name.empty()) {
-      try {
-        names_.emplace(m->section->name, m->section);
-      } catch (...) {
-        slots_[slot].reset();
-        free_.push_back(slot);
-        std::push_heap(free_.begin(), free_.end(), std::greater<>());
-        throw;
-      }
     }
     return ToHandle(slot);
   }
@@ -160,6 +171,16 @@ class KernelTable {
     return object ? std::get_if<T>(object) : nullptr;
   }
 
+  // The mapping section of a handle, once no move of its store is under
+  // way; waiting lets go of the lock, and the handle is looked up again.
+  MappingSection *SettledSection(HANDLE handle, std::unique_lock<std::mutex> &lock) {
+    for (;;) {
+      MappingObject *object = FindAs<MappingObject>(handle);
+      if (!object || !object->section->moving) return object ? object->section.get() : nullptr;
+      settled.wait(lock);
+    }
+  }
+
   bool Remove(HANDLE handle) {
     size_t slot;
     if (!ToSlot(handle, slot)) return false;
@@ -168,7 +189,7 @@ class KernelTable {
         m && !m->section->name.empty() && m->section.use_count() == 1)
       names_.erase(m->section->name);
     slots_[slot].reset();
-    free_.push_back(slot);
+    free_.push_back(slot);  // room was made when the slot was added
     std::push_heap(free_.begin(), free_.end(), std::greater<>());
     return true;
   }
@@ -257,8 +278,12 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD /*share*/, void * /*s
     t_lastError = ERROR_ACCESS_DENIED;
     return INVALID_HANDLE_VALUE;
   }
-  std::lock_guard lock(Table().mutex);
-  return Table().Add(FileObject{fd});
+  const HANDLE handle = Shielded(INVALID_HANDLE_VALUE, [&] {
+    std::lock_guard lock(Table().mutex);
+    return Table().Add(FileObject{fd});
+  });
+  if (handle == INVALID_HANDLE_VALUE) ::close(fd);
+  return handle;
 }
 
 static int FileDescriptor(HANDLE file) {
@@ -266,7 +291,6 @@ static int FileDescriptor(HANDLE file) {
   FileObject *f = Table().FindAs<FileObject>(file);
   return f ? f->fd : -1;
 }
-
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD *read,
                      void * /*overlapped*/) {
   if (read) *read = 0;
@@ -338,23 +362,22 @@ BOOL WINAPI FlushFileBuffers(HANDLE file) {
 }
 
 namespace {
-// Closes a file mapping when its last handle is closed (see the file
-// mappings below).
-void CloseMapping(MappingSection &m);
+// Closes a file mapping's handle (see the file mappings below).
+BOOL CloseMappingHandle(HANDLE object, std::unique_lock<std::mutex> &lock);
 }  // namespace
 
 BOOL WINAPI CloseHandle(HANDLE object) {
-  std::lock_guard lock(Table().mutex);
+  std::unique_lock lock(Table().mutex);
   KernelObject *found = Table().Find(object);
   if (!found) return FailWith(ERROR_INVALID_HANDLE);
-  if (auto *f = std::get_if<FileObject>(found)) ::close(f->fd);
-  if (auto *m = std::get_if<MappingObject>(found); m && m->section.use_count() == 1)
-    CloseMapping(*m->section);
   if (std::holds_alternative<GlobalObject>(*found)) return FailWith(ERROR_INVALID_HANDLE);
+  if (std::holds_alternative<MappingObject>(*found)) return CloseMappingHandle(object, lock);
+  const int fd = std::get<FileObject>(*found).fd;
   Table().Remove(object);
+  lock.unlock();
+  ::close(fd);
   return TRUE;
 }
-
 DWORD WINAPI GetFileAttributesA(LPCSTR name) {
   if (!name || !*name) {
     t_lastError = ERROR_INVALID_NAME;
@@ -397,10 +420,13 @@ HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
     return nullptr;
   }
   AdviseHugePages(data, bytes);
-  std::lock_guard lock(Table().mutex);
-  return Table().Add(GlobalObject{data, bytes, 0});
+  const HGLOBAL handle = Shielded<HGLOBAL>(nullptr, [&] {
+    std::lock_guard lock(Table().mutex);
+    return Table().Add(GlobalObject{data, bytes, 0});
+  });
+  if (!handle) std::free(data);
+  return handle;
 }
-
 HGLOBAL WINAPI GlobalReAlloc(HGLOBAL memory, SIZE_T bytes, UINT flags) {
   std::lock_guard lock(Table().mutex);
   GlobalObject *g = Table().FindAs<GlobalObject>(memory);
@@ -452,14 +478,16 @@ SIZE_T WINAPI GlobalSize(HGLOBAL memory) {
 }
 
 HGLOBAL WINAPI GlobalFree(HGLOBAL memory) {
-  std::lock_guard lock(Table().mutex);
+  std::unique_lock lock(Table().mutex);
   GlobalObject *g = Table().FindAs<GlobalObject>(memory);
   if (!g) {
     t_lastError = ERROR_INVALID_HANDLE;
     return memory;
   }
-  std::free(g->data);
+  void *data = g->data;
   Table().Remove(memory);
+  lock.unlock();
+  std::free(data);
   return nullptr;
 }
 
@@ -467,408 +495,34 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL memory) {
 
 namespace {
 
-// The folder of the work files that stand in for the paging file:
-// $VORN_WORK_DIR when set, else /var/tmp, which is disk-backed by convention
-// (/tmp and /dev/shm are often held in memory).
-std::string WorkFolder() {
-  const char *folder = std::getenv("VORN_WORK_DIR");
-  return folder && *folder ? folder : "/var/tmp";
-}
-
-// An unnamed work file in the work folder: made without a name where the
-// file system allows it, else created and unlinked at once, so that nothing
-// is left behind when the process ends, however it ends. -1 when no file can
-// be made there.
-int CreateWorkFile(const std::string &folder) {
-  int fd = -1;
-#ifdef O_TMPFILE
-  fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0) return fd;
-  // Only file systems without unnamed files get the second way; a missing
-  // or forbidden folder fails the same way with either.
-  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
-#endif
-  std::string path = folder + "/vornwork-XXXXXX";
-  fd = ::mkostemp(path.data(), O_CLOEXEC);
-  if (fd < 0) return -1;
-  ::unlink(path.c_str());
-  return fd;
-}
-
-// Reserves the blocks of [offset, offset + size) of a file, growing it as
-// needed; false with errno set when the disk cannot hold them.
-bool ReserveBlocks(int fd, uint64_t offset, uint64_t size) {
-  int result;
-  do {
-    result = ::posix_fallocate(fd, static_cast<off_t>(offset), static_cast<off_t>(size));
-  } while (result == EINTR);
-  errno = result;
-  return result == 0;
-}
-
-// Sizes a work file and reserves its blocks, so that a full disk is an
-// error now rather than a SIGBUS when a page of the mapping is first
-// written back.
-bool SizeWorkFile(int fd, uint64_t size) {
-  return ::ftruncate(fd, static_cast<off_t>(size)) == 0 && ReserveBlocks(fd, 0, size);
-}
-
-std::atomic<bool> g_fallbackNoticed{false};
-
-// Said once per process on standard error when the work folder cannot hold
-// a file and mappings fall back to shared memory, which is RAM when the
-// machine has no swap device.
-void NoticeFallback(const std::string &folder) {
-  if (!g_fallbackNoticed.exchange(true))
-    std::fprintf(stderr,
-                 "vornfile: cannot create a work file in %s; pixel memory of large images "
-                 "stays in shared memory\n",
-                 folder.c_str());
-}
-
-int CreateSharedMemory(const std::string &name) {
-  return ::memfd_create(name.empty() ? "anonymous" : name.c_str(), MFD_CLOEXEC);
-}
-
-// Writes all of count bytes at offset.
-bool WriteAll(int fd, const uint8_t *bytes, uint64_t count, uint64_t offset) {
-  while (count > 0) {
-    const size_t piece = static_cast<size_t>(std::min<uint64_t>(count, size_t{1} << 30));
-    const ssize_t written = ::pwrite(fd, bytes, piece, static_cast<off_t>(offset));
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes += written;
-    offset += static_cast<uint64_t>(written);
-    count -= static_cast<uint64_t>(written);
+// Closes a handle to a mapping. The last one closes the mapping: a store
+// whose one whole view is still mapped goes with that view, to be kept when
+// it is unmapped; otherwise the store is released (paging.h has the
+// states). Store work happens once the table is unlocked.
+BOOL CloseMappingHandle(HANDLE object, std::unique_lock<std::mutex> &lock) {
+  MappingSection *m = Table().SettledSection(object, lock);
+  if (!m) return FailWith(ERROR_INVALID_HANDLE);
+  if (Table().FindAs<MappingObject>(object)->section.use_count() > 1) {
+    Table().Remove(object);
+    return TRUE;
   }
-  return true;
-}
-
-// Copies the first size bytes of shared memory into a file of that size:
-// only the pages that were written, since the file's holes read as zeros
-// as the untouched pages do.
-bool CopyWrittenPages(int from, int to, uint64_t size) {
-  void *view = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, from, 0);
-  if (view == MAP_FAILED) return false;
-  const auto *bytes = static_cast<const uint8_t *>(view);
-  const off_t end = static_cast<off_t>(size);
-  bool copied = true;
-  for (off_t at = 0; copied && at < end;) {
-    off_t data = ::lseek(from, at, SEEK_DATA);
-    if (data < 0) {
-      // ENXIO: nothing written past `at`. Without the call, copy the rest.
-      if (errno != ENXIO) copied = WriteAll(to, bytes + at, static_cast<uint64_t>(end - at), at);
-      break;
-    }
-    if (data >= end) break;
-    off_t hole = ::lseek(from, data, SEEK_HOLE);
-    if (hole < 0 || hole > end) hole = end;
-    copied = WriteAll(to, bytes + data, static_cast<uint64_t>(hole - data),
-                      static_cast<uint64_t>(data));
-    at = hole;
-  }
-  ::munmap(view, static_cast<size_t>(size));
-  return copied;
-}
-
-// --- Space reserved for mappings held in shared memory ---------------------
-//
-// Mappings of at most kResidentBytes (the pixels of one image up to about
-// 1024 x 1024) start in shared memory: making a work file for each costs the
-// file system a new inode, and writing a small file mapping for the first
-// time costs about twice as much per page as shared memory does. Such a
-// mapping moves to a work file of its own when no view maps it any more
-// (its image has left the mapped budget), so that shared memory never holds
-// more than the views mapped at once. The space that file will need is
-// reserved when the mapping is made, in one unlinked reserve file per work
-// folder that grows and shrinks with the bytes reserved: a full disk is
-// still an error when the mapping is made, and the later move only fails,
-// leaving the bytes where they are, if another process takes the space.
-
-constexpr uint64_t kResidentBytes = uint64_t{4} << 20;
-
-struct Reserve {
-  int fd = -1;
-  uint64_t bytes = 0;
-};
-
-// Never destroyed, like the table.
-std::map<std::string, Reserve> &Reserves() {
-  static auto *reserves = new std::map<std::string, Reserve>();
-  return *reserves;
-}
-
-enum class Reserved { kYes, kNoFolder, kFull };
-
-// Reserves size more bytes in the folder's reserve file. kFull sets errno.
-Reserved ReserveSpace(const std::string &folder, uint64_t size) {
-  std::map<std::string, Reserve> &reserves = Reserves();
-  auto it = reserves.find(folder);
-  if (it == reserves.end()) {
-    const int fd = CreateWorkFile(folder);
-    if (fd < 0) return Reserved::kNoFolder;
-    try {
-      it = reserves.emplace(folder, Reserve{fd, 0}).first;
-    } catch (...) {
-      ::close(fd);
-      errno = ENOMEM;
-      return Reserved::kFull;
-    }
-  }
-  Reserve &reserve = it->second;
-  const uint64_t room = static_cast<uint64_t>(std::numeric_limits<off_t>::max()) - reserve.bytes;
-  const bool fits = size <= room;
-  if (!fits || !ReserveBlocks(reserve.fd, reserve.bytes, size)) {
-    const int error = fits ? errno : EFBIG;
-    // Blocks a failed reservation took on the way are given back.
-    if (reserve.bytes == 0) {
-      ::close(reserve.fd);
-      reserves.erase(it);
-    } else {
-      (void)::ftruncate(reserve.fd, static_cast<off_t>(reserve.bytes));
-    }
-    errno = error;
-    return Reserved::kFull;
-  }
-  reserve.bytes += size;
-  return Reserved::kYes;
-}
-
-void ReleaseSpace(const std::string &folder, uint64_t size) {
-  auto it = Reserves().find(folder);
-  if (it == Reserves().end()) return;
-  Reserve &reserve = it->second;
-  reserve.bytes -= std::min(reserve.bytes, size);
-  if (reserve.bytes == 0) {
-    ::close(reserve.fd);
-    Reserves().erase(it);
-  } else {
-    (void)::ftruncate(reserve.fd, static_cast<off_t>(reserve.bytes));
-  }
-}
-
-// Moves a resident mapping that no view maps any more to a work file of its
-// own and hands its reserved space back. When the move fails the bytes stay
-// in shared memory, still reserved.
-void MoveToWorkFile(MappingSection &m) {
-  if (m.spare) {
-    // A reused view not yet handed out: zeros, which the copy preserves.
-    ::munmap(m.spare, static_cast<size_t>(m.size));
-    m.spare = nullptr;
-  }
-  const int file = CreateWorkFile(m.folder);
-  if (file < 0) return;
-  if (!SizeWorkFile(file, m.size) || !CopyWrittenPages(m.fd, file, m.size)) {
-    ::close(file);
-    return;
-  }
-  ::close(m.fd);
-  m.fd = file;
-  m.backing = Backing::kWorkFile;
-  ReleaseSpace(m.folder, m.size);
-}
-
-// --- Reuse of released work files -------------------------------------------
-//
-// The first write to a page of a fresh work file is costly: a fault, a new
-// page-cache page and the file system's block bookkeeping, several
-// microseconds per 4 KiB page on some machines (more than inflating the
-// page's pixels), and closing such a file drops its pages one by one again.
-// A work file whose mapping is closed while its one whole view is still
-// mapped (a store being destroyed) is therefore kept, view and all, for the
-// next mapping of the same size, which gets its pages zeroed instead of
-// fresh ones. Views unmapped while their mapping stays open (a store moved
-// out of the mapped budget) are always unmapped.
-//
-// Kept files are mapped memory, so they stay within the budget the pixel
-// stores keep their mapped views to (256 MiB): they are dropped, oldest
-// first, as views are mapped, so that kept and mapped bytes together never
-// exceed it; and at most half of it is kept. Callers hold the table's mutex.
-
-struct ReleasedWorkFile {
-  int fd;
-  void *view;
-  uint64_t size;
-  Backing backing;     // kWorkFile or kResident (shared memory)
-  std::string folder;  // the work folder it was made in
-};
-
-constexpr uint64_t kMappedBudget = uint64_t{256} << 20;
-constexpr uint64_t kReleasedBytes = kMappedBudget / 2;
-
-struct ReleasedWorkFiles {
-  std::vector<ReleasedWorkFile> files;  // oldest first
-  uint64_t bytes = 0;
-  uint64_t mappedBytes = 0;  // of every view mapped and not yet unmapped
-};
-
-// Never destroyed, like the table: stores of static objects may still be
-// released while the process ends.
-ReleasedWorkFiles &Released() {
-  static ReleasedWorkFiles *released = new ReleasedWorkFiles();
-  return *released;
-}
-
-void DropReleasedWorkFile(const ReleasedWorkFile &file) {
-  ::munmap(file.view, file.size);
-  ::close(file.fd);
-}
-
-// The bytes that may be kept beside the views mapped now.
-uint64_t KeptBytesAllowed() {
-  const uint64_t mapped = Released().mappedBytes;
-  return std::min(kReleasedBytes, kMappedBudget - std::min(kMappedBudget, mapped));
-}
-
-// Drops the oldest kept files until `more` bytes fit as well.
-void MakeRoomToKeep(uint64_t more) {
-  ReleasedWorkFiles &kept = Released();
-  while (!kept.files.empty() && kept.bytes + more > KeptBytesAllowed()) {
-    DropReleasedWorkFile(kept.files.front());
-    kept.bytes -= kept.files.front().size;
-    kept.files.erase(kept.files.begin());
-  }
-}
-
-void KeepReleasedWorkFile(int fd, void *view, uint64_t size, Backing backing) {
-  ReleasedWorkFile file{fd, view, size, backing, {}};
-  // Shared memory never written has no pages to save: keeping it would only
-  // take the place of memory that has some.
-  struct stat status{};
-  if (backing == Backing::kResident && ::fstat(fd, &status) == 0 && status.st_blocks == 0)
-    return DropReleasedWorkFile(file);
-  try {
-    MakeRoomToKeep(size);
-    ReleasedWorkFiles &kept = Released();
-    if (kept.bytes + size > KeptBytesAllowed()) return DropReleasedWorkFile(file);
-    file.folder = WorkFolder();
-    kept.files.push_back(std::move(file));
-    kept.bytes += size;
-  } catch (...) {
-    DropReleasedWorkFile(file);
-  }
-}
-
-// A kept work file of that size made in the work folder, the most
-// recently released first (its pages are the most likely to be resident).
-std::optional<ReleasedWorkFile> TakeReleasedWorkFile(uint64_t size, const std::string &folder) {
-  ReleasedWorkFiles &kept = Released();
-  for (size_t i = kept.files.size(); i-- > 0;) {
-    if (kept.files[i].size != size || kept.files[i].folder != folder) continue;
-    ReleasedWorkFile found = std::move(kept.files[i]);
-    kept.files.erase(kept.files.begin() + static_cast<ptrdiff_t>(i));
-    kept.bytes -= size;
-    return found;
-  }
-  return std::nullopt;
-}
-
-// Closes a mapping: its work file is kept when nothing else maps it and its
-// whole view is still mapped (or was never handed out); otherwise closed, as
-// views keep the file's pages alive by themselves.
-void CloseMapping(MappingSection &m) {
-  if (m.backing == Backing::kResident) ReleaseSpace(m.folder, m.size);
   View *only = nullptr;
   for (auto &[address, view] : Table().views)
-    if (view.section == &m) {
+    if (view.section == m) {
       view.section = nullptr;
-      only = m.liveViews == 1 && view.whole ? &view : nullptr;
+      only = m->liveViews == 1 && view.whole ? &view : nullptr;
     }
-  const bool keepable = m.backing != Backing::kMemory;
-  if (keepable && m.spare && m.liveViews == 0) {
-    KeepReleasedWorkFile(m.fd, m.spare, m.size, m.backing);
-    return;
+  vorn::paging::Store store = std::move(m->store);
+  const bool noViews = m->liveViews == 0;
+  if (only && store.backing != Backing::kMemory && !store.spare) {
+    only->owned.emplace(std::move(store));  // kept when that view is unmapped
+    Table().Remove(object);
+    return TRUE;
   }
-  if (m.spare) ::munmap(m.spare, m.size);
-  if (keepable && only) {
-    only->ownedFd = m.fd;  // kept when that view is unmapped
-    only->owned = m.backing;
-    return;
-  }
-  ::close(m.fd);
-}
-
-// --- Prefaulting views ahead of their writer -------------------------------
-//
-// Writing a fresh page costs a fault, and on virtual machines that fault
-// can cost more than computing the page's pixels. A reader about to fill a
-// store says so (PrefaultForWriting); a worker thread then makes the view's
-// pages present while the reader decodes, on another processor where there
-// is one. The worker only touches a range that is still inside a live
-// writable view, and UnmapViewOfFile waits while it works on that view, so
-// it never touches memory that has been unmapped or reused. Populating a
-// page does not change its bytes.
-
-struct Prefaulter {
-  std::condition_variable wake;  // a request was queued
-  std::condition_variable idle;  // the worker let go of a view
-  std::deque<std::pair<uintptr_t, size_t>> requests;
-  uintptr_t busy = 0;  // the view the worker populates now; 0 for none
-  bool started = false;
-  bool unavailable = false;  // no thread, or a kernel without the call
-};
-
-// Never destroyed, like the table: the worker may outlive static objects.
-Prefaulter &Prefaults() {
-  static auto *prefaults = new Prefaulter();
-  return *prefaults;
-}
-
-void WaitUntilNotPrefaulting(std::unique_lock<std::mutex> &lock, uintptr_t view) {
-  Prefaulter &p = Prefaults();
-  p.idle.wait(lock, [&] { return p.busy != view; });
-}
-
-// Pages are populated in steps from the end of the range down, ahead of a
-// writer that starts at the top row of a bottom-up image.
-constexpr size_t kPrefaultStep = 256 * 1024;
-
-void RunPrefaulter() {
-  Prefaulter &p = Prefaults();
-  std::unique_lock lock(Table().mutex);
-  for (;;) {
-    p.wake.wait(lock, [&] { return !p.requests.empty(); });
-    auto [address, bytes] = p.requests.front();
-    p.requests.pop_front();
-    auto it = Table().views.upper_bound(address);
-    if (it == Table().views.begin()) continue;
-    --it;
-    const View &view = it->second;
-    if (!view.writable || address + bytes > it->first + view.length) continue;
-    p.busy = it->first;
-    lock.unlock();
-    bool supported = true;
-#ifdef MADV_POPULATE_WRITE
-    for (uintptr_t end = address + bytes; supported && end > address;) {
-      const uintptr_t start = end - std::min<uintptr_t>(end - address, kPrefaultStep);
-      // Only a kernel without the call stops the worker; a range it cannot
-      // populate is left to fault in as it is written.
-      supported = ::madvise(reinterpret_cast<void *>(start), end - start,
-                            MADV_POPULATE_WRITE) == 0 ||
-                  errno != EINVAL;
-      end = start;
-    }
-#else
-    supported = false;
-#endif
-    lock.lock();
-    if (!supported) p.unavailable = true;
-    p.busy = 0;
-    p.idle.notify_all();
-  }
-}
-
-// A fork while the worker holds the table's lock would leave the child
-// locked out; the lock is taken around fork, and the child, which has no
-// worker, starts afresh.
-void LockBeforeFork() { Table().mutex.lock(); }
-void UnlockAfterFork() { Table().mutex.unlock(); }
-void UnlockInChild() {
-  Prefaulter &p = Prefaults();
-  p.requests.clear();
-  p.busy = 0;
-  p.started = false;
-  Table().mutex.unlock();
+  Table().Remove(object);
+  lock.unlock();
+  vorn::paging::Release(store, noViews);
+  return TRUE;
 }
 
 }  // namespace
@@ -884,149 +538,156 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, void * /*security*/, DWORD protect
     t_lastError = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
-  std::string mappingName = name ? name : "";
-  std::lock_guard lock(Table().mutex);
-  if (!mappingName.empty()) {
+  return Shielded<HANDLE>(nullptr, [&]() -> HANDLE {
+    const std::string mappingName = name ? name : "";
     // Another handle to the live mapping of that name, as on Windows.
-    if (auto existing = Table().FindMappingByName(mappingName)) {
+    auto another = [&]() -> HANDLE {
+      if (mappingName.empty()) return nullptr;
+      auto existing = Table().FindMappingByName(mappingName);
+      if (!existing) return nullptr;
       HANDLE handle = Table().Add(MappingObject{std::move(existing)});
       t_lastError = ERROR_ALREADY_EXISTS;
       return handle;
+    };
+    {
+      std::lock_guard lock(Table().mutex);
+      if (HANDLE handle = another()) return handle;
     }
-  }
-  // The paging file of this platform is the work folder: a mapping's bytes
-  // go to a work file of its own, which the kernel can write back and drop
-  // from memory under pressure, as it does with a paging file. Small
-  // mappings wait in shared memory until they are unmapped (see above).
-  const std::string folder = WorkFolder();
-  // A file larger than the process may write is a full disk to the caller.
-  auto failFull = [](int error) {
-    FailWith(error == EFBIG ? ERROR_DISK_FULL : ErrorFromErrno(error));
-    return nullptr;
-  };
-  if (std::optional<ReleasedWorkFile> reused = TakeReleasedWorkFile(size, folder)) {
-    if (reused->backing != Backing::kResident || ReserveSpace(folder, size) == Reserved::kYes) {
-      std::memset(reused->view, 0, size);  // new mappings read as zeros
-      t_lastError = ERROR_SUCCESS;
-      return Table().Add(MappingObject{std::make_shared<MappingSection>(
-          MappingSection{reused->fd, size, mappingName, reused->backing, folder, reused->view})});
+    // The paging file of this platform is the work folder (paging.h). The
+    // store is made with the table unlocked; a mapping of the same name
+    // made meanwhile by another thread wins, and this store is released.
+    auto section = std::make_shared<MappingSection>();
+    section->name = mappingName;
+    DWORD error = ERROR_SUCCESS;
+    if (!vorn::paging::Create(size, mappingName, section->store, error)) {
+      t_lastError = error;
+      return nullptr;
     }
-    DropReleasedWorkFile(*reused);  // the space is gone: made anew below
-  }
-  Backing backing = Backing::kWorkFile;
-  int fd = -1;
-  if (size <= kResidentBytes) {
-    switch (ReserveSpace(folder, size)) {
-      case Reserved::kYes:
-        backing = Backing::kResident;
-        break;
-      case Reserved::kFull:
-        return failFull(errno);
-      case Reserved::kNoFolder:
-        backing = Backing::kMemory;
-        break;
+    HANDLE handle = nullptr;
+    try {
+      std::lock_guard lock(Table().mutex);
+      handle = another();
+      if (!handle) {
+        handle = Table().Add(MappingObject{section});
+        section.reset();  // the table's is the only reference, as CloseHandle expects
+        t_lastError = ERROR_SUCCESS;
+        return handle;
+      }
+    } catch (...) {
+      vorn::paging::Release(section->store, true);
+      throw;
     }
-  } else {
-    fd = CreateWorkFile(folder);
-    if (fd < 0) backing = Backing::kMemory;
-  }
-  if (backing == Backing::kMemory) NoticeFallback(folder);
-  if (backing != Backing::kWorkFile) fd = CreateSharedMemory(mappingName);
-  // Shared memory is not reserved: doing so would take the memory at once.
-  const bool sized = fd >= 0 && (backing == Backing::kWorkFile
-                                     ? SizeWorkFile(fd, size)
-                                     : ::ftruncate(fd, static_cast<off_t>(size)) == 0);
-  if (!sized) {
-    const int error = errno;
-    if (fd >= 0) ::close(fd);
-    if (backing == Backing::kResident) ReleaseSpace(folder, size);
-    return failFull(error);
-  }
-  t_lastError = ERROR_SUCCESS;
-  return Table().Add(MappingObject{
-      std::make_shared<MappingSection>(MappingSection{fd, size, mappingName, backing, folder})});
+    vorn::paging::Release(section->store, true);
+    return handle;
+  });
 }
 
 LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
                             DWORD offsetLow, SIZE_T bytes) {
   uint64_t offset = (static_cast<uint64_t>(offsetHigh) << 32) | offsetLow;
-  std::lock_guard lock(Table().mutex);
-  MappingObject *object = Table().FindAs<MappingObject>(mapping);
-  MappingSection *m = object ? object->section.get() : nullptr;
+  vorn::paging::Dropped dropped;  // kept stores that give way: closed once unlocked
+  std::unique_lock lock(Table().mutex);
+  MappingSection *m = Table().SettledSection(mapping, lock);
   if (!m) {
     t_lastError = ERROR_INVALID_HANDLE;
     return nullptr;
   }
+  vorn::paging::Store &store = m->store;
   if (offset % kAllocationGranularity != 0) {
     t_lastError = ERROR_MAPPED_ALIGNMENT;
     return nullptr;
   }
-  if (offset > m->size || (bytes == 0 && offset == m->size)) {
+  if (offset > store.size || (bytes == 0 && offset == store.size)) {
     t_lastError = ERROR_ACCESS_DENIED;
     return nullptr;
   }
-  uint64_t length = bytes == 0 ? m->size - offset : bytes;
-  if (length > m->size - offset) {
+  uint64_t length = bytes == 0 ? store.size - offset : bytes;
+  if (length > store.size - offset) {
     t_lastError = ERROR_ACCESS_DENIED;
     return nullptr;
   }
   const bool writable = (access & FILE_MAP_WRITE) != 0;
-  const bool whole = writable && offset == 0 && length == m->size;
-  void *address;
-  if (whole && m->spare) {
-    address = m->spare;  // a reused work file's pages, already mapped
-    m->spare = nullptr;
-  } else {
-    address = ::mmap(nullptr, length, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, m->fd,
-                     static_cast<off_t>(offset));
-    if (address == MAP_FAILED) {
-      FailWithErrno();
-      return nullptr;
-    }
+  const bool whole = writable && offset == 0 && length == store.size;
+  const bool spare = whole && store.spare;
+  void *address = spare ? store.spare  // a kept store's pages, already mapped
+                        : ::mmap(nullptr, length, PROT_READ | (writable ? PROT_WRITE : 0),
+                                 MAP_SHARED, store.fd, static_cast<off_t>(offset));
+  if (address == MAP_FAILED) {
+    FailWithErrno();
+    return nullptr;
   }
-  Table().views[reinterpret_cast<uintptr_t>(address)] =
-      View{length, m, whole, -1, Backing::kMemory, writable};
+  try {
+    View &view = Table().views[reinterpret_cast<uintptr_t>(address)];
+    view.length = length;
+    view.section = m;
+    view.whole = whole;
+    view.writable = writable;
+  } catch (...) {
+    if (!spare) ::munmap(address, length);
+    t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+  }
+  if (spare) store.spare = nullptr;
   ++m->liveViews;
-  Released().mappedBytes += length;
-  MakeRoomToKeep(0);
+  vorn::paging::ViewMapped(length, dropped);
   return address;
 }
 
 BOOL WINAPI UnmapViewOfFile(LPCVOID address) {
+  void *const at = const_cast<void *>(address);
   std::unique_lock lock(Table().mutex);
-  WaitUntilNotPrefaulting(lock, reinterpret_cast<uintptr_t>(address));
   auto it = Table().views.find(reinterpret_cast<uintptr_t>(address));
   if (it == Table().views.end()) return FailWith(ERROR_INVALID_PARAMETER);
-  const View view = it->second;
-  Table().views.erase(it);
-  Released().mappedBytes -= view.length;
-  if (view.ownedFd >= 0) {
-    KeepReleasedWorkFile(view.ownedFd, const_cast<void *>(address), view.length, view.owned);
+  View view = std::move(Table().views.extract(it).mapped());
+  vorn::paging::ViewUnmapped(view.length);
+  if (view.owned) {
+    lock.unlock();
+    vorn::paging::KeepWithView(*view.owned, at);
     return TRUE;
   }
-  ::munmap(const_cast<void *>(address), view.length);
   MappingSection *m = view.section;
-  if (m && --m->liveViews == 0 && m->backing == Backing::kResident) MoveToWorkFile(*m);
+  const bool move = m && --m->liveViews == 0 && m->store.backing == Backing::kResident;
+  if (move) m->moving = true;  // callers that need the store wait
+  lock.unlock();
+  ::munmap(at, view.length);
+  if (!move) return TRUE;
+  vorn::paging::MoveToWorkFile(m->store);
+  lock.lock();
+  m->moving = false;
+  Table().settled.notify_all();
   return TRUE;
 }
 
 // --- Critical sections ----------------------------------------------------
+//
+// A recursive POSIX mutex in the section's own storage: nothing to allocate,
+// so initialising a section cannot fail for want of memory.
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(CRITICAL_SECTION::storage) &&
+              alignof(pthread_mutex_t) <= alignof(CRITICAL_SECTION));
+
+static pthread_mutex_t *SectionMutex(CRITICAL_SECTION *section) {
+  return reinterpret_cast<pthread_mutex_t *>(section->storage);
+}
 
 void WINAPI InitializeCriticalSection(CRITICAL_SECTION *section) {
-  section->impl = new std::recursive_mutex();
+  pthread_mutexattr_t attributes;
+  ::pthread_mutexattr_init(&attributes);
+  ::pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+  ::pthread_mutex_init(SectionMutex(section), &attributes);
+  ::pthread_mutexattr_destroy(&attributes);
 }
 
 void WINAPI EnterCriticalSection(CRITICAL_SECTION *section) {
-  static_cast<std::recursive_mutex *>(section->impl)->lock();
+  ::pthread_mutex_lock(SectionMutex(section));
 }
 
 void WINAPI LeaveCriticalSection(CRITICAL_SECTION *section) {
-  static_cast<std::recursive_mutex *>(section->impl)->unlock();
+  ::pthread_mutex_unlock(SectionMutex(section));
 }
 
 void WINAPI DeleteCriticalSection(CRITICAL_SECTION *section) {
-  delete static_cast<std::recursive_mutex *>(section->impl);
-  section->impl = nullptr;
+  ::pthread_mutex_destroy(SectionMutex(section));
 }
 
 // --- System information ---------------------------------------------------
@@ -1042,33 +703,7 @@ void WINAPI GetSystemInfo(SYSTEM_INFO *info) {
 
 }  // extern "C"
 
-void PrefaultForWriting(void *address, size_t bytes) {
-  // Small stores fault in quickly enough; page-aligned, inside the view.
-  constexpr size_t kSmallest = 128 * 1024;
-  if (!address || bytes < kSmallest) return;
-  const long page = ::sysconf(_SC_PAGESIZE);
-  const uintptr_t mask = static_cast<uintptr_t>(page > 0 ? page : 4096) - 1;
-  const uintptr_t start = reinterpret_cast<uintptr_t>(address) & ~mask;
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(address) + bytes + mask) & ~mask;
-  std::lock_guard lock(Table().mutex);
-  Prefaulter &p = Prefaults();
-  // A hint: dropped when the worker is behind or cannot run.
-  if (p.unavailable || p.requests.size() >= 4) return;
-  try {
-    if (!p.started) {
-      static std::once_flag forkHandlers;
-      std::call_once(forkHandlers,
-                     [] { ::pthread_atfork(LockBeforeFork, UnlockAfterFork, UnlockInChild); });
-      std::thread(RunPrefaulter).detach();
-      p.started = true;
-    }
-    p.requests.emplace_back(start, end - start);
-  } catch (...) {
-    p.unavailable = true;
-    return;
-  }
-  p.wake.notify_one();
-}
+void SetMappedViewBudget(uint64_t bytes) { vorn::paging::SetBudget(bytes); }
 
 void AdviseHugePages(void *address, size_t bytes) {
   constexpr uintptr_t kHuge = uintptr_t{2} << 20;

@@ -107,7 +107,9 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL memory);
 // most 4 MiB is held in shared memory, its blocks reserved all the same,
 // until no view maps it; its bytes then move to its work file. When the folder
 // cannot hold a file, anonymous shared memory (said once on standard
-// error). A second mapping of a live name returns a new handle to the
+// error). A mapping closed while its one whole view is still mapped is kept,
+// within the budget SetMappedViewBudget sets, for the next mapping of its
+// size (platform/paging.h has the states). A second mapping of a live name returns a new handle to the
 // existing object (its size stays) with ERROR_ALREADY_EXISTS; the object and
 // its name live until the last of its handles is closed.
 HANDLE WINAPI CreateFileMappingA(HANDLE file, void *security, DWORD protect,
@@ -121,9 +123,10 @@ BOOL WINAPI UnmapViewOfFile(LPCVOID address);
 
 // --- Critical sections ----------------------------------------------------
 
-// A re-entrant lock: the owning thread may enter it again.
+// A re-entrant lock: the owning thread may enter it again. Its state lives
+// in the structure itself, so initialising one allocates nothing.
 typedef struct _CRITICAL_SECTION {
-  void *impl;
+  alignas(8) unsigned char storage[64];
 } CRITICAL_SECTION;
 
 void WINAPI InitializeCriticalSection(CRITICAL_SECTION *section);
@@ -160,16 +163,22 @@ void WINAPI GetSystemInfo(SYSTEM_INFO *info);
 // huge pages, are left alone.
 void AdviseHugePages(void *address, size_t bytes);
 
-// Not a Win32 function: a hint that [address, address + bytes), inside one
-// mapped view, is about to be written in full, top row (its end) first. A
-// worker thread makes its pages present ahead of the writer, so that the
-// writer does not stop at each fresh page. Memory that is not a view, and
-// ranges under 128 KiB, are left alone.
-void PrefaultForWriting(void *address, size_t bytes);
+// Not a Win32 function: the budget of mapped view bytes of the caller's
+// stores (the pixel stores' mapped budget). Mappings closed while their one
+// whole view is still mapped are kept for reuse within it: at most half of
+// it, and only as long as kept and mapped views together stay within it.
+// 0, the budget until it is set, keeps nothing.
+void SetMappedViewBudget(uint64_t bytes);
 
 #else
 
-// Windows pages sections in by itself; the hint does nothing there.
-inline void PrefaultForWriting(void *, size_t) {}
+// Windows manages the views of its sections by itself.
+inline void SetMappedViewBudget(uint64_t) {}
 
 #endif  // !_WIN32
+
+// Not a Win32 function: a hint that [address, address + bytes), inside one
+// mapped view, is about to be written in full. Neither system acts on it:
+// making the pages present ahead of the writer, on a worker thread, did not
+// pay for itself.
+inline void PrefaultForWriting(void *, size_t) {}
