@@ -225,7 +225,6 @@ TEST(KernelThreadTest, ConcurrentMappingsKeepTheirBytes) {
         }
         if (std::count(view, view + size, 0) != static_cast<ptrdiff_t>(size)) ++faults;
         std::memset(view, t + 1, size);
-        PrefaultForWriting(view, size);
         const bool closeFirst = round % 4 == 1;
         if (closeFirst) CloseHandle(mapping);
         UnmapViewOfFile(view);

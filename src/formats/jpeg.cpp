@@ -101,7 +101,6 @@ void ReadJpegData(const uint8_t *data, size_t size, TDecodedImage &image) {
   info.mem->max_memory_to_use = static_cast<long>(
       std::min<int64_t>(LONG_MAX, surface.StoreSize() * 3 + (int64_t{16} << 20)));
 
-  surface.PrepareToFill();
   TPinnedRows pinned = surface.WriteRows();
   uint8_t *top = pinned.Top();
   const int64_t step = surface.ScanLineStep();

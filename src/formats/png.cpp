@@ -424,12 +424,10 @@ void ReadPngStream(TStream &stream, TDecodedImage &image, TSaveOption &options) 
   if (kind == RowKind::Copy && rowBytes > surface.Stride())
     throw EPngError("PNG: unexpected row layout");
 
-  surface.PrepareToFill();
   TPinnedRows rows = surface.WriteRows();
   uint8_t *top = rows.Top();
   const int64_t step = surface.ScanLineStep();
   TDIBSurface *alphaSurface = surface.AlphaChannel();
-  if (alphaSurface) alphaSurface->PrepareToFill();
   TPinnedRows alphaRows = alphaSurface ? alphaSurface->WriteRows() : TPinnedRows();
   uint8_t *alphaTop = alphaRows.Top();
   const int64_t alphaStep = alphaSurface ? alphaSurface->ScanLineStep() : 0;

@@ -280,7 +280,6 @@ void ReadTarga(TStream &file, TDIBSurface &surface, int32_t &transColor, TSaveOp
   if (greyAlpha) image.CreateAlphaChannel();
   std::vector<uint8_t> rowBuffer(greyAlpha ? static_cast<size_t>(rowBytes) : 0);
   RlePackets rle(packed.data(), packed.size(), pixelBytes);
-  image.PrepareToFill();
   TPinnedRows rows = image.WriteRows();
   TPinnedRows alphaRows = greyAlpha ? image.AlphaChannel()->WriteRows() : TPinnedRows();
   for (int r = 0; r < t.height; ++r) {

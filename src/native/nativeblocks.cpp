@@ -227,7 +227,6 @@ void DecodeBlock(TFastLayer &layer, TStream &stream, TNativeContext &context, bo
     return;
   }
   const bool inflate = header.CompType == 0 || header.CompType == 2;
-  target.PrepareToFill();
   if (header.CompType != 2 && header.BlockWidth > 0 && header.BlockHeight > 0) {
     DecodeTiles(layer, context, isAlpha, target, bytes.get(), size, inflate);
     return;

@@ -244,7 +244,6 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
       }
     } else if (size_ > 0) {
       TPinnedRows rows(*this);
-      PrefaultForWriting(rows.Bits(), static_cast<size_t>(size_));
       if (!topDown) {
         stream.ReadBuffer(rows.Bits(), size_);
       } else {

@@ -6,7 +6,6 @@
 #include "pixels/dibshared.h"
 #include "platform/colours.h"
 #include "platform/gdi.h"
-#include "platform/kernel.h"
 #include "platform/pixelrows.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
@@ -159,13 +158,6 @@ TPinnedRows TDIB::WriteRows() {
   if (Empty()) return {};
   MakeUnique();
   return TPinnedRows(*store_);
-}
-
-void TDIB::PrepareToFill() {
-  if (Empty()) return;
-  MakeUnique();
-  TStorePin pin(*store_);
-  PrefaultForWriting(store_->Bits(), static_cast<size_t>(store_->Size()));
 }
 
 TReadRows TDIB::ReadRows() {

@@ -81,9 +81,6 @@ class TDIB {
   // The rows for reading, pinned while the result lives: no copy-on-write,
   // but compressed pixels are decoded.
   TReadRows ReadRows();
-  // Says that every row is about to be written, top row first: the store's
-  // fresh pages may be made present ahead of the writes.
-  void PrepareToFill();
   uint32_t GetPixel(int x, int y);
   void SetPixel(int x, int y, uint32_t value);
 

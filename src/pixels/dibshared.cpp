@@ -30,7 +30,11 @@ struct StoreState {
   int64_t mappedBytes = 0;
   std::atomic<uint32_t> nextIdentity{1};
 
-  StoreState() { InitializeCriticalSection(&lock); SetMappedViewBudget(MappedSwapLimit); }
+  StoreState() {
+    InitializeCriticalSection(&lock);
+    // The kernel keeps released views for reuse only within this budget.
+    SetMappedViewBudget(MappedSwapLimit);
+  }
 };
 
 StoreState &State() {

@@ -176,9 +176,3 @@ void SetMappedViewBudget(uint64_t bytes);
 inline void SetMappedViewBudget(uint64_t) {}
 
 #endif  // !_WIN32
-
-// Not a Win32 function: a hint that [address, address + bytes), inside one
-// mapped view, is about to be written in full. Neither system acts on it:
-// making the pages present ahead of the writer, on a worker thread, did not
-// pay for itself.
-inline void PrefaultForWriting(void *, size_t) {}
