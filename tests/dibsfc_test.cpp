@@ -112,6 +112,43 @@ TEST(SurfacePixelTest, PositionsOfSubBytePixelsAndRangeChecks) {
   EXPECT_EQ(rows.GetPixel(1, 0), 0x112233u);
 }
 
+// Row addresses are handed out pinned: the pin lasts as long as the rows
+// object, moves with it, and writing rows makes a shared store unique first
+// while reading rows does not.
+TEST(SurfacePixelTest, RowsArePinnedWhileTheyAreHeld) {
+  TDIBSurface s;
+  Make(s, 1024, 512, 32, 0x01020304);  // 2 MiB: a swap store
+  ASSERT_TRUE(s.Store().IsSwapped());
+  {
+    TReadRows rows = s.ReadRows();
+    EXPECT_EQ(s.Store().PinCount(), 1);
+    TReadRows moved = std::move(rows);
+    EXPECT_FALSE(rows) << "the pin moved with the rows";
+    EXPECT_EQ(s.Store().PinCount(), 1);
+    TReadRows again = s.ReadRows();
+    EXPECT_EQ(s.Store().PinCount(), 2);
+    EXPECT_EQ(again.Top(), moved.Top());
+    moved.Release();
+    EXPECT_EQ(s.Store().PinCount(), 1);
+  }
+  EXPECT_EQ(s.Store().PinCount(), 0);
+
+  TDIBSurface copy;
+  copy.Assign(&s);
+  const TDIBSharedImage *shared = &s.Store();
+  EXPECT_EQ(copy.ReadRows().Row(3)[0], 0x04);
+  EXPECT_EQ(&copy.Store(), shared) << "reading keeps the shared store";
+  copy.WriteRows().Row(3)[0] = 0x7F;
+  EXPECT_NE(&copy.Store(), shared) << "writing made it unique";
+  EXPECT_EQ(s.GetPixel(0, 3), 0x01020304u);
+  EXPECT_EQ(copy.Store().PinCount(), 0);
+  EXPECT_EQ(shared->PinCount(), 0);
+
+  TDIBSurface empty;
+  EXPECT_FALSE(empty.WriteRows());
+  EXPECT_FALSE(empty.ReadRows());
+}
+
 TEST(SurfacePixelTest, ColourConversions) {
   TDIBSurface s;
   s.SetSize(1, 1, 15);

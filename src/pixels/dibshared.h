@@ -239,6 +239,18 @@ class TRowsOf {
         top_(store.TopRow()),
         stride_(store.BytesPerRow()),
         height_(top_ ? store.Height() : 0) {}
+  // A moved-from object has no rows: its pin went with them.
+  TRowsOf(TRowsOf &&other) noexcept { *this = std::move(other); }
+  TRowsOf &operator=(TRowsOf &&other) noexcept {
+    if (this != &other) {
+      pin_ = std::move(other.pin_);
+      bits_ = std::exchange(other.bits_, nullptr);
+      top_ = std::exchange(other.top_, nullptr);
+      stride_ = std::exchange(other.stride_, 0);
+      height_ = std::exchange(other.height_, 0);
+    }
+    return *this;
+  }
 
   // The first byte (the bottom row of a bottom-up image).
   Byte *Bits() const { return bits_; }
