@@ -10,6 +10,7 @@ or an (r, g, b) tuple), ``background`` and, for animations, ``loop`` = 0.
 """
 from __future__ import annotations
 
+import functools
 import os
 import tempfile
 from typing import Any, Optional, Tuple
@@ -48,6 +49,7 @@ def register_pillow_opener() -> None:
     _registered = True
 
 
+@functools.lru_cache(maxsize=None)
 def _plugin() -> Any:
     """Defines the plugin's classes, which need Pillow, on first use."""
     from PIL import ImageFile, ImagePalette
