@@ -1,13 +1,14 @@
 """The Pillow plugin: Image.open on documents and animated cursors, frame by
 frame, and conversions of an animation to GIF and WebP read back by Pillow."""
 import io
+import re
 
 import numpy
 import pytest
 from PIL import Image, ImageSequence, UnidentifiedImageError
 
 import vornfile
-from conftest import DATA, SAMPLES
+from conftest import DATA, SAMPLES, SOURCE
 
 WALK, PALETTE, ANI = SAMPLES / "walk.vrn", SAMPLES / "palette.vrn", SAMPLES / "progress.ani"
 
@@ -24,7 +25,11 @@ def test_registration_is_idempotent_and_keeps_other_readers():
     vornfile.register_pillow_opener()
     assert Image.registered_extensions()[".vrn"] == "VORN"
     assert Image.registered_extensions()[".ani"] == "VORN"
-    assert Image.MIME["VORN"] == "image/x-vornfile"
+    # The one MIME type of native documents, declared by the shared-mime-info
+    # file that the thumbnailer and the GdkPixbuf loader also follow.
+    declared = re.search(r'<mime-type type="([^"]+)"',
+                         (SOURCE / "tools" / "vorn" / "vornfile-mime.xml").read_text())
+    assert Image.MIME["VORN"] == declared.group(1)
     with Image.open(SAMPLES / "rgba.png") as png:
         assert png.format == "PNG"
 
