@@ -53,7 +53,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     except (OSError, Error, LookupError) as error:
         print(f"vornfile: {error}", file=sys.stderr)
         return 1
-    print(text)
+    try:
+        print(text)
+        sys.stdout.flush()
+    except BrokenPipeError:  # a reader such as `head` stopped early
+        sys.stderr.close()
     return 0
 
 

@@ -213,9 +213,6 @@ class Frames(_Items):
     def _item(self, index: int) -> "Frame":
         return Frame(self._document, index)
 
-    def __getitem__(self, index: Any) -> Any:  # type: ignore[override]
-        return super().__getitem__(index)
-
 
 class Layers(_Items):
     """The layers of a frame, bottom first."""
