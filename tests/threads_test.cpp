@@ -22,9 +22,10 @@
 namespace vorn {
 namespace {
 
-// ThreadSanitizer makes every mapping of a large image costly: it runs
-// fewer rounds of the same scenarios.
-#if defined(__SANITIZE_THREAD__)
+// The sanitizers make every copy of a large image costly (the address
+// sanitizer's build is not optimised either): they run fewer rounds of the
+// same scenarios.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr int kRounds = 1, kBitmapReads = 3, kExports = 3;
 #else
 constexpr int kRounds = 2, kBitmapReads = 10, kExports = 8;
