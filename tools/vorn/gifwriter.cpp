@@ -98,6 +98,31 @@ Rect Changed(const std::vector<Shown> &before, const std::vector<Shown> &after, 
   return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
 }
 
+// The bounding box of the pixels that are shown on canvas and clear in
+// target; empty (width 0) when there are none.
+Rect TurningClear(const std::vector<Shown> &canvas, const std::vector<Shown> &target,
+                  int32_t width, int32_t height) {
+  int32_t x0 = width, y0 = height, x1 = -1, y1 = -1;
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x) {
+      const size_t i = static_cast<size_t>(y) * width + x;
+      if (target[i] == kClear && canvas[i] != kClear) {
+        x0 = std::min(x0, x), x1 = std::max(x1, x);
+        y0 = std::min(y0, y), y1 = std::max(y1, y);
+      }
+    }
+  if (x1 < 0) return {};
+  return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
+}
+
+Rect Union(const Rect &a, const Rect &b) {
+  if (b.width == 0) return a;
+  if (a.width == 0) return b;
+  const int32_t x0 = std::min(a.x, b.x), y0 = std::min(a.y, b.y);
+  const int32_t x1 = std::max(a.x + a.width, b.x + b.width), y1 = std::max(a.y + a.height, b.y + b.height);
+  return {x0, y0, x1 - x0, y1 - y0};
+}
+
 // Whether drawing target over canvas can give target: a transparent pixel
 // of the target shows the canvas, which must then be clear too.
 bool Reachable(const std::vector<Shown> &canvas, const std::vector<Shown> &target) {
@@ -114,6 +139,7 @@ void Clear(std::vector<Shown> &canvas, int32_t width, const Rect &r) {
 class GifOutput {
  public:
   explicit GifOutput(OutputFile &file) : file_(file) {
+    file_.Stream();  // a file that cannot be made fails here, before giflib
     int error = 0;
     gif_ = EGifOpen(this, &Write, &error);
     if (!gif_) throw Failure(file_.FileName() + ": " + GifErrorString(error));
@@ -161,21 +187,32 @@ class GifOutput {
     int error = 0;
     const int closed = EGifCloseFile(gif_, &error);
     gif_ = nullptr;
+    if (!writeFailure_.empty()) throw Failure(writeFailure_);
     if (closed != GIF_OK) throw Failure(file_.FileName() + ": " + GifErrorString(error));
   }
 
  private:
+  // Called from inside giflib, which an exception must not cross: a failure
+  // is kept and thrown once giflib has returned.
   static int Write(GifFileType *gif, const GifByteType *bytes, int size) {
     auto *self = static_cast<GifOutput *>(gif->UserData);
-    self->file_.Write(bytes, static_cast<size_t>(size));
+    if (!self->writeFailure_.empty()) return 0;
+    try {
+      self->file_.Write(bytes, static_cast<size_t>(size));
+    } catch (const std::exception &error) {
+      self->writeFailure_ = error.what();
+      return 0;
+    }
     return size;
   }
   void Check(int result) {
+    if (!writeFailure_.empty()) throw Failure(writeFailure_);
     if (result != GIF_OK) throw Failure(file_.FileName() + ": " + GifErrorString(gif_->Error));
   }
 
   OutputFile &file_;
   GifFileType *gif_ = nullptr;
+  std::string writeFailure_;
 };
 
 }  // namespace
@@ -208,26 +245,26 @@ bool WriteGif(const Document &doc, const std::string &fileName) {
     }
     if (e.width != pending.width || e.height != pending.height)
       throw Failure(doc.FileName() + ": frame " + std::to_string(f) + " differs in size");
-    // Leave the previous frame in place, or clear its rectangle first,
-    // whichever can show this frame with the smaller rectangle; when neither
-    // can (a pixel becomes transparent outside that rectangle), the
-    // previous frame is stored whole and cleared.
+    // Leave the previous frame in place when that can show this frame
+    // (no pixel turns transparent) and stores the smaller rectangle;
+    // otherwise clear the previous frame's rectangle, first widened to
+    // every pixel that turns transparent (the previous frame is then stored
+    // over the wider rectangle, which shows the same picture).
+    const bool keep = Reachable(canvas, e.shown);
+    const Rect keepRect = keep ? Changed(canvas, e.shown, e.width, e.height) : Rect{};
+    const Rect widened = Union(pendingRect, TurningClear(canvas, e.shown, e.width, e.height));
     std::vector<Shown> cleared = canvas;
-    Clear(cleared, e.width, pendingRect);
-    const bool keep = Reachable(canvas, e.shown), clear = Reachable(cleared, e.shown);
-    Rect keepRect, clearRect;
-    if (keep) keepRect = Changed(canvas, e.shown, e.width, e.height);
-    if (clear) clearRect = Changed(cleared, e.shown, e.width, e.height);
+    Clear(cleared, e.width, widened);
+    const Rect clearRect = Changed(cleared, e.shown, e.width, e.height);
     int disposal;
     Rect rect;
-    if (keep && (!clear || keepRect.Area() <= clearRect.Area())) {
+    if (keep && keepRect.Area() <= clearRect.Area()) {
       disposal = DISPOSE_DO_NOT;
       rect = keepRect;
     } else {
       disposal = DISPOSE_BACKGROUND;
-      if (!clear) pendingRect = {0, 0, e.width, e.height};
-      std::vector<Shown> blank(e.shown.size(), kClear);
-      rect = clear ? clearRect : Changed(blank, e.shown, e.width, e.height);
+      pendingRect = widened;
+      rect = clearRect;
     }
     gif.Image(pending, pendingRect, disposal);
     canvas = e.shown;
