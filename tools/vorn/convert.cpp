@@ -75,6 +75,7 @@ Outcome ConvertOne(const Job &job, const Settings &settings) {
   try {
     Document doc(job.input);
     outcome.frames = doc.Frames();
+    Progress progress("writing " + job.output);  // drawn for a single file only
     switch (settings.format) {
       case Format::Gif: outcome.reduced = WriteGif(doc, job.output); break;
       case Format::Png: WriteApng(doc, job.output); break;
