@@ -415,16 +415,52 @@ TEST_F(ConvertTest, PaletteGifIsExactAndStoresOnlyWhatChanged) {
 }
 
 TEST_F(ConvertTest, DeepFramesToGifAreReducedWithOneNote) {
-  const ToolRun run = Vorn("convert " + kSamples + "walk.vrn " + dir_.File("walk.gif"));
+  // 24 bits, two frames of many colours whose transparent colour (blue)
+  // fills a moving band.
+  test::NativeDocument doc;
+  for (int f = 0; f < 2; ++f) {
+    test::NativeFrame frame;
+    frame.Width = 64;
+    frame.Height = 16;
+    frame.Bpp = 24;
+    frame.TransColor = 0x0000FF;
+    test::NativeLayer only;
+    only.Pixels = test::PackRows(64, 16, 24, [f](int x, int y) {
+      return x / 8 == 2 + f ? 0x0000FFu : (x * 4u) << 16 | (y * 16u) << 8;
+    });
+    frame.Layers = {only};
+    doc.Frames.push_back(frame);
+  }
+  const std::string input = dir_.File("deep.vrn");
+  test::SaveCurrent(input, doc);
+  const ToolRun run = Vorn("convert " + input + " " + dir_.File("deep.gif"));
   ASSERT_EQ(run.status, 0);
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
   EXPECT_NE(run.err.find("lossy"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find(".webp"), std::string::npos) << run.err;
   // WebP at a quality is lossy but keeps frames and times.
-  const ToolRun lossy = Vorn("convert --quality 60 " + kSamples + "walk.vrn " + dir_.File("walk.webp"));
+  const ToolRun lossy = Vorn("convert --quality 60 " + input + " " + dir_.File("deep.webp"));
   ASSERT_EQ(lossy.status, 0) << lossy.err;
-  const JsonValue result = ReadBack(dir_.Path().string(), {dir_.File("walk.webp")});
-  EXPECT_EQ(result[dir_.File("walk.webp")]["frames"].items.size(), 4u);
+  const ToolRun apng = Vorn("convert " + input + " " + dir_.File("deep.png"));
+  ASSERT_EQ(apng.status, 0) << apng.err;
+  const std::string gif = dir_.File("deep.gif"), webp = dir_.File("deep.webp"),
+                    png = dir_.File("deep.png");
+  const JsonValue result = ReadBack(dir_.Path().string(), {gif, webp, png});
+  vnHandle h = vnOpen(input.c_str());
+  ASSERT_NE(h, 0u);
+  CheckAnimation(h, dir_.Path().string(), result[gif], "gif", "deep.gif");
+  CheckAnimation(h, dir_.Path().string(), result[png], "png", "deep.png");
+  EXPECT_EQ(result[webp]["frames"].items.size(), 2u);
+  // The reduced GIF keeps the transparency exactly.
+  for (int f = 0; f < 2; ++f) {
+    const std::vector<uint32_t> got = Pixels(dir_.Path().string(), result[gif]["frames"][f]);
+    const std::vector<uint32_t> want = Expected(h, f);
+    ASSERT_EQ(got.size(), want.size());
+    EXPECT_EQ(std::count(want.begin(), want.end(), 0u), 8 * 16) << "the band is transparent";
+    for (size_t i = 0; i < got.size(); ++i)
+      ASSERT_EQ(got[i] >> 24, want[i] >> 24) << "frame " << f << " pixel " << i;
+  }
+  vnClose(h);
 }
 
 TEST_F(ConvertTest, FailuresLeaveNothingAndNameTheCause) {
