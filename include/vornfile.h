@@ -81,7 +81,9 @@ enum {
   VN_LAYER_VISIBLE = 1,       /* 1 when shown */
   VN_LAYER_TRANSCOLOR = 2,    /* transparent pixel value, -1 for none */
   VN_LAYER_ALPHA = 3,         /* opacity 0..255 */
-  VN_LAYER_ALPHAINEFFECT = 4  /* 1 when the alpha channel takes part in composition */
+  VN_LAYER_ALPHAINEFFECT = 4, /* 1 when the alpha channel takes part in composition */
+  VN_LAYER_LEFT = 5,          /* offset of the layer's left column in the frame */
+  VN_LAYER_TOP = 6            /* offset of the layer's top row in the frame */
 };
 
 /* Opens a document. Returns a handle, or 0 with error code 1 (no such file)

@@ -192,7 +192,7 @@ TEST_F(OpenDocument, LayerInformationAndChecks) {
   EXPECT_EQ(vnGetLayerInfo(handle_, 0, 0, VN_LAYER_ALPHAINEFFECT), 0);
 
   struct { int32_t frame, layer; uint32_t code; } bad[] = {
-      {3, 0, 1}, {0, -1, 1}, {0, 1, 1}, {2, 2, 1}, {0, 0, 0}, {0, 0, 5}};
+      {3, 0, 1}, {0, -1, 1}, {0, 1, 1}, {2, 2, 1}, {0, 0, 0}, {0, 0, 7}};
   for (auto &b : bad) {
     ResetErrorTo(VN_ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(vnGetLayerInfo(handle_, b.frame, b.layer, b.code), 0);

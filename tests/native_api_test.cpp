@@ -99,6 +99,19 @@ TEST_F(NativeApiTest, AnimatedLayersWithAlphaChannels) {
             BitmapColours(vnGetBitmap(handle, 1, -1), w, h)[7 * w + 10]);
 }
 
+TEST_F(NativeApiTest, LayerPositionsAreReported) {
+  NativeDocument doc;
+  NativeFrame frame = PatternFrame(20, 10, 24, {Ramp, Tiled});
+  frame.Layers[1].Left = -3;
+  frame.Layers[1].Top = 7;
+  doc.Frames = {frame};
+  vnHandle handle = Open(WriteCurrent(doc));
+  ASSERT_NE(handle, 0u) << vnGetLastError();
+  EXPECT_EQ(vnGetLayerInfo(handle, 0, 0, VN_LAYER_LEFT), 0);
+  EXPECT_EQ(vnGetLayerInfo(handle, 0, 1, VN_LAYER_LEFT), -3);
+  EXPECT_EQ(vnGetLayerInfo(handle, 0, 1, VN_LAYER_TOP), 7);
+}
+
 TEST_F(NativeApiTest, PaletteAnimationWithATransparentColour) {
   const int w = 33, h = 9;
   NativeDocument doc;

@@ -167,7 +167,7 @@ TEST(ToolUsageTest, VersionHelpAndMistakes) {
     EXPECT_EQ(r.status, 2) << mistake.arguments;
     EXPECT_EQ(r.err.rfind(mistake.message, 0), 0u) << mistake.arguments << "\n" << r.err;
     EXPECT_NE(r.err.find("\nusage: vorn info"), std::string::npos) << r.err;
-    EXPECT_LT(std::count(r.err.begin(), r.err.end(), '\n'), 8) << r.err;
+    EXPECT_LT(std::count(r.err.begin(), r.err.end(), '\n'), 10) << r.err;
     EXPECT_EQ(r.out, "");
   }
 }

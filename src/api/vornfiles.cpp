@@ -176,12 +176,16 @@ VORNFILE_API int32_t VORNFILE_CALL vnGetLayerInfo(vnHandle handle, int32_t frame
   return Guarded<int32_t>(VN_ERROR_FAILED, 0, [&]() -> int32_t {
     TFrame &f = CheckedFrame(Document(handle), frame);
     CheckLayer(f, layer, true);
-    Require(code >= VN_LAYER_VISIBLE && code <= VN_LAYER_ALPHAINEFFECT);
+    // Codes 5 and 6 report the layer's position, which a host needs to
+    // place the layer's own pixels (the composite already has them placed).
+    Require(code >= VN_LAYER_VISIBLE && code <= VN_LAYER_TOP);
     const TCustomLayer &l = *f.Layers().LayerAt(layer);
     switch (code) {
       case VN_LAYER_VISIBLE: return l.Visible ? 1 : 0;
       case VN_LAYER_TRANSCOLOR: return l.GetTransColor();
       case VN_LAYER_ALPHA: return l.GetAlpha();
+      case VN_LAYER_LEFT: return l.Left;
+      case VN_LAYER_TOP: return l.Top;
       default: return l.AlphaInEffect() ? 1 : 0;
     }
   });

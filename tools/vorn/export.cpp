@@ -12,39 +12,6 @@ namespace vorn::tool {
 
 namespace {
 
-// The value after an option, which may also be given as --option=value.
-struct Arguments {
-  std::vector<std::string> positional;
-  std::vector<std::pair<std::string, std::string>> options;
-};
-
-Arguments Split(const std::string &command, const std::vector<std::string> &arguments,
-                const std::vector<std::string> &withValue, const std::vector<std::string> &flags) {
-  Arguments result;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    const std::string &a = arguments[i];
-    if (a.size() < 2 || a[0] != '-') {
-      result.positional.push_back(a);
-      continue;
-    }
-    const size_t equals = a.find('=');
-    const std::string name = a.substr(0, equals);
-    if (std::find(flags.begin(), flags.end(), name) != flags.end() && equals == std::string::npos) {
-      result.options.emplace_back(name, "");
-    } else if (std::find(withValue.begin(), withValue.end(), name) != withValue.end()) {
-      if (equals != std::string::npos)
-        result.options.emplace_back(name, a.substr(equals + 1));
-      else if (i + 1 < arguments.size())
-        result.options.emplace_back(name, arguments[++i]);
-      else
-        throw UsageError(command + ": " + name + " needs a value");
-    } else {
-      throw UsageError(command + ": unknown option " + a);
-    }
-  }
-  return result;
-}
-
 int Digits(int32_t n) {
   int digits = 1;
   while (n >= 10) n /= 10, ++digits;
@@ -76,6 +43,33 @@ struct Item {
 };
 
 }  // namespace
+
+Arguments Split(const std::string &command, const std::vector<std::string> &arguments,
+                const std::vector<std::string> &withValue, const std::vector<std::string> &flags) {
+  Arguments result;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string &a = arguments[i];
+    if (a.size() < 2 || a[0] != '-') {
+      result.positional.push_back(a);
+      continue;
+    }
+    const size_t equals = a.find('=');
+    const std::string name = a.substr(0, equals);
+    if (std::find(flags.begin(), flags.end(), name) != flags.end() && equals == std::string::npos) {
+      result.options.emplace_back(name, "");
+    } else if (std::find(withValue.begin(), withValue.end(), name) != withValue.end()) {
+      if (equals != std::string::npos)
+        result.options.emplace_back(name, a.substr(equals + 1));
+      else if (i + 1 < arguments.size())
+        result.options.emplace_back(name, arguments[++i]);
+      else
+        throw UsageError(command + ": " + name + " needs a value");
+    } else {
+      throw UsageError(command + ": unknown option " + a);
+    }
+  }
+  return result;
+}
 
 int ExportCommand(const std::vector<std::string> &arguments) {
   const Arguments args = Split("export", arguments, {"--format", "--frame", "--layer"},

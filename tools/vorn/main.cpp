@@ -20,6 +20,8 @@ const char kUsage[] =
     "       vorn export [--format png|bmp|tga|ico|cur] [--frame N]\n"
     "                   [--layer N | --layers] [--alpha] FILE DIR\n"
     "       vorn thumbnail FILE OUT.png [--size N]\n"
+    "       vorn convert [--to FORMAT] [--quality N] [-j N] [--recursive]\n"
+    "                    INPUT... OUTPUT\n"
     "       vorn --help | --version\n";
 
 void Help() {
@@ -45,10 +47,22 @@ void Help() {
       "                  the first frame scaled to fit a square, as PNG (for file\n"
       "                  managers: vorn thumbnail %%i %%o --size %%s)\n"
       "    --size N      the square's side in pixels (default 256)\n"
+      "  convert INPUT OUTPUT\n"
+      "                  the whole document in one file, the format from OUTPUT's\n"
+      "                  extension: .gif (every frame, 256 colours a frame), .png or\n"
+      "                  .apng (one frame a PNG, several an animated PNG), .webp\n"
+      "                  (animated, lossless), .ora (OpenRaster: every layer kept)\n"
+      "  convert INPUT... DIR\n"
+      "                  several files, or the documents in folders, into DIR\n"
+      "    --to F        the format in DIR: gif, png, apng, webp or ora\n"
+      "    --quality N   lossy WebP of quality N (0 to 100) instead of lossless\n"
+      "    -j N          N files at once in worker processes (default: one per core)\n"
+      "    --recursive   also the documents in the folders' folders\n"
       "\n"
       "Kinds of file: %s.\n"
       "\n"
-      "Exit status: 0 done, 1 the file could not be read or written, 2 bad usage.\n",
+      "Exit status: 0 done, 1 a file could not be read or written (convert goes on\n"
+      "with the other files and says how many failed), 2 bad usage.\n",
       vorn::tool::KnownKinds().c_str());
 }
 
@@ -68,6 +82,11 @@ int Run(const std::vector<std::string> &args) {
   if (command == "info") return InfoCommand(rest);
   if (command == "export") return ExportCommand(rest);
   if (command == "thumbnail") return ThumbnailCommand(rest);
+#ifdef VORN_CONVERT
+  if (command == "convert") return ConvertCommand(rest);
+#else
+  if (command == "convert") throw Failure("convert is not built into this vorn yet");
+#endif
   if (!command.empty() && command[0] == '-') throw UsageError("unknown option " + command);
   throw UsageError("unknown command \"" + command + "\"");
 }

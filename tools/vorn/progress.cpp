@@ -60,8 +60,14 @@ struct Progress::State {
   }
 };
 
-Progress::Progress(std::string label, int64_t total) : state_(nullptr) {
-  if (!isatty(2)) return;
+namespace {
+std::atomic<bool> silenced{false};
+}
+
+void Progress::Silence() { silenced = true; }
+
+Progress::Progress(std::string label, int64_t total, bool evenWhenSilenced) : state_(nullptr) {
+  if (!isatty(2) || (silenced && !evenWhenSilenced)) return;
   state_ = new State;
   state_->label = std::move(label);
   state_->total = total;

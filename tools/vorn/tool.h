@@ -99,21 +99,38 @@ void WritePng(const std::string &fileName, int32_t width, int32_t height, bool g
 // total it shows that work is going on; with one, how much is done.
 class Progress {
  public:
-  explicit Progress(std::string label, int64_t total = 0);
+  // evenWhenSilenced: drawn also after Silence (the bar of a whole batch).
+  explicit Progress(std::string label, int64_t total = 0, bool evenWhenSilenced = false);
   ~Progress();
   Progress(const Progress &) = delete;
   Progress &operator=(const Progress &) = delete;
   void Set(int64_t done);
+  // From now on bars are drawn only where asked for even so: the files of a
+  // batch draw none of their own under the batch's bar.
+  static void Silence();
 
  private:
   struct State;
   State *state_;
 };
 
+// A command's arguments: the positional ones in order, and the options with
+// their values (an option's value may also be given as --option=value).
+struct Arguments {
+  std::vector<std::string> positional;
+  std::vector<std::pair<std::string, std::string>> options;
+};
+// Splits arguments for a command: withValue lists options that take a
+// value, flags those that take none; anything else starting with '-' is a
+// UsageError.
+Arguments Split(const std::string &command, const std::vector<std::string> &arguments,
+                const std::vector<std::string> &withValue, const std::vector<std::string> &flags);
+
 // Subcommands; each returns the exit status.
 int InfoCommand(const std::vector<std::string> &arguments);
 int ExportCommand(const std::vector<std::string> &arguments);
 int ThumbnailCommand(const std::vector<std::string> &arguments);
+int ConvertCommand(const std::vector<std::string> &arguments);
 
 // Parses a whole non-negative number for an option; UsageError otherwise.
 int32_t ParseCount(const std::string &option, const std::string &text, int32_t minimum);
