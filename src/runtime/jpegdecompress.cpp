@@ -20,6 +20,9 @@ struct TJpegDecompressor::TState {
   char message[JMSG_LENGTH_MAX];
   bool created;  // the decompressor exists and needs destroying
   bool ready;    // ... and has its source: the steps may run
+  // Stray bytes before a marker are skipped while the header is read.
+  bool strayHeaderBytes;
+  bool readingHeader;  // ReadHeader is running
 };
 
 namespace {
@@ -60,7 +63,14 @@ bool IsCorruptDataWarning(int code) {
 // Messages: corrupt-data warnings end the work; other warnings and trace
 // messages are dropped (a library prints nothing).
 void EmitMessage(j_common_ptr info, int level) {
-  if (level < 0 && IsCorruptDataWarning(info->err->msg_code)) ErrorExit(info);
+  if (level >= 0 || !IsCorruptDataWarning(info->err->msg_code)) return;
+  const TState &state = StateOf(info);
+  // Before the first scan, bytes skipped on the way to the next marker
+  // belong to no pixel.
+  if (info->err->msg_code == JWRN_EXTRANEOUS_DATA && state.strayHeaderBytes &&
+      state.readingHeader)
+    return;
+  ErrorExit(info);
 }
 
 void Progress(j_common_ptr info) {
@@ -75,10 +85,11 @@ void Progress(j_common_ptr info) {
 
 }  // namespace
 
-TJpegDecompressor::TJpegDecompressor(const uint8_t *data, size_t size)
+TJpegDecompressor::TJpegDecompressor(const uint8_t *data, size_t size, bool strayHeaderBytes)
     : state_(std::make_unique<TState>()) {
   TState *state = state_.get();
   std::memset(state, 0, sizeof(TState));
+  state->strayHeaderBytes = strayHeaderBytes;
   state->info.err = jpeg_std_error(&state->error);
   state->error.error_exit = ErrorExit;
   state->error.emit_message = EmitMessage;
@@ -103,8 +114,14 @@ const char *TJpegDecompressor::Message() const { return state_->message; }
 
 bool TJpegDecompressor::ReadHeader() {
   TState *state = state_.get();
-  if (!state->ready || setjmp(state->jump)) return false;
+  if (!state->ready) return false;
+  if (setjmp(state->jump)) {
+    state->readingHeader = false;
+    return false;
+  }
+  state->readingHeader = true;
   jpeg_read_header(&state->info, TRUE);
+  state->readingHeader = false;
   return true;
 }
 
