@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "pixels/depths.h"
 #include "pixels/dibshared.h"
@@ -24,6 +25,9 @@ constexpr uint32_t kCoreHeader = 12;
 constexpr uint32_t kInfoHeader = 40;
 constexpr uint32_t kOs2Header = 64;
 constexpr uint32_t kLargestHeader = 124;
+
+// "BM", the first word of a bitmap file.
+constexpr uint16_t kBitmapSignature = 0x4D42;
 
 [[noreturn]] void InvalidDib() { throw EInvalidGraphic(kInvalidDIB); }
 
@@ -151,6 +155,27 @@ void RepackRows(uint8_t *bits, int width, int height, int64_t bytesPerRow, int b
   }
 }
 
+// Decodes RLE data whose first line is the top row into the uncompressed
+// store: as bottom-up data, then with the rows turned.
+void ReadTopDownRle(const std::vector<uint8_t> &data, bool rle4, TDIBSharedImage &store) {
+  if (store.Size() == 0) return;
+  {
+    TPinnedRows rows(store);
+    // Pixels the data skips are index 0, as in a decoded bottom-up store.
+    std::memset(rows.Bits(), 0, static_cast<size_t>(store.Size()));
+  }
+  DecodeRle(data.data(), static_cast<int64_t>(data.size()), rle4, store);
+  TPinnedRows rows(store);
+  const int64_t stride = store.BytesPerRow();
+  std::vector<uint8_t> swap(static_cast<size_t>(stride));
+  for (int64_t y = 0, other = store.Height() - 1; y < other; ++y, --other) {
+    uint8_t *a = rows.Bits() + y * stride, *b = rows.Bits() + other * stride;
+    std::memcpy(swap.data(), a, static_cast<size_t>(stride));
+    std::memcpy(a, b, static_cast<size_t>(stride));
+    std::memcpy(b, swap.data(), static_cast<size_t>(stride));
+  }
+}
+
 }  // namespace
 
 void TDIBSharedImage::ReadFromStream(TStream &stream) {
@@ -166,11 +191,20 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
   file.bfReserved1 = fileFields.ReadU16();
   file.bfReserved2 = fileFields.ReadU16();
   file.bfOffBits = fileFields.ReadU32();
-  if (file.bfType != 0x4D42) InvalidDib();  // "BM"
+  if (file.bfType != kBitmapSignature) InvalidDib();
+  ReadBitmap(stream, start, file.bfOffBits);
+}
 
+void TDIBSharedImage::ReadPackedFromStream(TStream &stream) {
+  if (stream.Remaining() <= 0) return;
+  ReadBitmap(stream, stream.Position(), 0);
+}
+
+void TDIBSharedImage::ReadBitmap(TStream &stream, int64_t start, uint32_t pixelOffset) {
   BmpHeader h;
-  h.pixelOffset = file.bfOffBits;
+  h.pixelOffset = pixelOffset;
   uint8_t sizeField[4];
+  int64_t got;
   got = stream.Read(sizeField, 4);
   if (got == 0) {
     Reset();
@@ -202,6 +236,18 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
   if (colors == 0 && h.bitCount <= 8) colors = 1u << h.bitCount;
   colors = std::min<uint32_t>(colors, 256);
   const int entrySize = h.headerSize == kCoreHeader ? 3 : 4;
+  // A core header's table may be shorter than 2^bits (such files exist):
+  // when the pixel offset lies inside the full table and the pixels would
+  // not fit after the full one, the table ends at the offset.
+  int64_t pixelStart;
+  const bool pixelStartKnown = CheckedAdd<int64_t>(start, h.pixelOffset, pixelStart);
+  if (h.headerSize == kCoreHeader && pixelStartKnown && pixelStart > stream.Position() &&
+      pixelStart < stream.Position() + int64_t{colors} * entrySize) {
+    std::optional<int64_t> bytes = DibImageBytes(h.width, height, h.bitCount);
+    const int64_t afterFullTable = stream.Remaining() - int64_t{colors} * entrySize;
+    if (bytes && *bytes > afterFullTable)
+      colors = static_cast<uint32_t>((pixelStart - stream.Position()) / entrySize);
+  }
   uint8_t entries[256 * 4];
   stream.ReadBuffer(entries, static_cast<int64_t>(colors) * entrySize);
   for (uint32_t i = 0; i < colors; ++i) {
@@ -212,9 +258,7 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
   // Pixels normally follow the colour table; a file that declares them
   // further on (a gap, a longer colour table, an embedded profile) is read
   // from there. An offset that points back into the headers is ignored.
-  int64_t pixelStart;
-  if (CheckedAdd<int64_t>(start, h.pixelOffset, pixelStart) &&
-      pixelStart > stream.Position() && pixelStart <= stream.Size())
+  if (pixelStartKnown && pixelStart > stream.Position() && pixelStart <= stream.Size())
     stream.SetPosition(pixelStart);
 
   const bool memoryKind = memoryImage_;
@@ -232,6 +276,20 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
   // Nothing is allocated for data the stream does not hold.
   if (dataBytes > remaining) throw EReadError();
 
+  if (compressed && topDown) {
+    // Top-down RLE data (rows from the top): decoded at once, and the rows
+    // turned into the store's bottom-up order.
+    std::vector<uint8_t> data(static_cast<size_t>(dataBytes));
+    stream.ReadBuffer(data.data(), dataBytes);
+    NewStore(h.width, static_cast<int>(height), false, memoryKind, table, format, h.bitCount);
+    try {
+      ReadTopDownRle(data, h.compression == BI_RLE4, *this);
+    } catch (...) {
+      Reset();
+      throw;
+    }
+    return;
+  }
   NewStore(h.width, static_cast<int>(height), compressed, memoryKind, table, format,
            h.bitCount);
   try {

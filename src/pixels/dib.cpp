@@ -258,11 +258,18 @@ void TDIB::Draw(HDC dc, const RECT &rect) {
   if (palette) SelectPalette(dc, oldPalette, FALSE);
 }
 
-void TDIB::LoadFromStream(TStream &stream) {
+void TDIB::LoadFromStream(TStream &stream) { LoadStore(stream, true); }
+
+void TDIB::LoadPackedFromStream(TStream &stream) { LoadStore(stream, false); }
+
+void TDIB::LoadStore(TStream &stream, bool fileHeader) {
   if (stream.Remaining() <= 0) return;
   TDIBSharedImage *store = NewStoreObject();
   try {
-    store->ReadFromStream(stream);
+    if (fileHeader)
+      store->ReadFromStream(stream);
+    else
+      store->ReadPackedFromStream(stream);
   } catch (...) {
     store->Release();
     throw;

@@ -72,6 +72,10 @@ class TDIBSharedImage {
   // does not hold, refused before allocating). On failure the store is left
   // without bytes (safe to destroy); callers read into a fresh store.
   void ReadFromStream(TStream &stream);
+  // The same for a packed bitmap without the file header (a headerless DIB
+  // file, as clipboard bitmaps are saved): the bitmap header comes first
+  // and the pixels follow the masks and the colour table.
+  void ReadPackedFromStream(TStream &stream);
 
   // Copies 256 entries; the DIB section and the bitmap info get them too.
   void SetColorTable(const RGBQUAD *table);
@@ -147,6 +151,9 @@ class TDIBSharedImage {
   void CreateSection();
   void ReleaseGdi();
   void BuildBitmapInfo(int compression);
+  // The part of the BMP stream after the file header; pixelOffset counts
+  // from start (0: the pixels follow the colour table).
+  void ReadBitmap(TStream &stream, int64_t start, uint32_t pixelOffset);
   void SetTopRow();
   void SetImageSize(int64_t size);
   // The placement part of AllocBits.
