@@ -52,8 +52,6 @@ class TDIB {
   virtual void SetSize(int width, int height, int bitCount);
   void SetWidth(int width);
   void SetHeight(int height);
-  // Re-creates the surface at another depth with its pixels converted.
-  void SetBitCount(int bitCount);
   virtual void Clear();
   // Moves the pixels out of a GDI section into plain or swap memory.
   virtual void MakeMemoryStore();
