@@ -131,6 +131,39 @@ TPixelFormat FormatOf(const BmpHeader &h) {
   return TPixelFormat::Make(r, g, b);
 }
 
+// What a checked header means for reading the pixels.
+struct BmpLayout {
+  bool compressed = false;  // RLE8 or RLE4 data
+  bool topDown = false;     // rows stored top row first
+  int64_t rows = 0;         // the image's height
+  TPixelFormat format = kPixelFormat888;
+  bool repack = false;      // masks at other than the standard positions
+};
+
+// Refuses what no pixel can be read for, before the colour table is: an
+// unsupported depth (EInvalidGraphicOperation), RLE data paired with another
+// depth than its own, masks that do not fit the depth, a height beyond the
+// range of a surface.
+BmpLayout CheckBitmapHeader(const BmpHeader &h) {
+  RequireStorageDepth(h.bitCount);
+  // RLE8 data describes 8-bit pixels and RLE4 data 4-bit ones; other pairs
+  // would be decoded into rows of another size.
+  BmpLayout l;
+  l.compressed = h.compression == BI_RLE8 || h.compression == BI_RLE4;
+  if ((h.compression == BI_RLE8 && h.bitCount != 8) ||
+      (h.compression == BI_RLE4 && h.bitCount != 4))
+    InvalidDib();
+  l.format = FormatOf(h);
+  l.repack = h.haveMasks && h.bitCount > 8 &&
+             (ChannelOf(h.masks[0]).shift != l.format.GreenBits + l.format.BlueBits ||
+              ChannelOf(h.masks[1]).shift != l.format.BlueBits ||
+              ChannelOf(h.masks[2]).shift != 0);
+  l.topDown = h.height < 0;
+  l.rows = l.topDown ? -h.height : h.height;
+  if (l.rows > INT32_MAX) InvalidDib();
+  return l;
+}
+
 // Moves channels that stand at other positions than the standard ones into
 // the standard layout, in place. At 32 bits an 8-bit alpha mask goes to the
 // top byte, where standard 32-bit pixels keep theirs; other bits become 0.
@@ -214,21 +247,10 @@ void TDIBSharedImage::ReadBitmap(TStream &stream, int64_t start, uint32_t pixelO
   h.headerSize = TReadOnlyMemoryStream(sizeField, 4).ReadU32();
   ReadBitmapHeader(stream, h);
 
-  RequireStorageDepth(h.bitCount);
-  // RLE8 data describes 8-bit pixels and RLE4 data 4-bit ones; other pairs
-  // would be decoded into rows of another size.
-  const bool compressed = h.compression == BI_RLE8 || h.compression == BI_RLE4;
-  if ((h.compression == BI_RLE8 && h.bitCount != 8) ||
-      (h.compression == BI_RLE4 && h.bitCount != 4))
-    InvalidDib();
-  const TPixelFormat format = FormatOf(h);
-  const bool repack = h.haveMasks && h.bitCount > 8 &&
-                      (ChannelOf(h.masks[0]).shift != format.GreenBits + format.BlueBits ||
-                       ChannelOf(h.masks[1]).shift != format.BlueBits ||
-                       ChannelOf(h.masks[2]).shift != 0);
-  const bool topDown = h.height < 0;
-  const int64_t height = topDown ? -h.height : h.height;
-  if (height > INT32_MAX) InvalidDib();
+  const BmpLayout layout = CheckBitmapHeader(h);
+  const bool compressed = layout.compressed, topDown = layout.topDown, repack = layout.repack;
+  const TPixelFormat format = layout.format;
+  const int64_t height = layout.rows;
 
   // The colour table, padded with zeros to 256 entries.
   RGBQUAD table[256] = {};
