@@ -297,6 +297,33 @@ TEST_F(AniTest, ChunkCutShortEndsTheParseKeepingWhatWasRead) {
   ASSERT_NE(Open(Cut(text, text.size() - 50)), 0u) << vnGetLastError();
 }
 
+// Every chunk is read within the list that holds it: a list that declares
+// more than its parent holds is cut at the parent's end, and a chunk that
+// runs past that end ends the parse. A header chunk shorter than its nine
+// fields lacks the icon flag.
+TEST_F(AniTest, ChunksStayInsideTheirParents) {
+  const Bytes header = Anih(1, 1, 6);
+  const Bytes red = Chunk("icon", Solid24(kRed)), green = Chunk("icon", Solid24(kGreen));
+  Bytes file = Riff({header, List("fram", {red, green})});
+  // The form ends right after the first icon; the second lies outside it.
+  const uint32_t form = uint32_t(4 + header.size() + 12 + red.size());
+  for (int i = 0; i < 4; ++i) file[4 + i] = uint8_t(form >> (8 * i));
+  TAniList ani;
+  TMemoryStream stream(file);
+  ani.LoadAni(stream);
+  EXPECT_EQ(ani.Count(), 1);
+  vnHandle h = Open(file);
+  ASSERT_NE(h, 0u) << vnGetLastError();
+  EXPECT_EQ(Pixels(h, 0), Filled(4, kRed));
+
+  // An "anih" of 8 bytes followed by the rest of a header's worth of bytes:
+  // its fields stop with its data.
+  Bytes shortHeader = Chunk("anih", Bytes(header.begin() + 8, header.begin() + 16));
+  EXPECT_EQ(Refused(Riff({shortHeader, Bytes(header.begin() + 16, header.end()),
+                          List("fram", {red})})),
+            VN_ERROR_OPEN_FAILED);
+}
+
 TEST_F(AniTest, DeepNestingEndsWithoutExhaustingTheStack) {
   Bytes lists, tags;
   for (int i = 0; i < 100000; ++i) {
