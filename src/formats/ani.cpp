@@ -238,29 +238,15 @@ int32_t PlaceImage(TFastLayerList &layers, TAniIcon &icon) {
   TDIBSurface &source = icon.Surface;
   TDIBSurface *sourceAlpha = source.AlphaChannel();
   const bool same = SameStorage(source, target);
-  const bool covers = source.Width() >= target.Width() && source.Height() >= target.Height();
 
   int32_t trans = -1;
   if (!sourceAlpha && icon.TransColor >= 0)
     trans = same ? icon.TransColor
                  : ConvertPixel(source, target, static_cast<uint32_t>(icon.TransColor));
   // A smaller image leaves the rest of the frame transparent: the
-  // transparent colour, or alpha 0 below.
-  if (!covers) target.FillRect(target.BoundsRect(), trans >= 0 ? static_cast<uint32_t>(trans) : 0);
-  if (same)
-    target.CopySurface(0, 0, source);
-  else
-    target.DrawConvert(0, 0, -1, source);
-
-  if (sourceAlpha) {
-    target.CreateAlphaChannel();
-    TDIBSurface &alpha = *target.AlphaChannel();
-    if (!covers) alpha.FillRect(alpha.BoundsRect(), 0);
-    alpha.CopySurface(0, 0, *sourceAlpha);
-    layer.SetAlphaOn(true);
-    return -1;
-  }
-  return trans;
+  // transparent colour, or alpha 0.
+  DrawIntoLayer(layer, source, trans >= 0 ? static_cast<uint32_t>(trans) : 0, 0);
+  return sourceAlpha ? -1 : trans;
 }
 
 }  // namespace

@@ -76,36 +76,24 @@ void ReadBitmapHeader(TStream &stream, BmpHeader &h) {
   uint8_t b[kLargestHeader];
   stream.ReadBuffer(b, h.headerSize - 4);
   TReadOnlyMemoryStream fields(b, h.headerSize - 4);
+  // The fields in their stored order (BITMAPCOREHEADER, BITMAPINFOHEADER);
+  // the planes, the resolutions and the important colours are not used.
   if (h.headerSize == kCoreHeader) {
-    BITMAPCOREHEADER core{};
-    core.bcSize = h.headerSize;
-    core.bcWidth = fields.ReadU16();
-    core.bcHeight = fields.ReadU16();
-    core.bcPlanes = fields.ReadU16();
-    core.bcBitCount = fields.ReadU16();
-    h.width = core.bcWidth;
-    h.height = core.bcHeight;
-    h.bitCount = core.bcBitCount;
+    h.width = fields.ReadU16();
+    h.height = fields.ReadU16();
+    fields.ReadU16();  // planes
+    h.bitCount = fields.ReadU16();
     return;
   }
-  BITMAPINFOHEADER info{};
-  info.biSize = h.headerSize;
-  info.biWidth = fields.ReadI32();
-  info.biHeight = fields.ReadI32();
-  info.biPlanes = fields.ReadU16();
-  info.biBitCount = fields.ReadU16();
-  info.biCompression = fields.ReadU32();
-  info.biSizeImage = fields.ReadU32();
-  info.biXPelsPerMeter = fields.ReadI32();
-  info.biYPelsPerMeter = fields.ReadI32();
-  info.biClrUsed = fields.ReadU32();
-  info.biClrImportant = fields.ReadU32();
-  h.width = info.biWidth;
-  h.height = info.biHeight;
-  h.bitCount = info.biBitCount;
-  h.compression = info.biCompression;
-  h.imageSize = info.biSizeImage;
-  h.colorsUsed = info.biClrUsed;
+  h.width = fields.ReadI32();
+  h.height = fields.ReadI32();
+  fields.ReadU16();  // planes
+  h.bitCount = fields.ReadU16();
+  h.compression = fields.ReadU32();
+  h.imageSize = fields.ReadU32();
+  fields.Seek(8, soFromCurrent);  // resolutions
+  h.colorsUsed = fields.ReadU32();
+  fields.ReadU32();  // important colours; the masks of longer headers follow
   // Compressions 4 and 5 (embedded JPEG and PNG) and the alpha bit fields
   // are not read; the extended OS/2 header uses 3 and 4 for its own
   // Huffman and RLE24 schemes.

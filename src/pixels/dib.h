@@ -129,6 +129,10 @@ class TDIB {
   void RefreshGeometry();
   // The BMP stream into a new store, with or without the file header.
   void LoadStore(TStream &stream, bool fileHeader);
+  // Replaces the store by a new one that fill(store) makes; when fill
+  // raises, the surface keeps its store.
+  template <class Fill>
+  void ReplaceStore(Fill &&fill);
   // A new store with this surface's swappable setting (one reference).
   TDIBSharedImage *NewStoreObject() const;
 

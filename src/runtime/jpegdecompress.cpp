@@ -112,49 +112,58 @@ jpeg_decompress_struct &TJpegDecompressor::Info() { return state_->info; }
 
 const char *TJpegDecompressor::Message() const { return state_->message; }
 
+namespace {
+
+// Runs one libjpeg step: false when the decompressor is not ready or the
+// step ends through error_exit. The jump target lives in this frame while
+// the step runs.
+template <class Work>
+bool RunStep(TState &state, Work &&work) {
+  if (!state.ready || setjmp(state.jump)) return false;
+  return work();
+}
+
+}  // namespace
+
 bool TJpegDecompressor::ReadHeader() {
-  TState *state = state_.get();
-  if (!state->ready) return false;
-  if (setjmp(state->jump)) {
-    state->readingHeader = false;
-    return false;
-  }
-  state->readingHeader = true;
-  jpeg_read_header(&state->info, TRUE);
-  state->readingHeader = false;
-  return true;
+  TState &state = *state_;
+  state.readingHeader = true;
+  const bool done = RunStep(state, [&] {
+    jpeg_read_header(&state.info, TRUE);
+    return true;
+  });
+  state.readingHeader = false;
+  return done;
 }
 
 bool TJpegDecompressor::CalcOutputDimensions() {
-  TState *state = state_.get();
-  if (!state->ready || setjmp(state->jump)) return false;
-  jpeg_calc_output_dimensions(&state->info);
-  return true;
+  return RunStep(*state_, [this] {
+    jpeg_calc_output_dimensions(&state_->info);
+    return true;
+  });
 }
 
 bool TJpegDecompressor::Start() {
-  TState *state = state_.get();
-  if (!state->ready || setjmp(state->jump)) return false;
-  jpeg_start_decompress(&state->info);
-  return true;
+  return RunStep(*state_, [this] {
+    jpeg_start_decompress(&state_->info);
+    return true;
+  });
 }
 
 bool TJpegDecompressor::ReadRows(JSAMPARRAY rows, JDIMENSION count) {
-  TState *state = state_.get();
-  if (!state->ready || setjmp(state->jump)) return false;
-  if (jpeg_read_scanlines(&state->info, rows, count) == 0) {
+  return RunStep(*state_, [&] {
+    if (jpeg_read_scanlines(&state_->info, rows, count) != 0) return true;
     // Suspension cannot happen with a memory source; treat it as damage.
-    std::snprintf(state->message, sizeof state->message, "JPEG data ended early");
+    std::snprintf(state_->message, sizeof state_->message, "JPEG data ended early");
     return false;
-  }
-  return true;
+  });
 }
 
 bool TJpegDecompressor::Finish() {
-  TState *state = state_.get();
-  if (!state->ready || setjmp(state->jump)) return false;
-  jpeg_finish_decompress(&state->info);
-  return true;
+  return RunStep(*state_, [this] {
+    jpeg_finish_decompress(&state_->info);
+    return true;
+  });
 }
 
 }  // namespace vorn
