@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "open/opener.h"
 #include "api/callerbitmap.h"
 #include "api/registry.h"
 #include "api/vnframelist.h"
@@ -92,7 +93,7 @@ VORNFILE_API vnHandle VORNFILE_CALL vnOpen(const char *fileName) {
       return 0;
     }
     auto document = std::make_unique<TVNFrameList>();
-    document->LoadFromFile(name, document->SaveOptions, nullptr, nullptr);
+    LoadFromFile(*document, name, document->SaveOptions, nullptr, nullptr);
     if (document->Count() == 0) {
       SetError(VN_ERROR_OPEN_FAILED);
       return 0;
