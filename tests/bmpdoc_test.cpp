@@ -296,11 +296,26 @@ TEST(BmpDocumentTest, ShortOs2TablesAndTopDownRle) {
   test::WriteFile(path, bmp);
   vnHandle h = vnOpen(path.c_str());
   ASSERT_NE(h, 0u) << vnGetLastError();
+  // The layer's own export (before any pixel is read) keeps the lines
+  // compressed and in their order, saying so with a negative height; it
+  // reads back the same.
+  const std::string exported = dir.File("layer.bmp");
+  ASSERT_EQ(vnExportBitmap(h, 0, 0, exported.c_str()), -1);
   TDIBSurface &layer = registry::Find(h)->FrameAt(0)->Layers().LayerAt(0)->GetSurface();
   EXPECT_EQ(layer.GetPixel(0, 0), 1u);
   EXPECT_EQ(layer.GetPixel(1, 0), 2u);
   EXPECT_EQ(layer.GetPixel(0, 1), 3u);
   EXPECT_EQ(layer.GetPixel(1, 1), 4u);
+  vnClose(h);
+  const std::vector<uint8_t> file = test::ReadFile(exported);
+  ASSERT_GT(file.size(), 54u);
+  EXPECT_EQ(file[30], 1) << "RLE8";
+  EXPECT_EQ(static_cast<int32_t>(file[22] | file[23] << 8 | file[24] << 16 | file[25] << 24), -2);
+  h = vnOpen(exported.c_str());
+  ASSERT_NE(h, 0u) << vnGetLastError();
+  TDIBSurface &back = registry::Find(h)->FrameAt(0)->Layers().LayerAt(0)->GetSurface();
+  EXPECT_EQ(back.GetPixel(0, 0), 1u);
+  EXPECT_EQ(back.GetPixel(1, 1), 4u);
   vnClose(h);
 }
 

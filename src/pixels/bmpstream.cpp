@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <vector>
 
 #include "pixels/depths.h"
 #include "pixels/dibshared.h"
@@ -176,27 +175,6 @@ void RepackRows(uint8_t *bits, int width, int height, int64_t bytesPerRow, int b
   }
 }
 
-// Decodes RLE data whose first line is the top row into the uncompressed
-// store: as bottom-up data, then with the rows turned.
-void ReadTopDownRle(const std::vector<uint8_t> &data, bool rle4, TDIBSharedImage &store) {
-  if (store.Size() == 0) return;
-  {
-    TPinnedRows rows(store);
-    // Pixels the data skips are index 0, as in a decoded bottom-up store.
-    std::memset(rows.Bits(), 0, static_cast<size_t>(store.Size()));
-  }
-  DecodeRle(data.data(), static_cast<int64_t>(data.size()), rle4, store);
-  TPinnedRows rows(store);
-  const int64_t stride = store.BytesPerRow();
-  std::vector<uint8_t> swap(static_cast<size_t>(stride));
-  for (int64_t y = 0, other = store.Height() - 1; y < other; ++y, --other) {
-    uint8_t *a = rows.Bits() + y * stride, *b = rows.Bits() + other * stride;
-    std::memcpy(swap.data(), a, static_cast<size_t>(stride));
-    std::memcpy(a, b, static_cast<size_t>(stride));
-    std::memcpy(b, swap.data(), static_cast<size_t>(stride));
-  }
-}
-
 }  // namespace
 
 void TDIBSharedImage::ReadFromStream(TStream &stream) {
@@ -286,26 +264,14 @@ void TDIBSharedImage::ReadBitmap(TStream &stream, int64_t start, uint32_t pixelO
   // Nothing is allocated for data the stream does not hold.
   if (dataBytes > remaining) throw EReadError();
 
-  if (compressed && topDown) {
-    // Top-down RLE data (rows from the top): decoded at once, and the rows
-    // turned into the store's bottom-up order.
-    std::vector<uint8_t> data(static_cast<size_t>(dataBytes));
-    stream.ReadBuffer(data.data(), dataBytes);
-    NewStore(h.width, static_cast<int>(height), false, memoryKind, table, format, h.bitCount);
-    try {
-      ReadTopDownRle(data, h.compression == BI_RLE4, *this);
-    } catch (...) {
-      Reset();
-      throw;
-    }
-    return;
-  }
   NewStore(h.width, static_cast<int>(height), compressed, memoryKind, table, format,
            h.bitCount);
   try {
     if (compressed) {
       AllocBits(dataBytes);
       SetImageSize(dataBytes);
+      // Top-down RLE lines keep their order until they are decoded.
+      if (topDown) SetRleTopDown();
       if (dataBytes > 0) {
         TPinnedRows rows(*this);
         stream.ReadBuffer(rows.Bits(), dataBytes);
@@ -325,7 +291,8 @@ void TDIBSharedImage::ReadBitmap(TStream &stream, int64_t start, uint32_t pixelO
   }
 }
 
-void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &target) {
+void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &target,
+               bool topDown) {
   if (!data || size <= 0 || target.Compressed() || target.StorageBitCount() != (rle4 ? 4 : 8))
     return;
   TPinnedRows rows(target);
@@ -337,7 +304,7 @@ void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &ta
   int64_t line = 0, column = 0;
   auto put = [&](uint8_t index) {
     if (column < width) {
-      uint8_t *row = bits + line * stride;
+      uint8_t *row = bits + (topDown ? height - 1 - line : line) * stride;
       if (rle4)
         rows::UncheckedSet4(row, column, index);
       else

@@ -154,6 +154,9 @@ class TDIBSharedImage {
   // The part of the BMP stream after the file header; pixelOffset counts
   // from start (0: the pixels follow the colour table).
   void ReadBitmap(TStream &stream, int64_t start, uint32_t pixelOffset);
+  // Marks compressed lines as stored from the top row down; the bitmap
+  // info, as a BMP file writes it, says so with a negative height.
+  void SetRleTopDown();
   void SetTopRow();
   void SetImageSize(int64_t size);
   // The placement part of AllocBits.
@@ -182,6 +185,8 @@ class TDIBSharedImage {
   RGBQUAD colorTable_[256];
   int colorOffset_ = 40;
   bool compressed_ = false;
+  // Compressed lines stored from the top row down (a negative height).
+  bool rleTopDown_ = false;
   HDC dc_ = nullptr;
   HBITMAP bitmap_ = nullptr;
   HGDIOBJ oldBitmap_ = nullptr;
@@ -294,7 +299,9 @@ class TPaletteManager {
 
 // Decodes RLE8 (rle4 false) or RLE4 bytes into the rows of an uncompressed
 // store of the same geometry. Runs past a row or the image are clipped;
-// decoding stops at the end of the data or of the image.
-void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &target);
+// decoding stops at the end of the data or of the image. The data's first
+// line is the bottom row, or the top row with topDown.
+void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &target,
+               bool topDown = false);
 
 }  // namespace vorn
