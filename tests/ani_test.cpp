@@ -178,7 +178,7 @@ TEST_F(AniTest, ThirtyTwoBitFramesCarryTheirAlpha) {
   IconImage image = SolidImage(4, 4, 32, 0);
   for (int i = 0; i < 16; ++i)
     image.Pixels[i] = uint32_t(i * 16) << 24 | ((0x102030u * (i + 1)) & 0xFFFFFF);
-  image.Mask[5] = 1;  // a masked pixel is transparent whatever its alpha
+  image.Mask[5] = 1;  // the alpha bytes stand: a set mask bit changes nothing
   vnHandle h = Open(AniFile({IconFile(image), IconFile(image)}, 2, 6));
   ASSERT_NE(h, 0u) << vnGetLastError();
   EXPECT_EQ(vnGetInfo(h, VN_INFO_BPP), 24);
@@ -188,7 +188,7 @@ TEST_F(AniTest, ThirtyTwoBitFramesCarryTheirAlpha) {
     EXPECT_EQ(vnGetLayerInfo(h, f, 0, VN_LAYER_ALPHAINEFFECT), 1);
     std::vector<uint32_t> alpha = Alpha(h, f), pixels = Pixels(h, f);
     for (int i = 0; i < 16; ++i) {
-      EXPECT_EQ(alpha[i], i == 5 ? 0u : uint32_t(i * 16)) << i;
+      EXPECT_EQ(alpha[i], uint32_t(i * 16)) << i;
       EXPECT_EQ(pixels[i], (0x102030u * (i + 1)) & 0xFFFFFF) << i;
     }
   }
@@ -295,6 +295,33 @@ TEST_F(AniTest, ChunkCutShortEndsTheParseKeepingWhatWasRead) {
   Bytes text = Riff({Anih(1, 1, 6), List("fram", {Chunk("icon", Solid24(kRed))}),
                      Chunk("INAM", Bytes(100, 'x'))});
   ASSERT_NE(Open(Cut(text, text.size() - 50)), 0u) << vnGetLastError();
+}
+
+// Every chunk is read within the list that holds it: a list that declares
+// more than its parent holds is cut at the parent's end, and a chunk that
+// runs past that end ends the parse. A header chunk shorter than its nine
+// fields lacks the icon flag.
+TEST_F(AniTest, ChunksStayInsideTheirParents) {
+  const Bytes header = Anih(1, 1, 6);
+  const Bytes red = Chunk("icon", Solid24(kRed)), green = Chunk("icon", Solid24(kGreen));
+  Bytes file = Riff({header, List("fram", {red, green})});
+  // The form ends right after the first icon; the second lies outside it.
+  const uint32_t form = uint32_t(4 + header.size() + 12 + red.size());
+  for (int i = 0; i < 4; ++i) file[4 + i] = uint8_t(form >> (8 * i));
+  TAniList ani;
+  TMemoryStream stream(file);
+  ani.LoadAni(stream);
+  EXPECT_EQ(ani.Count(), 1);
+  vnHandle h = Open(file);
+  ASSERT_NE(h, 0u) << vnGetLastError();
+  EXPECT_EQ(Pixels(h, 0), Filled(4, kRed));
+
+  // An "anih" of 8 bytes followed by the rest of a header's worth of bytes:
+  // its fields stop with its data.
+  Bytes shortHeader = Chunk("anih", Bytes(header.begin() + 8, header.begin() + 16));
+  EXPECT_EQ(Refused(Riff({shortHeader, Bytes(header.begin() + 16, header.end()),
+                          List("fram", {red})})),
+            VN_ERROR_OPEN_FAILED);
 }
 
 TEST_F(AniTest, DeepNestingEndsWithoutExhaustingTheStack) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "open/opener.h"
 #include "api/registry.h"
 #include "api/vnframelist.h"
 #include "formats/avi.h"
@@ -346,8 +347,8 @@ TEST_F(AviTest, TheCallbackSeesEveryPositionUpToStartPlusLength) {
   std::vector<std::pair<int, int>> calls;
   TFrameList list;
   TSaveOption options;
-  list.LoadFromFile(
-      path, options,
+  LoadFromFile(
+      list, path, options,
       [](void *data, TFrameList *, int index, int total) {
         static_cast<std::vector<std::pair<int, int>> *>(data)->emplace_back(index, total);
       },

@@ -12,6 +12,8 @@
 #include "api/vnframelist.h"
 #include "support/corpus.h"
 #include "support/files.h"
+#include "runtime/streams.h"
+#include "pixels/dibsfc.h"
 #include "vornfile.h"
 
 namespace vorn {
@@ -109,6 +111,47 @@ TEST(BmpDocumentTest, RealAlphaIsKept) {
   vnClose(h);
 }
 
+// The composite of an RLE bitmap shares the layer's compressed store, but it
+// is a drawn image: exported, it is written with plain rows. The layer's own
+// export keeps the compression it was read with.
+TEST(BmpDocumentTest, CompositesOfRleBitmapsExportPlain) {
+  test::TempDir dir;
+  struct Case {
+    const char *file;
+    int bits;
+    uint32_t compression;
+  };
+  for (const Case &c : {Case{"pal8rle.bmp", 8, 1}, Case{"pal4rle.bmp", 4, 2}}) {
+    SCOPED_TRACE(c.file);
+    vnHandle h = vnOpen(test::DataFile(std::string("bmpsuite/g/") + c.file).c_str());
+    ASSERT_NE(h, 0u) << vnGetLastError();
+    auto header = [](const std::vector<uint8_t> &bmp, size_t at) {
+      return static_cast<uint32_t>(bmp[at] | bmp[at + 1] << 8 | bmp[at + 2] << 16 |
+                                   bmp[at + 3] << 24);
+    };
+    const std::string composite = dir.File("composite.bmp"), layer = dir.File("layer.bmp");
+    ASSERT_EQ(vnExportBitmap(h, 0, -1, composite.c_str()), -1);
+    ASSERT_EQ(vnExportBitmap(h, 0, 0, layer.c_str()), -1);
+    const std::vector<uint8_t> plain = test::ReadFile(composite);
+    ASSERT_GT(plain.size(), 54u);
+    EXPECT_EQ(plain[28], c.bits);
+    EXPECT_EQ(header(plain, 30), 0u) << "no compression";
+    const uint32_t stride = (127 * c.bits + 31) / 32 * 4;
+    EXPECT_EQ(header(plain, 34), stride * 64);
+    EXPECT_EQ(plain.size(), header(plain, 10) + stride * 64);
+    EXPECT_EQ(header(test::ReadFile(layer), 30), c.compression);
+
+    // The plain file holds the composite's pixels.
+    TDIBSurface back;
+    TFileStream in(composite, FileMode::OpenRead);
+    back.LoadFromStream(in);
+    TDIBSurface &shown = registry::Find(h)->FrameAt(0)->Layers().Composite().Surface();
+    for (int y = 0; y < 64; y += 7)
+      for (int x = 0; x < 127; x += 5) ASSERT_EQ(back.GetPixel(x, y), shown.GetPixel(x, y));
+    vnClose(h);
+  }
+}
+
 TEST(BmpDocumentTest, DetectionByContentAndByExtension) {
   test::TempDir dir;
   std::vector<uint8_t> bmp = test::ReadFile(test::DataFile("bmpsuite/g/pal4.bmp"));
@@ -120,16 +163,160 @@ TEST(BmpDocumentTest, DetectionByContentAndByExtension) {
     EXPECT_EQ(vnGetInfo(h, VN_INFO_BPP), 4) << name;
     vnClose(h);
   }
-  // A bitmap without its file header is found by the .dib extension only:
-  // the reader needs the header, so it still fails cleanly.
+  // A bitmap without its file header is found by the .dib extension only.
+  const std::vector<uint8_t> bare(bmp.begin() + 14, bmp.end());
   std::string headerless = dir.File("bare.dib");
-  test::WriteFile(headerless, std::vector<uint8_t>(bmp.begin() + 14, bmp.end()));
-  EXPECT_EQ(vnOpen(headerless.c_str()), 0u);
+  test::WriteFile(headerless, bare);
+  vnHandle h = vnOpen(headerless.c_str());
+  EXPECT_NE(h, 0u) << vnGetLastError();
+  EXPECT_EQ(vnGetInfo(h, VN_INFO_BPP), 4);
+  vnClose(h);
+  std::string misnamed = dir.File("bare.bmp");
+  test::WriteFile(misnamed, bare);
+  EXPECT_EQ(vnOpen(misnamed.c_str()), 0u);
   EXPECT_EQ(vnGetLastError(), VN_ERROR_OPEN_FAILED);
   std::string empty = dir.File("empty.bmp");
   test::WriteFile(empty, std::string());
   EXPECT_EQ(vnOpen(empty.c_str()), 0u) << "an empty file is not a 0 x 0 image";
   EXPECT_EQ(vnGetLastError(), VN_ERROR_OPEN_FAILED);
+}
+
+// Little-endian fields of hand-made bitmaps.
+void Put16(std::vector<uint8_t> &b, uint32_t v) {
+  b.push_back(uint8_t(v));
+  b.push_back(uint8_t(v >> 8));
+}
+void Put32(std::vector<uint8_t> &b, uint32_t v) {
+  Put16(b, v & 0xFFFF);
+  Put16(b, v >> 16);
+}
+// A 40-byte info header.
+std::vector<uint8_t> InfoHeader(int32_t width, int32_t height, uint16_t bits,
+                                uint32_t compression, uint32_t imageSize, uint16_t planes = 1) {
+  std::vector<uint8_t> b;
+  Put32(b, 40);
+  Put32(b, uint32_t(width));
+  Put32(b, uint32_t(height));
+  Put16(b, planes);
+  Put16(b, bits);
+  Put32(b, compression);
+  Put32(b, imageSize);
+  for (int i = 0; i < 4; ++i) Put32(b, 0);  // resolutions, colours
+  return b;
+}
+
+// Headerless DIB files (clipboard bitmaps saved as they are held) open by
+// the .dib extension when their info header is plausible for the file.
+TEST(BmpDocumentTest, HeaderlessDibFilesOpenByTheirInfoHeader) {
+  test::TempDir dir;
+  auto open = [&](const std::string &name, const std::vector<uint8_t> &bytes) {
+    const std::string path = dir.File(name);
+    test::WriteFile(path, bytes);
+    return vnOpen(path.c_str());
+  };
+  // 3 x 2 at 32 bits with bit fields, the fourth bytes unused (0).
+  std::vector<uint8_t> clip = InfoHeader(3, 2, 32, 3, 24);
+  for (uint32_t mask : {0x00FF0000u, 0x0000FF00u, 0x000000FFu}) Put32(clip, mask);
+  for (uint32_t pixel : {0x000001u, 0x000002u, 0x000003u,    // bottom row
+                         0x102030u, 0x405060u, 0x708090u})  // top row
+    Put32(clip, pixel);
+  vnHandle h = open("clip.dib", clip);
+  ASSERT_NE(h, 0u) << vnGetLastError();
+  TDIBSurface &layer = registry::Find(h)->FrameAt(0)->Layers().LayerAt(0)->GetSurface();
+  EXPECT_EQ(layer.BitCount(), 24) << "the fourth byte went to the alpha channel";
+  EXPECT_EQ(layer.GetPixel(0, 0), 0x102030u);
+  EXPECT_EQ(layer.GetPixel(2, 0), 0x708090u);
+  EXPECT_EQ(layer.GetPixel(1, 1), 0x000002u);
+  ASSERT_NE(layer.AlphaChannel(), nullptr);
+  EXPECT_EQ(layer.AlphaChannel()->GetPixel(1, 1), 255u);
+  EXPECT_TRUE(registry::Find(h)->SaveOptions.BmpAlpha);
+  vnClose(h);
+
+  // 2 x 2 at 24 bits, rows of 8 bytes.
+  std::vector<uint8_t> rgb = InfoHeader(2, 2, 24, 0, 16);
+  for (uint8_t v : {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0}) rgb.push_back(v);
+  h = open("rgb.dib", rgb);
+  ASSERT_NE(h, 0u) << vnGetLastError();
+  EXPECT_EQ(vnGetInfo(h, VN_INFO_BPP), 24);
+  TDIBSurface &plain = registry::Find(h)->FrameAt(0)->Layers().LayerAt(0)->GetSurface();
+  EXPECT_EQ(plain.GetPixel(0, 1), 0x030201u);
+  EXPECT_EQ(plain.GetPixel(1, 0), 0x0C0B0Au);
+  vnClose(h);
+
+  // Headers that are not plausible fail as before: two planes, pixels the
+  // file does not hold, an unknown header size, another extension.
+  std::vector<uint8_t> planes = rgb;
+  planes[12] = 2;
+  std::vector<uint8_t> cut(rgb.begin(), rgb.end() - 1);
+  std::vector<uint8_t> size = rgb;
+  size[0] = 64;
+  for (const auto &[name, bytes] :
+       {std::pair{"planes.dib", planes}, {"cut.dib", cut}, {"size.dib", size}, {"rgb.bmp", rgb}}) {
+    EXPECT_EQ(open(name, bytes), 0u) << name;
+    EXPECT_EQ(vnGetLastError(), VN_ERROR_OPEN_FAILED) << name;
+  }
+}
+
+// Each pixel's colour, top row first.
+std::vector<uint32_t> Colours(vnHandle h) {
+  TDIBSurface &s = registry::Find(h)->FrameAt(0)->Layers().Composite().Surface();
+  std::vector<uint32_t> out;
+  for (int y = 0; y < s.Height(); ++y)
+    for (int x = 0; x < s.Width(); ++x) {
+      TRGB c = s.PixelToRGB(s.GetPixel(x, y), false);
+      out.push_back(uint32_t(c.r) << 16 | c.g << 8 | c.b);
+    }
+  return out;
+}
+
+// Bitmaps that other readers open right: an OS/2 bitmap whose colour table
+// is shorter than 2^bits, and RLE data stored top row first.
+TEST(BmpDocumentTest, ShortOs2TablesAndTopDownRle) {
+  auto colours = [](const char *file) {
+    vnHandle h = vnOpen(test::DataFile(std::string("bmpsuite/") + file).c_str());
+    EXPECT_NE(h, 0u) << file << ": " << vnGetLastError();
+    std::vector<uint32_t> c = h ? Colours(h) : std::vector<uint32_t>{};
+    vnClose(h);
+    return c;
+  };
+  const std::vector<uint32_t> picture = colours("g/pal8.bmp");
+  ASSERT_EQ(picture.size(), 127u * 64);
+  EXPECT_EQ(colours("q/pal8os2sp.bmp"), picture) << "252 entries, then the pixels";
+  EXPECT_EQ(colours("b/rletopdown.bmp"), colours("g/pal8rle.bmp"));
+
+  // 2 x 2 RLE8 with a negative height: its first line is the top row.
+  std::vector<uint8_t> bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  const std::vector<uint8_t> rle = {1, 1, 1, 2, 0, 0, 1, 3, 1, 4, 0, 1};
+  std::vector<uint8_t> info = InfoHeader(2, -2, 8, 1, uint32_t(rle.size()));
+  bmp.insert(bmp.end(), info.begin(), info.end());
+  for (int i = 0; i < 256; ++i) Put32(bmp, uint32_t(i) * 0x010101u);
+  bmp.insert(bmp.end(), rle.begin(), rle.end());
+  test::TempDir dir;
+  const std::string path = dir.File("topdown.bmp");
+  test::WriteFile(path, bmp);
+  vnHandle h = vnOpen(path.c_str());
+  ASSERT_NE(h, 0u) << vnGetLastError();
+  // The layer's own export (before any pixel is read) keeps the lines
+  // compressed and in their order, saying so with a negative height; it
+  // reads back the same.
+  const std::string exported = dir.File("layer.bmp");
+  ASSERT_EQ(vnExportBitmap(h, 0, 0, exported.c_str()), -1);
+  TDIBSurface &layer = registry::Find(h)->FrameAt(0)->Layers().LayerAt(0)->GetSurface();
+  EXPECT_EQ(layer.GetPixel(0, 0), 1u);
+  EXPECT_EQ(layer.GetPixel(1, 0), 2u);
+  EXPECT_EQ(layer.GetPixel(0, 1), 3u);
+  EXPECT_EQ(layer.GetPixel(1, 1), 4u);
+  vnClose(h);
+  const std::vector<uint8_t> file = test::ReadFile(exported);
+  ASSERT_GT(file.size(), 54u);
+  EXPECT_EQ(file[30], 1) << "RLE8";
+  EXPECT_EQ(static_cast<int32_t>(file[22] | file[23] << 8 | file[24] << 16 | file[25] << 24), -2);
+  h = vnOpen(exported.c_str());
+  ASSERT_NE(h, 0u) << vnGetLastError();
+  TDIBSurface &back = registry::Find(h)->FrameAt(0)->Layers().LayerAt(0)->GetSurface();
+  EXPECT_EQ(back.GetPixel(0, 0), 1u);
+  EXPECT_EQ(back.GetPixel(1, 1), 4u);
+  vnClose(h);
 }
 
 // Every file of the suite, good, questionable or bad, against the outcomes

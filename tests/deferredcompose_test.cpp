@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "open/opener.h"
 #include "api/registry.h"
 #include "api/vnframelist.h"
 #include "document/framelist.h"
@@ -60,7 +61,7 @@ class DeferredComposeTest : public ::testing::Test {
   std::unique_ptr<TFrameList> Eager() {
     auto list = std::make_unique<TFrameList>();
     TSaveOption options;
-    list->LoadFromFile(dir_.File("doc.vrn"), options, nullptr, nullptr);
+    LoadFromFile(*list, dir_.File("doc.vrn"), options, nullptr, nullptr);
     list->ComposeAll();
     return list;
   }

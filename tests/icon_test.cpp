@@ -329,16 +329,30 @@ TEST_F(IconTest, TheMaskStartsRightAfterTheColourRows) {
   EXPECT_EQ(Layer(h).GetPixel(2, 3), 0x0841u * 5);
 }
 
-TEST_F(IconTest, ThirtyTwoBitAlphaIsKeptAndTheMaskWins) {
+// A 32-bit image is drawn by its alpha bytes: set mask bits under partly
+// or fully opaque pixels (soft edges of real cursors) change nothing. Only an
+// image whose alpha bytes are all 0 takes its alpha from the mask.
+TEST_F(IconTest, ThirtyTwoBitAlphaStandsTheMaskServesOnlyWithoutIt) {
   Entry e = ThirtyTwoBitEntry();
   e.Xor = Rows(4, 4, 32, [](int x, int) { return x == 2 ? 0x80AABBCCu : 0xFF000000u; });
+  e.And = Mask(4, 4, {{1, 0}, {2, 1}});
   vnHandle h = Open(IconFile(1, {e}));
   ASSERT_NE(h, 0u);
   TDIBSurface &alpha = *Layer(h).AlphaChannel();
-  EXPECT_EQ(alpha.GetPixel(2, 1), 0x80u);
+  EXPECT_EQ(alpha.GetPixel(2, 1), 0x80u) << "half opaque under a set mask bit";
+  EXPECT_EQ(alpha.GetPixel(2, 2), 0x80u);
   EXPECT_EQ(alpha.GetPixel(0, 1), 0xFFu);
-  EXPECT_EQ(alpha.GetPixel(1, 0), 0u) << "masked although its alpha says opaque";
+  EXPECT_EQ(alpha.GetPixel(1, 0), 0xFFu) << "opaque under a set mask bit";
   EXPECT_EQ(Layer(h).GetPixel(2, 1), 0xAABBCCu);
+  EXPECT_EQ(vnGetFrameInfo(h, 0, VN_FRAME_TRANSCOLOR), -1);
+
+  // Every alpha byte 0: opaque, and invisible where the mask is set.
+  h = Open(IconFile(1, {ThirtyTwoBitEntry()}));
+  ASSERT_NE(h, 0u);
+  TDIBSurface &fromMask = *Layer(h).AlphaChannel();
+  EXPECT_EQ(fromMask.GetPixel(1, 0), 0u);
+  EXPECT_EQ(fromMask.GetPixel(0, 0), 0xFFu);
+  EXPECT_EQ(fromMask.GetPixel(3, 3), 0xFFu);
 }
 
 TEST_F(IconTest, MaskedPixelsTakeTheTransparentColourOfTheirDepth) {

@@ -73,6 +73,7 @@ std::vector<uint8_t> DecodeWithLibjpeg(const std::vector<uint8_t> &bytes, J_COLO
   jpeg_decompress_struct info;
   jpeg_error_mgr error;
   info.err = jpeg_std_error(&error);
+  error.emit_message = [](j_common_ptr, int) {};  // warnings are not printed
   jpeg_create_decompress(&info);
   jpeg_mem_src(&info, bytes.data(), bytes.size());
   jpeg_read_header(&info, TRUE);
@@ -225,6 +226,70 @@ TEST(JpegCmykTest, PlainInksAreInvertedAdobeInksAreNot) {
   CmykRowToBgr(cmyk, bgr, 2, true);
   EXPECT_EQ(bgr[2], 0);    // 255 x 0 / 255
   EXPECT_EQ(bgr[4], 128);  // 128 x 255 / 255
+}
+
+// The offset of the first marker 0xFF, code in the bytes.
+size_t MarkerAt(const std::vector<uint8_t> &bytes, uint8_t code) {
+  for (size_t i = 0; i + 1 < bytes.size(); ++i)
+    if (bytes[i] == 0xFF && bytes[i + 1] == code) return i;
+  ADD_FAILURE() << "no marker " << int(code);
+  return 0;
+}
+
+std::vector<uint8_t> Inserted(std::vector<uint8_t> bytes, size_t at,
+                              const std::vector<uint8_t> &extra) {
+  bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), extra.begin(), extra.end());
+  return bytes;
+}
+
+// Bytes that belong to no segment between the header's segments cost no
+// pixel: such files open with libjpeg's own pixels. Damage inside the scan
+// data still fails.
+TEST_F(JpegFiles, StrayBytesBeforeTheFirstScanAreSkipped) {
+  JpegSpec spec;
+  spec.width = 40;
+  spec.height = 24;
+  spec.pixel = Gradient;
+  const std::vector<uint8_t> good = WriteJpeg(spec);
+  const std::vector<uint8_t> stray = {0x12, 0x34, 0x00, 0x56, 0x01};
+  // An APP1 segment ("Exif" and four bytes of data) and one whose length
+  // field says 8 bytes while 16 follow.
+  const std::vector<uint8_t> app1 = {0xFF, 0xE1, 0x00, 0x0C, 'E', 'x', 'i', 'f', 0, 0, 1, 2, 3, 4};
+  const std::vector<uint8_t> shortApp1 = {0xFF, 0xE1, 0x00, 0x08, 'E', 'x', 'i', 'f', 0, 0,
+                                          1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  struct Case {
+    const char *what;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<uint8_t> beforeApp1 = stray;
+  beforeApp1.insert(beforeApp1.end(), app1.begin(), app1.end());
+  const Case cases[] = {
+      {"before DQT", Inserted(good, MarkerAt(good, 0xDB), stray)},
+      {"before an APP1 marker", Inserted(good, MarkerAt(good, 0xDB), beforeApp1)},
+      {"inside a bad APP1 length", Inserted(good, MarkerAt(good, 0xDB), shortApp1)},
+  };
+  const std::vector<uint8_t> ref = DecodeWithLibjpeg(good, JCS_RGB);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(DecodeWithLibjpeg(c.bytes, JCS_RGB), ref) << "libjpeg decodes it whole";
+    TDIBSurface *s = Open(Put("stray.jpg", c.bytes));
+    ASSERT_NE(s, nullptr) << vnGetLastError();
+    int mismatches = 0;
+    for (int y = 0; y < spec.height; ++y)
+      for (int x = 0; x < spec.width; ++x) {
+        const uint8_t *p = &ref[(y * spec.width + x) * 3];
+        mismatches += s->GetPixel(x, y) != (uint32_t(p[0]) << 16 | p[1] << 8 | p[2]);
+      }
+    EXPECT_EQ(mismatches, 0);
+    vnClose(handle_);
+    handle_ = 0;
+  }
+  // A marker in the middle of the entropy-coded data.
+  const size_t scan = MarkerAt(good, 0xDA);
+  size_t middle = scan + (good.size() - scan) / 2;
+  while (good[middle - 1] == 0xFF) ++middle;  // not inside a stuffed 0xFF 0x00
+  EXPECT_EQ(Open(Put("scan.jpg", Inserted(good, middle, {0xFF, 0xD3, 0x11, 0x22}))), nullptr);
+  EXPECT_EQ(vnGetLastError(), VN_ERROR_OPEN_FAILED);
 }
 
 TEST_F(JpegFiles, DamagedFilesFailWithCodeTwo) {

@@ -162,6 +162,71 @@ TEST_F(NativeApiTest, OlderVersionsAndJpegBlocks) {
             RowColours(decoded[0][0].Pixels, 50, 30, 24));
 }
 
+// A two-frame file of either version cut at every byte inside frame 1 opens
+// with frame 0 as it was and frame 1 present: its own layers as far as they
+// were read, or one layer "Layer1" shaped like frame 0; its composite builds
+// and exports as a real BMP.
+TEST_F(NativeApiTest, ACutAnywhereInsideALaterFrameKeepsAWholeFrame) {
+  const int w = 24, h = 6;
+  NativeDocument doc;
+  doc.CompType = 1;  // stored tiles: both frames' blocks have the same size
+  for (int f = 0; f < 2; ++f) {
+    NativeFrame frame = PatternFrame(w, h, 8, {Ramp, [f](int x, int y) { return x * y + f; }});
+    frame.Name = "Frame" + std::to_string(f);
+    frame.List1.resize(1);  // older files from version 104 skip it
+    frame.Layers[1].AlphaRows = PackRows(w, h, 8, [](int x, int) { return x * 9; });
+    frame.Layers[1].AlphaOn = true;
+    doc.Frames.push_back(frame);
+  }
+  const std::string exported = dir_.File("cut.bmp");
+  auto expectWholeFrames = [&](const std::vector<uint8_t> &bytes, size_t frame1,
+                               const std::vector<uint32_t> &frame0) {
+    for (size_t cut = frame1; cut < bytes.size(); ++cut) {
+      SCOPED_TRACE(cut);
+      const std::string name = dir_.File("cut.vrn");
+      WriteFile(name, std::vector<uint8_t>(bytes.begin(), bytes.begin() + cut));
+      vnHandle handle = vnOpen(name.c_str());
+      ASSERT_NE(handle, 0u) << vnGetLastError();
+      EXPECT_EQ(vnGetFrameCount(handle), 2);
+      EXPECT_EQ(vnGetLayerCount(handle, 0), 2);
+      EXPECT_EQ(BitmapColours(vnGetBitmap(handle, 0, -1), w, h), frame0);
+      EXPECT_GE(vnGetLayerCount(handle, 1), 1);
+      EXPECT_NE(vnGetBitmap(handle, 1, -1), nullptr);
+      ASSERT_EQ(vnExportBitmap(handle, 1, -1, exported.c_str()), -1);
+      const std::vector<uint8_t> file = ReadFile(exported);
+      ASSERT_GE(file.size(), 54u);
+      EXPECT_EQ(file[0], 'B');
+      EXPECT_EQ(file[1], 'M');
+      EXPECT_EQ(file[2] | file[3] << 8 | file[4] << 16, static_cast<int>(file.size()));
+      vnClose(handle);
+      if (HasFatalFailure()) return;
+    }
+  };
+  auto frame0Of = [&](const std::vector<uint8_t> &bytes) {
+    vnHandle handle = Open(bytes);
+    EXPECT_NE(handle, 0u);
+    return BitmapColours(vnGetBitmap(handle, 0, -1), w, h);
+  };
+
+  for (int32_t version : {99, 107}) {
+    SCOPED_TRACE(version);
+    NativeDocument older = doc;
+    older.Version = version;
+    older.Count = 2;
+    const std::vector<uint8_t> bytes = WriteOlder(older);
+    older.Frames.resize(1);
+    expectWholeFrames(bytes, WriteOlder(older).size(), frame0Of(bytes));
+  }
+
+  // The current version: the header, then frame 0's blocks, then frame 1's,
+  // which take as many bytes as frame 0's.
+  WriteOptions plain;
+  plain.RepeatedTiles = plain.FrameReferences = Reuse::Off;
+  const std::vector<uint8_t> bytes = WriteCurrent(doc, plain);
+  const size_t header = 12 + (bytes[8] | bytes[9] << 8 | bytes[10] << 16 | bytes[11] << 24);
+  expectWholeFrames(bytes, header + (bytes.size() - header) / 2, frame0Of(bytes));
+}
+
 TEST_F(NativeApiTest, BundledSamplesOpen) {
   struct Sample {
     const char *name;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "open/opener.h"
 #include "layers/layerlist.h"
 #include "native/nativefile.h"
 #include "support/notices.h"
@@ -420,7 +421,7 @@ TEST(NativeFileTest, OpeningVrnFilesThroughTheFrameList) {
 
   TFrameList list;
   TSaveOption options;
-  list.LoadFromFile(dir.File("doc.bmp"), options, nullptr, nullptr);
+  LoadFromFile(list, dir.File("doc.bmp"), options, nullptr, nullptr);
   EXPECT_EQ(list.Count(), 2);
   EXPECT_EQ(options.CompType, 1);
   EXPECT_EQ(options.CompLevel, 60);
@@ -433,7 +434,7 @@ TEST(NativeFileTest, OpeningVrnFilesThroughTheFrameList) {
   doc.Frames[0].Layers[0].ColorBlock = RawBlock{{}, -1};
   SaveCurrent(dir.File("broken.vrn"), doc);
   const auto before = openFiles();
-  EXPECT_THROW(list.LoadFromFile(dir.File("broken.vrn"), options, nullptr, nullptr), Exception);
+  EXPECT_THROW(LoadFromFile(list, dir.File("broken.vrn"), options, nullptr, nullptr), Exception);
   EXPECT_EQ(openFiles(), before);
 }
 

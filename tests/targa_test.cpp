@@ -8,6 +8,8 @@
 
 #include "api/registry.h"
 #include "api/vnframelist.h"
+#include "formats/targa.h"
+#include "runtime/exceptions.h"
 #include "pixels/imagewriters.h"
 #include "runtime/streams.h"
 #include "support/corpus.h"
@@ -447,6 +449,17 @@ TEST_F(TargaTest, WhatCannotBeReadFailsCleanly) {
   }
   EXPECT_EQ(Open({}), 0u);
   EXPECT_EQ(Open({0, 0, 2}), 0u) << "a header cut short";
+  // An unknown image type is a failure of the reader itself, not an empty
+  // picture left for the caller to notice.
+  Tga unknown = good;
+  unknown.Type = 4;
+  const std::string name = dir_.File("unknown.tga");
+  test::WriteFile(name, unknown.Bytes());
+  TDIBSurface surface;
+  int32_t trans = 0;
+  TSaveOption options;
+  TFileStream file(name, FileMode::OpenRead);
+  EXPECT_THROW(ReadTarga(file, surface, trans, options, TSurfaceReadMode{}), vorn::Exception);
   EXPECT_EQ(OpenData("tga/pillow/p_8.tga"), 0u) << "a header and nothing after it";
 }
 

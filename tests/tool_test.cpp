@@ -194,20 +194,6 @@ TEST(ToolCausesTest, FailuresNameTheirCause) {
   EXPECT_FALSE(std::filesystem::exists(dir.File("out")));
 }
 
-TEST(ToolCausesTest, AKnownKindWithoutAReaderIsNotSupportedYet) {
-  const auto kinds = FileKinds();
-  const auto missing = std::find_if(kinds.begin(), kinds.end(),
-                                    [](const TFileKind &k) { return !k.Readable; });
-  if (missing == kinds.end()) GTEST_SKIP() << "every kind of file has its reader";
-  test::TempDir dir;
-  // Content that no signature claims, so the extension names the kind.
-  const std::string file = dir.File(std::string("picture") + missing->Kind);
-  test::WriteFile(file, std::string("not really"));
-  ToolResult r = RunTool("info " + file);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "vorn: " + file + ": " + missing->Name + " files are not supported yet\n");
-}
-
 TEST(ToolCausesTest, PermissionDenied) {
   test::TempDir dir;
   const std::string file = dir.File("walk.vrn");

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "open/opener.h"
 #include "api/callerbitmap.h"
 #include "api/registry.h"
 #include "api/vnframelist.h"
@@ -92,7 +93,7 @@ VORNFILE_API vnHandle VORNFILE_CALL vnOpen(const char *fileName) {
       return 0;
     }
     auto document = std::make_unique<TVNFrameList>();
-    document->LoadFromFile(name, document->SaveOptions, nullptr, nullptr);
+    LoadFromFile(*document, name, document->SaveOptions, nullptr, nullptr);
     if (document->Count() == 0) {
       SetError(VN_ERROR_OPEN_FAILED);
       return 0;
@@ -250,7 +251,18 @@ VORNFILE_API int32_t VORNFILE_CALL vnExportBitmap(vnHandle handle, int32_t frame
   return Guarded<int32_t>(VN_ERROR_FAILED, 0, [&]() -> int32_t {
     TVNFrameList &document = Document(handle);
     CheckLayer(CheckedFrame(document, frame), layer, false);
-    SourceSurface(document, frame, layer, false).SaveToFile(fileName ? fileName : "");
+    TDIBSurface &source = SourceSurface(document, frame, layer, false);
+    if (layer < 0 && source.Store().Compressed()) {
+      // A composite is a drawn image and is written with plain rows, also
+      // while it shares the compressed store of the layer it shows.
+      TDIBSurface plain;
+      plain.SetSwappable(false);
+      plain.Assign(&source);
+      plain.Decompress();
+      plain.SaveToFile(fileName ? fileName : "");
+      return -1;
+    }
+    source.SaveToFile(fileName ? fileName : "");
     return -1;
   });
 }

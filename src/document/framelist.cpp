@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "pixels/pixelbudget.h"
+
 namespace vorn {
 
 TFrame::TFrame(TFrameList *owner, bool withFirstLayer)
@@ -85,6 +87,8 @@ void TFrameList::GiveLastFrameItsFirstLayer() {
   frame->Disposal = disposal;
   if (place < workingSet_.size()) workingSet_[place] = frame;  // in the old frame's place
 }
+
+void TFrameList::NewPixelAccount() { pixelAccount_ = std::make_shared<TPixelAccount>(); }
 
 TFrame *TFrameList::AddEmptyFrame() {
   frames_.push_back(std::make_unique<TFrame>(this, false));

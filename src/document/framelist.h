@@ -81,9 +81,9 @@ class TFrameList : public TLayerListOwner {
   // Destroys every frame and empties the working set.
   void Clear();
 
-  // Opens a file by format (detection and dispatch).
-  void LoadFromFile(const std::string &fileName, TSaveOption &options,
-                    ProgressCallback callback, void *callbackData);
+  // Starts a new account for the pixels of the document about to be read
+  // (the opener's LoadFromFile does, before any reader runs).
+  void NewPixelAccount();
   // Composes every frame; run once after a successful load.
   void ComposeAll();
   // ComposeAll with every composition deferred until the frame's composite

@@ -10,6 +10,7 @@
 #include "pixels/pixelbudget.h"
 #include "platform/checked.h"
 #include "platform/littleendian.h"
+#include "platform/riff.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 
@@ -26,23 +27,20 @@ constexpr int kMaxChunkDepth = 32;
 // surfaces with their 1 KiB colour tables), for the document bound.
 constexpr int64_t kFrameOverheadBytes = 16 << 10;
 
-bool IsId(const char (&id)[4], const char *name) { return std::memcmp(id, name, 4) == 0; }
+// The 36 bytes of an "anih" chunk: nine 32-bit fields.
+constexpr int64_t kAniHeaderBytes = 36;
+// Flag bit 0 of the header: the frames are icon chunks.
+constexpr uint32_t kIconFramesFlag = 1;
 
-// Reads count bytes when they are all there; false (nothing promised about
-// buffer) when the data ends first.
-bool ReadAll(TStream &stream, void *buffer, int64_t count) {
-  return count <= 0 || stream.Read(buffer, count) == count;
+// The stream's bytes for the chunk walker.
+auto ReaderOf(TStream &stream) {
+  return [&stream](int64_t offset, void *buffer, size_t count) -> size_t {
+    if (offset < 0 || offset > stream.Size()) return 0;
+    stream.SetPosition(offset);
+    const int64_t got = stream.Read(buffer, static_cast<int64_t>(count));
+    return got > 0 ? static_cast<size_t>(got) : 0;
+  };
 }
-
-bool ReadU32(TStream &stream, uint32_t &value) {
-  uint8_t b[4];
-  if (!ReadAll(stream, b, 4)) return false;
-  value = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
-  return true;
-}
-
-// A chunk size rounded up to the even length its data occupies.
-int64_t Padded(uint32_t size) { return int64_t{size} + (size & 1); }
 
 }  // namespace
 
@@ -51,8 +49,8 @@ int64_t Padded(uint32_t size) { return int64_t{size} + (size & 1); }
 void TAniList::LoadAni(TStream &stream) {
   Clear();
   stopped_ = false;
-  int64_t budget = stream.Size();
-  ParseChunks(stream, budget);
+  stream.SetPosition(0);
+  ParseLevel(stream, 0, stream.Size(), 0);
 }
 
 void TAniList::LoadAni(const std::string &fileName) {
@@ -60,112 +58,95 @@ void TAniList::LoadAni(const std::string &fileName) {
   LoadAni(stream);
 }
 
-void TAniList::ParseChunks(TStream &stream, int64_t &budget) { Parse(stream, budget, 0); }
-
-void TAniList::Parse(TStream &stream, int64_t &budget, int depth) {
-  if (stopped_ || budget <= 4 || stream.Remaining() < 4 || depth > kMaxChunkDepth) {
-    budget = 0;
-    return;
-  }
-  char id[4];
-  if (!ReadAll(stream, id, 4)) {
-    budget = 0;
-    return;
-  }
-  budget -= 4;
-
-  // Every sized chunk: its size field, or the end of the parse when the
-  // data ends inside it.
-  uint32_t size = 0;
-  auto readSize = [&] {
-    if (ReadU32(stream, size)) return true;
-    stopped_ = true;
-    budget = 0;
-    return false;
-  };
-  auto level = [&](int64_t &levelBudget) {
-    while (levelBudget > 0 && !stopped_) Parse(stream, levelBudget, depth + 1);
-  };
-
-  if (IsId(id, "RIFF")) {
-    if (!readSize()) return;
-    budget = Padded(size);
-    level(budget);
-  } else if (IsId(id, "ACON") || IsId(id, "INFO") || IsId(id, "fram")) {
-    level(budget);
-  } else if (IsId(id, "LIST")) {
-    if (!readSize()) return;
-    int64_t inner = Padded(size);
-    budget -= inner + 4;
-    level(inner);
-  } else if (IsId(id, "JUNK") || IsId(id, "INAM") || IsId(id, "IART") || IsId(id, "ICOP")) {
-    if (!readSize()) return;
-    budget -= Padded(size) + 4;
-    std::vector<uint8_t> bytes;
-    if (size == 0 || !ReadData(stream, size, bytes)) return;
-    if (size & 1) stream.Seek(1, soFromCurrent);
-    if (IsId(id, "JUNK")) {
-      Filler = std::move(bytes);
-    } else {
-      // A zero-terminated text; a text without its zero ends with the chunk.
-      std::string text(bytes.begin(), std::find(bytes.begin(), bytes.end(), uint8_t{0}));
-      (IsId(id, "INAM") ? Title : IsId(id, "IART") ? Artist : Copyright) = std::move(text);
-    }
-  } else if (IsId(id, "anih")) {
-    if (!readSize()) return;
-    budget -= int64_t{size} + 4;
-    ReadHeader(stream, size);
-  } else if (IsId(id, "seq ") || IsId(id, "rate")) {
-    if (!readSize()) return;
-    budget -= int64_t{size} + 4;
-    ReadArray(stream, size, IsId(id, "seq ") ? Sequence : Rates);
-  } else if (IsId(id, "icon")) {
-    if (!readSize()) return;
-    budget -= Padded(size) + 4;
-    ReadIcon(stream, size);
-  } else {
-    // Not a chunk this reader knows: the rest of the level is not parsed
-    // (the chunk is not skipped).
-    budget = 0;
-  }
-  if (stopped_) budget = 0;
+void TAniList::ParseChunks(TStream &stream, int64_t &budget) {
+  const int64_t start = stream.Position();
+  ParseLevel(stream, start, std::min(stream.Size(), start + std::max<int64_t>(budget, 0)), 0);
+  budget = 0;
 }
 
-bool TAniList::ReadData(TStream &stream, uint32_t size, std::vector<uint8_t> &bytes) {
-  // Nothing is allocated for data the stream does not hold.
-  if (int64_t{size} > stream.Remaining()) {
-    stopped_ = true;
-    return false;
+void TAniList::ParseLevel(TStream &stream, int64_t pos, int64_t end, int depth) {
+  if (depth > kMaxChunkDepth) return;
+  auto readAt = ReaderOf(stream);
+  // A level of 4 bytes or fewer holds nothing to parse.
+  while (!stopped_ && end - pos > 4) {
+    uint8_t tag[4];
+    if (readAt(pos, tag, 4) != 4) return;
+    const uint32_t id = UncheckedLe32(tag);
+    // The form type of the file and the list types have no size: the
+    // chunks after them belong to the same level.
+    if (id == RiffTag("ACON") || id == RiffTag("INFO") || id == RiffTag("fram")) {
+      pos += 4;
+      continue;
+    }
+    const std::optional<TRiffChunk> chunk = RiffChunkAt(readAt, pos, end);
+    if (!chunk) {  // the data ends inside the chunk's header
+      stopped_ = true;
+      return;
+    }
+    if (id == RiffTag("RIFF")) {
+      // The whole file: its declared size is the rest of the parse.
+      ParseLevel(stream, chunk->Data, chunk->End, depth + 1);
+      return;
+    }
+    if (id == RiffTag("LIST")) {
+      ParseLevel(stream, chunk->Data, chunk->End, depth + 1);
+      pos = chunk->Next();
+      continue;
+    }
+    const bool known = id == RiffTag("JUNK") || id == RiffTag("INAM") || id == RiffTag("IART") ||
+                       id == RiffTag("ICOP") || id == RiffTag("anih") || id == RiffTag("seq ") ||
+                       id == RiffTag("rate") || id == RiffTag("icon");
+    // Not a chunk this reader knows: the parse ends there, as it does for a
+    // chunk whose data the file or its list does not hold whole.
+    if (!known || chunk->Cut()) {
+      stopped_ = true;
+      return;
+    }
+    std::vector<uint8_t> bytes;
+    if (!ReadData(stream, *chunk, bytes)) return;
+    if (id == RiffTag("JUNK")) {
+      Filler = std::move(bytes);
+    } else if (id == RiffTag("INAM") || id == RiffTag("IART") || id == RiffTag("ICOP")) {
+      // A zero-terminated text; a text without its zero ends with the chunk.
+      std::string text(bytes.begin(), std::find(bytes.begin(), bytes.end(), uint8_t{0}));
+      (id == RiffTag("INAM") ? Title : id == RiffTag("IART") ? Artist : Copyright) = std::move(text);
+    } else if (id == RiffTag("anih")) {
+      ReadHeader(bytes, stream.Size() - chunk->End);
+    } else if (id == RiffTag("seq ") || id == RiffTag("rate")) {
+      ReadArray(bytes, id == RiffTag("seq ") ? Sequence : Rates);
+    } else {
+      ReadIcon(std::move(bytes));
+    }
+    pos = chunk->Next();
   }
-  bytes.resize(size);
-  if (!ReadAll(stream, bytes.data(), size)) {
+}
+
+bool TAniList::ReadData(TStream &stream, const TRiffChunk &chunk, std::vector<uint8_t> &bytes) {
+  bytes.resize(static_cast<size_t>(chunk.Bytes()));
+  if (bytes.empty()) return true;
+  stream.SetPosition(chunk.Data);
+  if (stream.Read(bytes.data(), chunk.Bytes()) != chunk.Bytes()) {
     stopped_ = true;
     return false;
   }
   return true;
 }
 
-void TAniList::ReadHeader(TStream &stream, uint32_t size) {
-  const int64_t start = stream.Position();
-  uint8_t b[36];
-  if (!ReadAll(stream, b, sizeof b)) {
-    stopped_ = true;
-    return;
-  }
+void TAniList::ReadHeader(const std::vector<uint8_t> &bytes, int64_t remaining) {
+  // Fields a short chunk does not hold read as 0 (so it lacks the icon flag).
+  uint8_t b[kAniHeaderBytes] = {};
+  std::memcpy(b, bytes.data(), std::min<size_t>(bytes.size(), sizeof b));
   TAniHeader h;
   uint32_t *fields[] = {&h.HeaderSize, &h.FrameCount, &h.StepCount,   &h.Width, &h.Height,
                         &h.BitCount,   &h.Planes,     &h.DisplayRate, &h.Flags};
   for (size_t i = 0; i < std::size(fields); ++i) *fields[i] = UncheckedLe32(b + 4 * i);
-  if ((h.Flags & 1) == 0) throw Exception(kUnknownFormat);
-  // The next chunk starts where the size says this one ends, so that the
-  // stream stays where the budget counts it.
-  stream.SetPosition(start + size);
+  if ((h.Flags & kIconFramesFlag) == 0) throw Exception(kUnknownFormat);
 
   Header = h;
   // Counts are refused before anything is sized by them: every image needs
   // an icon chunk and every step at least a byte (a sequence entry, or an
   // image of its own) in the rest of the file.
-  const int64_t remaining = std::max<int64_t>(stream.Remaining(), 0);
+  remaining = std::max<int64_t>(remaining, 0);
   if ((!Sequence || !Rates) && int64_t{h.StepCount} > remaining) throw Exception(kUnknownFormat);
   if (!Sequence) {
     // The default sequence shows the images in turn; it needs images.
@@ -177,24 +158,16 @@ void TAniList::ReadHeader(TStream &stream, uint32_t size) {
   if (!Rates) Rates.emplace(h.StepCount, h.DisplayRate);
 }
 
-void TAniList::ReadArray(TStream &stream, uint32_t size,
+void TAniList::ReadArray(const std::vector<uint8_t> &bytes,
                          std::optional<std::vector<uint32_t>> &array) {
-  std::vector<uint8_t> bytes;
-  if (!ReadData(stream, size, bytes)) return;
-  const size_t entries = size / 4;
+  const size_t entries = bytes.size() / 4;
   if (!array) array.emplace(entries, 0);
   // An array whose length another chunk fixed differently is left as it is.
   if (array->size() == entries)
     for (size_t i = 0; i < entries; ++i) (*array)[i] = UncheckedLe32(bytes.data() + 4 * i);
 }
 
-void TAniList::ReadIcon(TStream &stream, uint32_t size) {
-  std::vector<uint8_t> bytes;
-  if (!ReadData(stream, size, bytes)) return;
-  // An odd-sized chunk is followed by a pad byte (absent at the very end of
-  // some files).
-  if (size & 1) stream.Seek(1, soFromCurrent);
-
+void TAniList::ReadIcon(std::vector<uint8_t> bytes) {
   TMemoryStream image(std::move(bytes));
   auto icon = std::make_unique<TAniIcon>();
   icon->TransColor = static_cast<int32_t>(IconTransColor);
@@ -265,29 +238,15 @@ int32_t PlaceImage(TFastLayerList &layers, TAniIcon &icon) {
   TDIBSurface &source = icon.Surface;
   TDIBSurface *sourceAlpha = source.AlphaChannel();
   const bool same = SameStorage(source, target);
-  const bool covers = source.Width() >= target.Width() && source.Height() >= target.Height();
 
   int32_t trans = -1;
   if (!sourceAlpha && icon.TransColor >= 0)
     trans = same ? icon.TransColor
                  : ConvertPixel(source, target, static_cast<uint32_t>(icon.TransColor));
   // A smaller image leaves the rest of the frame transparent: the
-  // transparent colour, or alpha 0 below.
-  if (!covers) target.FillRect(target.BoundsRect(), trans >= 0 ? static_cast<uint32_t>(trans) : 0);
-  if (same)
-    target.CopySurface(0, 0, source);
-  else
-    target.DrawConvert(0, 0, -1, source);
-
-  if (sourceAlpha) {
-    target.CreateAlphaChannel();
-    TDIBSurface &alpha = *target.AlphaChannel();
-    if (!covers) alpha.FillRect(alpha.BoundsRect(), 0);
-    alpha.CopySurface(0, 0, *sourceAlpha);
-    layer.SetAlphaOn(true);
-    return -1;
-  }
-  return trans;
+  // transparent colour, or alpha 0.
+  DrawIntoLayer(layer, source, trans >= 0 ? static_cast<uint32_t>(trans) : 0, 0);
+  return sourceAlpha ? -1 : trans;
 }
 
 }  // namespace

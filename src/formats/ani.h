@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "document/readers.h"
+#include "platform/riff.h"
 
 namespace vorn {
 
@@ -63,10 +64,9 @@ class TAniList {
   // Opens the file read-only and parses it as above.
   void LoadAni(const std::string &fileName);
 
-  // One step of the chunk parser: reads the chunk at the stream's position
-  // (and, for the form and list kinds, the chunks they hold) and takes its
-  // bytes off budget. An unknown id sets budget to 0: the rest of the level
-  // is not parsed.
+  // Parses the chunks of the next budget bytes from the stream's position
+  // (lists and the form with the chunks they hold), then sets budget to 0.
+  // An unknown id, or a chunk whose data is not held whole, ends the parse.
   void ParseChunks(TStream &stream, int64_t &budget);
 
   // True when there is at most one image, or every image has image 0's
@@ -89,16 +89,20 @@ class TAniList {
   std::vector<uint8_t> Filler;  // "JUNK"
 
  private:
-  void Parse(TStream &stream, int64_t &budget, int depth);
-  // The data of a sized chunk when the stream holds all of it; otherwise
-  // the parse ends at this chunk.
-  bool ReadData(TStream &stream, uint32_t size, std::vector<uint8_t> &bytes);
-  void ReadHeader(TStream &stream, uint32_t size);
-  void ReadArray(TStream &stream, uint32_t size, std::optional<std::vector<uint32_t>> &array);
-  void ReadIcon(TStream &stream, uint32_t size);
+  // Parses the chunks of the level [pos, end) of the stream; lists are
+  // parsed as levels of their own, cut to their declared size and clamped
+  // to the level that holds them.
+  void ParseLevel(TStream &stream, int64_t pos, int64_t end, int depth);
+  // The data of a chunk the level holds whole; false (and the parse ends)
+  // when the stream yields fewer bytes.
+  bool ReadData(TStream &stream, const TRiffChunk &chunk, std::vector<uint8_t> &bytes);
+  // The "anih" fields; remaining: the bytes of the file after the chunk.
+  void ReadHeader(const std::vector<uint8_t> &bytes, int64_t remaining);
+  void ReadArray(const std::vector<uint8_t> &bytes, std::optional<std::vector<uint32_t>> &array);
+  void ReadIcon(std::vector<uint8_t> bytes);
 
   std::vector<std::unique_ptr<TAniIcon>> icons_;
-  // Set by a chunk cut short: every level stops.
+  // Set by a chunk cut short or unknown: every level stops.
   bool stopped_ = false;
 };
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "formats/singleimage.h"
 #include "layers/layers.h"
 #include "platform/video.h"
 #include "platform/checked.h"
@@ -80,8 +81,7 @@ void AddAviFrame(TFrameList &list, const void *packed, int32_t delay, std::vecto
   // A 32-bit frame becomes 24 bits plus an alpha channel of its fourth
   // bytes; when every fourth byte is 0 that byte is padding and the frame
   // is opaque.
-  const bool alpha = image.StorageBitCount() == 32;
-  if (alpha) image.SplitAlpha();
+  if (image.StorageBitCount() == 32) image.SplitAlpha();
 
   const bool first = list.Count() == 0;
   TFrame *frame = list.AddFrame();
@@ -97,22 +97,9 @@ void AddAviFrame(TFrameList &list, const void *packed, int32_t delay, std::vecto
 
   auto *layer = dynamic_cast<TFastLayer *>(layers.LayerAt(0));
   if (!layer) throw Exception(kUnknownFormat);
-  TDIBSurface &target = layer->Surface();
   // A frame of another size than the first is drawn clipped at the top left
-  // over black; one of another depth is converted.
-  const bool sameSize = target.Width() == image.Width() && target.Height() == image.Height();
-  if (!sameSize) target.FillRect(target.BoundsRect(), 0);
-  if (target.BitCount() == image.BitCount())
-    target.CopySurface(0, 0, image);
-  else
-    target.DrawConvert(0, 0, -1, image);
-  if (alpha) {
-    target.CreateAlphaChannel();
-    TDIBSurface &channel = *target.AlphaChannel();
-    if (!sameSize) channel.FillRect(channel.BoundsRect(), 255);
-    channel.CopySurface(0, 0, *image.AlphaChannel());
-    layer->SetAlphaOn(true);
-  }
+  // over black (and opaque); one of another depth is converted.
+  DrawIntoLayer(*layer, image, 0, 255);
 
   layers.Compose();
   frame->Delay = delay;

@@ -553,13 +553,13 @@ void RunPass(TFrameList &list, TStream &stream, const GifScan &scan, int request
 void BuildGifFrame(TFastLayerList &layers, TGifImage &image, int screenWidth, int screenHeight,
                    int colorBits, int requestedDepth, int32_t &transColor,
                    int32_t previousTransColor, int32_t background) {
-  // 1. The image's pixels are S; the frame gets one new layer.
+  // The image's pixels are S; the frame gets one new layer.
   layers.Clear();
   TDIBSurface &s = image.Pixels;
   auto layer = std::make_unique<TFastLayer>(&layers);
   layer->Name = "Layer1";
 
-  // 2. The natural depth of the file's largest colour table; at 4 bits S is
+  // The natural depth of the file's largest colour table; at 4 bits S is
   // repacked and its values are the low nibbles.
   const int natural = NaturalDepth(colorBits);
   std::bitset<256> used = image.Used;
@@ -571,7 +571,7 @@ void BuildGifFrame(TFastLayerList &layers, TGifImage &image, int screenWidth, in
     used = folded;
   }
 
-  // 3. A partial image that never uses the previous frame's transparent
+  // A partial image that never uses the previous frame's transparent
   // index takes it over.
   const int32_t t0 = transColor;
   if ((image.Width < screenWidth || image.Height < screenHeight) && previousTransColor >= 0 &&
@@ -579,7 +579,7 @@ void BuildGifFrame(TFastLayerList &layers, TGifImage &image, int screenWidth, in
       (previousTransColor > 255 || !used[static_cast<size_t>(previousTransColor)]))
     transColor = previousTransColor;
 
-  // 4, 5. The layer at the frame's size and depth with S's palette. It is
+  // The layer at the frame's size and depth with S's palette. It is
   // also the canvas: the canvas would have the layer's size, depth and
   // palette and be copied into it unchanged.
   const int depth = requestedDepth ? requestedDepth : natural;
@@ -592,7 +592,7 @@ void BuildGifFrame(TFastLayerList &layers, TGifImage &image, int screenWidth, in
     canvas.UpdatePalette();
   }
 
-  // 6. The picture starts from the previous frame's when that one is left in
+  // The picture starts from the previous frame's when that one is left in
   // place, else from the background index.
   TFrame *previous = PreviousFrame(layers);
   if (previous && previous->Disposal <= 1) {
@@ -608,10 +608,10 @@ void BuildGifFrame(TFastLayerList &layers, TGifImage &image, int screenWidth, in
     canvas.FillRect(canvas.BoundsRect(), fill);
   }
 
-  // 7. S over it, without its transparent pixels.
+  // S over it, without its transparent pixels.
   if (!s.Empty()) DrawConverted(canvas, image.Left, image.Top, t0, s);
 
-  // 9. The frame takes the layer's size, depth and palette.
+  // The frame takes the layer's size, depth and palette.
   layers.Resize(screenWidth, screenHeight, depth);
   layers.Add(std::move(layer));
   if (paletted) {
@@ -620,7 +620,7 @@ void BuildGifFrame(TFastLayerList &layers, TGifImage &image, int screenWidth, in
     composite.UpdatePalette();
   }
 
-  // 10.
+  // The frame's composite shows the finished picture.
   layers.Compose();
 }
 

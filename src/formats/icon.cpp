@@ -149,9 +149,14 @@ void ReadBitmapEntry(TStream &stream, int64_t offset, TDIBSurface &surface, TIco
   const std::vector<uint8_t> mask = ReadMask(stream, b);
 
   if (surface.StorageBitCount() == 32) {
-    // The fourth byte is the alpha (fully opaque when every one is 0, as in
-    // images that leave it unused); masked pixels become invisible.
-    surface.SplitAlpha();
+    // The fourth byte is the alpha, drawn as it stands: the system ignores
+    // the mask of such an image, whose set bits often lie under partly
+    // opaque edges. Only when every fourth byte is 0 (unused) does the mask
+    // give the alpha: opaque, and invisible where a bit is set.
+    if (surface.SplitAlpha()) {
+      transColor = -1;
+      return;
+    }
     TPinnedRows alpha = surface.AlphaChannel()->WriteRows();
     for (int y = 0; y < b.height; ++y) {
       uint8_t *a = alpha.Row(y);

@@ -56,7 +56,9 @@ void ReadJpegData(const uint8_t *data, size_t size, TDecodedImage &image) {
   image.TransColor = -1;
   image.HasBGColor = false;
 
-  TJpegDecompressor job(data, size);
+  // A file is shown also when bytes between its header segments are
+  // damaged (camera and editor output); damage from the first scan on fails.
+  TJpegDecompressor job(data, size, /*strayHeaderBytes=*/true);
   jpeg_decompress_struct &info = job.Info();
   if (!job.ReadHeader()) throw EJpegFileError(job.Message());
   int bits = 24;

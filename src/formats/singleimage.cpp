@@ -44,4 +44,22 @@ void PlaceSingleImage(TFastLayerList &layers, TDecodedImage &image) {
   added->Surface().MakeMemoryStore();
 }
 
+void DrawIntoLayer(TFastLayer &layer, TDIBSurface &image, uint32_t fill, uint8_t alphaFill) {
+  TDIBSurface &target = layer.Surface();
+  const bool covers = image.Width() >= target.Width() && image.Height() >= target.Height();
+  if (!covers) target.FillRect(target.BoundsRect(), fill);
+  if (image.StorageBitCount() == target.StorageBitCount() &&
+      image.PixelFormat() == target.PixelFormat())
+    target.CopySurface(0, 0, image);
+  else
+    target.DrawConvert(0, 0, -1, image);
+  if (TDIBSurface *alpha = image.AlphaChannel()) {
+    target.CreateAlphaChannel();
+    TDIBSurface &channel = *target.AlphaChannel();
+    if (!covers) channel.FillRect(channel.BoundsRect(), alphaFill);
+    channel.CopySurface(0, 0, *alpha);
+    layer.SetAlphaOn(true);
+  }
+}
+
 }  // namespace vorn

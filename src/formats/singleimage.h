@@ -18,4 +18,11 @@ inline constexpr COLORREF IconTransColor = 0x00FF00FF;
 // an image without pixels with "Unknown format".
 void PlaceSingleImage(TFastLayerList &layers, TDecodedImage &image);
 
+// Draws image at the top left of the layer's surface, which keeps its size
+// and depth (the frame readers' images of other shapes): copied when both
+// store their pixels alike, else converted; where the image does not cover
+// the surface, fill shows. The image's alpha channel, if any, becomes the
+// layer's (AlphaOn) over alphaFill.
+void DrawIntoLayer(TFastLayer &layer, TDIBSurface &image, uint32_t fill, uint8_t alphaFill);
+
 }  // namespace vorn

@@ -63,10 +63,6 @@ TargaHeader ParseHeader(const uint8_t (&h)[kHeaderSize]) {
   return t;
 }
 
-bool AcceptedType(int type) {
-  return (type >= 1 && type <= 3) || (type >= 9 && type <= 11);
-}
-
 // The version 2 footer, found behind any trailing zero bytes.
 struct Footer {
   bool found = false;
@@ -123,6 +119,86 @@ void ReadColourMap(TStream &file, const TargaHeader &t, RGBQUAD (&table)[256]) {
       q = RGBQUAD{e[0], e[1], e[2], 0};
     }
   }
+}
+
+// Image types: colour-mapped, true-colour and grey, each plain (1 to 3) or
+// run-length encoded (9 to 11).
+constexpr int kFirstPlainType = 1, kLastPlainType = 3;
+constexpr int kFirstRleType = 9, kLastRleType = 11;
+// Descriptor bits: rows stored from the top, pixels from the right.
+constexpr int kTopDownBit = 0x20, kMirroredBit = 0x10;
+
+// Everything the header and footer say, checked against the file before a
+// pixel is touched.
+struct TargaLayout {
+  TargaHeader header;
+  int64_t mapStart = 0;   // the colour map, after the header and the image id
+  bool hasMap = false;
+  int64_t dataStart = 0;  // the pixels, after the colour map
+  // Where the pixel data ends: the developer or else the extension area
+  // when the footer names one inside the file, otherwise the file's end.
+  int64_t dataEnd = 0;
+  bool haveKey = false;  // the extension area holds a key colour
+  uint8_t key[3] = {};   // red, green, blue
+};
+
+TargaLayout LayoutOf(TStream &file) {
+  TargaLayout l;
+  const int64_t size = file.Size();
+  uint8_t headerBytes[kHeaderSize];
+  if (size < kHeaderSize) UnknownFormat();
+  file.SetPosition(0);
+  file.ReadBuffer(headerBytes, kHeaderSize);
+  const TargaHeader &t = l.header = ParseHeader(headerBytes);
+  const bool accepted = (t.imageType >= kFirstPlainType && t.imageType <= kLastPlainType) ||
+                        (t.imageType >= kFirstRleType && t.imageType <= kLastRleType);
+  if (!accepted) UnknownFormat();
+  if (t.depth != 8 && t.depth != 15 && t.depth != 16 && t.depth != 24 && t.depth != 32)
+    UnknownFormat();
+  if (t.width == 0 || t.height == 0 || !DibImageBytes(t.width, t.height, t.SurfaceBits()))
+    UnknownFormat();
+
+  // Offsets that point outside the file are not followed.
+  l.dataEnd = size;
+  const Footer footer = FindFooter(file, size);
+  if (footer.found) {
+    if (footer.developerOffset > 0 && footer.developerOffset <= size)
+      l.dataEnd = footer.developerOffset;
+    else if (footer.extensionOffset > 0 && footer.extensionOffset <= size)
+      l.dataEnd = footer.extensionOffset;
+    if (footer.extensionOffset > 0 && footer.extensionOffset + kExtensionSize <= size) {
+      uint8_t extension[kExtensionSize];
+      file.SetPosition(footer.extensionOffset);
+      file.ReadBuffer(extension, kExtensionSize);
+      l.key[0] = extension[kKeyRed];
+      l.key[1] = extension[kKeyGreen];
+      l.key[2] = extension[kKeyBlue];
+      l.haveKey = true;
+    }
+  }
+
+  l.mapStart = kHeaderSize + t.idLength;
+  if (l.mapStart > size) UnknownFormat();
+  l.hasMap = t.mapType != 0 && t.mapLength * t.mapEntryBits != 0;
+  const int64_t mapBytes = l.hasMap ? int64_t{t.mapLength} * ((t.mapEntryBits + 7) / 8) : 0;
+  if (mapBytes > size - l.mapStart) UnknownFormat();
+  l.dataStart = l.mapStart + mapBytes;
+
+  const int pixelBytes = t.PixelBytes();
+  if (t.Rle()) {
+    // An area said to begin inside the header or the colour map is not
+    // where the pixels end.
+    if (l.dataEnd < l.dataStart) l.dataEnd = size;
+    // A packet of at most 128 pixels takes at least 1 + pixelBytes bytes.
+    const int64_t pixels = int64_t{t.width} * t.height;
+    if (pixels > (l.dataEnd - l.dataStart) / (1 + pixelBytes) * 128 + 128) UnknownFormat();
+  } else {
+    int64_t bytes;
+    if (!CheckedMul(int64_t{t.width} * pixelBytes, int64_t{t.height}, bytes) ||
+        bytes > size - l.dataStart)
+      UnknownFormat();
+  }
+  return l;
 }
 
 // The key colour of the extension area as a pixel value of the surface.
@@ -199,83 +275,39 @@ void ReadTarga(TStream &file, TDIBSurface &surface, int32_t &transColor, TSaveOp
                const TSurfaceReadMode &mode) {
   const bool splitAlpha = mode.SplitAlpha;
   transColor = -1;
-  const int64_t size = file.Size();
-  uint8_t headerBytes[kHeaderSize];
-  file.SetPosition(0);
-  if (size < kHeaderSize) UnknownFormat();
-  file.ReadBuffer(headerBytes, kHeaderSize);
-  const TargaHeader t = ParseHeader(headerBytes);
-  if (!AcceptedType(t.imageType)) return;
-  if (t.depth != 8 && t.depth != 15 && t.depth != 16 && t.depth != 24 && t.depth != 32)
-    UnknownFormat();
-  if (t.width == 0 || t.height == 0 || !DibImageBytes(t.width, t.height, t.SurfaceBits()))
-    UnknownFormat();
-
-  // The pixel data ends where the developer or else the extension area
-  // begins; offsets that point outside the file are not followed.
-  int64_t dataEnd = size;
-  bool haveKey = false;
-  uint8_t key[3] = {};
-  const Footer footer = FindFooter(file, size);
-  if (footer.found) {
-    if (footer.developerOffset > 0 && footer.developerOffset <= size)
-      dataEnd = footer.developerOffset;
-    else if (footer.extensionOffset > 0 && footer.extensionOffset <= size)
-      dataEnd = footer.extensionOffset;
-    if (footer.extensionOffset > 0 && footer.extensionOffset + kExtensionSize <= size) {
-      uint8_t extension[kExtensionSize];
-      file.SetPosition(footer.extensionOffset);
-      file.ReadBuffer(extension, kExtensionSize);
-      key[0] = extension[kKeyRed];
-      key[1] = extension[kKeyGreen];
-      key[2] = extension[kKeyBlue];
-      haveKey = true;
-    }
-  }
-
-  if (kHeaderSize + t.idLength > size) UnknownFormat();
-  file.SetPosition(kHeaderSize + t.idLength);
+  const TargaLayout layout = LayoutOf(file);
+  const TargaHeader &t = layout.header;
   const int pixelBytes = t.PixelBytes();
   const int64_t rowBytes = int64_t{t.width} * pixelBytes;
-  const int64_t pixels = int64_t{t.width} * t.height;
 
   // The colour map goes into a copy of the table first, so that a file
   // that fails leaves the caller's surface as it was.
   RGBQUAD table[256];
   std::memcpy(table, surface.ColorTable, sizeof table);
-  if (t.mapType != 0 && t.mapLength * t.mapEntryBits != 0) ReadColourMap(file, t, table);
+  if (layout.hasMap) {
+    file.SetPosition(layout.mapStart);
+    ReadColourMap(file, t, table);
+  }
 
-  // Everything the pixels need is checked against the bytes that remain
-  // before the surface is made.
   std::vector<uint8_t> packed;
+  file.SetPosition(layout.dataStart);
   if (t.Rle()) {
-    const int64_t start = file.Position();
-    // An area said to begin inside the header or the colour map is not
-    // where the pixels end.
-    if (dataEnd < start) dataEnd = size;
-    const int64_t bytes = dataEnd - start;
-    // A packet of at most 128 pixels takes at least 1 + pixelBytes bytes.
-    if (pixels > bytes / (1 + pixelBytes) * 128 + 128) UnknownFormat();
-    packed.resize(static_cast<size_t>(bytes));
-    file.ReadBuffer(packed.data(), bytes);
+    packed.resize(static_cast<size_t>(layout.dataEnd - layout.dataStart));
+    file.ReadBuffer(packed.data(), static_cast<int64_t>(packed.size()));
     options.TgaRle = true;
-  } else {
-    int64_t bytes;
-    if (!CheckedMul(rowBytes, int64_t{t.height}, bytes) || bytes > file.Remaining())
-      UnknownFormat();
   }
 
   TDIBSurface &image = surface;
   image.SetSize(t.width, t.height, t.SurfaceBits());
   std::memcpy(image.ColorTable, table, sizeof table);
   image.UpdatePalette();
-  if (haveKey) transColor = KeyValue(image, key[0], key[1], key[2]);
+  if (layout.haveKey) transColor = KeyValue(image, layout.key[0], layout.key[1], layout.key[2]);
 
   // File row r is image row r when the origin is at the top, else counted
   // from the bottom. Rows are read straight into the surface, whose byte
   // layouts match the file's, except grey-and-alpha rows, split on the way.
-  const bool topDown = t.descriptor & 0x20;
-  const bool mirrored = t.descriptor & 0x10;
+  const bool topDown = t.descriptor & kTopDownBit;
+  const bool mirrored = t.descriptor & kMirroredBit;
   const bool greyAlpha = t.GreyAlpha();
   if (greyAlpha) image.CreateAlphaChannel();
   std::vector<uint8_t> rowBuffer(greyAlpha ? static_cast<size_t>(rowBytes) : 0);

@@ -142,9 +142,6 @@ struct TNativeContext {
   TNativeHeader Header;
   TNativeOptions Options;
   int64_t SurfaceBytes = 0;  // charged so far
-  // Set once the frame being read has had its layers cleared for the ones
-  // the file holds (see ReadFrames).
-  bool LayersReplaced = false;
 
   // Gives surface a size and depth after checking it against the limits:
   // EInvalidGraphic for one surface too large, EOutOfMemory when the

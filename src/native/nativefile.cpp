@@ -98,11 +98,10 @@ void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
   const int32_t count = context.Header.Count;
   for (int32_t i = 0; i < count; ++i) {
     if (!present(i)) break;
-    // A later frame that fails before its layers are read is still a whole
-    // frame: shaped like frame 0, with one layer "Layer1". That layer is
-    // only made for such a frame; reading the layers would throw it away.
+    // A later frame that fails before any of its layers is read is still a
+    // whole frame: shaped like frame 0, with one layer "Layer1". That layer
+    // is only made for such a frame; reading the layers would throw it away.
     TFrame *frame = list.AddFrame(false);
-    context.LayersReplaced = false;
     try {
       read(*frame, i);
     } catch (const std::exception &) {
@@ -111,8 +110,11 @@ void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
         throw;
       }
       // The frames read so far form the document; the frame that failed
-      // stays with what it had read.
-      if (!context.LayersReplaced) list.GiveLastFrameItsFirstLayer();
+      // stays with what it had read. Without a layer of its own (cut before
+      // its layer list, or inside the list's fields or palette, after the
+      // list was emptied and resized for its own layers) it is made again
+      // as AddFrame makes it.
+      if (frame->Layers().Count() == 0) list.GiveLastFrameItsFirstLayer();
       break;
     }
     list.TouchFrame(frame);
@@ -199,7 +201,6 @@ void ReadFrameXml(TFrame &frame, const TKrXmlElement &element, TStream &stream,
 void ReadLayersXml(TFastLayerList &list, const TKrXmlElement &element, TStream &stream,
                    TNativeContext &context) {
   list.Clear();
-  context.LayersReplaced = true;
   const int32_t count = element.AttrInt("Count", 0);
   const int32_t width = element.AttrInt("Width", 100);
   const int32_t height = element.AttrInt("Height", 100);

@@ -73,8 +73,8 @@ void ReadLayerBlocks(TFastLayer &layer, TStream &stream, TNativeContext &context
 // at ReadNative: for each of context.Header.Count frames, present(i) says
 // whether frame i is there to read (false ends the document; it may raise
 // instead), then a frame shaped like frame 0 is added and read(frame, i)
-// fills it; read clears the frame's layers (setting context.LayersReplaced)
-// before reading its own.
+// fills it; read clears the frame's layers before reading its own. A later
+// frame that fails with no layer is made again as AddFrame makes it.
 void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
                 ProgressCallback progress, void *progressData,
                 const std::function<bool(int32_t)> &present,

@@ -124,7 +124,6 @@ void ReadFrameBin(TFrame &frame, TStream &stream, TNativeContext &context) {
 
 void ReadLayersBin(TFastLayerList &list, TStream &stream, TNativeContext &context) {
   list.Clear();
-  context.LayersReplaced = true;
   const int32_t count = stream.ReadI32();
   const int32_t width = stream.ReadI32();
   const int32_t height = stream.ReadI32();

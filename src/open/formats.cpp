@@ -24,7 +24,7 @@ const TFormatReader kReaders[] = {
     {".png", Image, nullptr, ReadPngFile},
     {".jpg", Image, nullptr, ReadJpegFile},
     {".bmp", Surface, nullptr, nullptr, ReadBmpFile},
-    {".dib", Surface, nullptr, nullptr, ReadBmpFile},
+    {".dib", Surface, nullptr, nullptr, ReadDibFile},
     {".ico", Surface, nullptr, nullptr, ReadIconFile},
     {".cur", Surface, nullptr, nullptr, ReadIconFile},
     {".tga", Surface, nullptr, nullptr, ReadTarga},

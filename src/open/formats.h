@@ -17,12 +17,10 @@ enum class TReaderShape { Document, Image, Surface };
 struct TFormatReader {
   const char *Kind;  // as in the file kinds table: ".png"
   TReaderShape Shape;
-  // The reader of the shape; nullptr while the reader is not built.
+  // The reader of the shape (the others are nullptr).
   TDocumentReader Document = nullptr;
   TImageReader Image = nullptr;
   TSurfaceReader Surface = nullptr;
-
-  bool Built() const { return Document || Image || Surface; }
 };
 
 // The row of a kind, or nullptr when the library has none.

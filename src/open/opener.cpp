@@ -16,32 +16,39 @@ std::string DetectFormat(const std::string &fileName) {
   return DetectFormatFromBytes(head, fileName);
 }
 
-void TFrameList::LoadFromFile(const std::string &fileName, TSaveOption &options,
-                              ProgressCallback callback, void *callbackData) {
+namespace {
+
+// The single-image path for a file of a detected kind.
+void LoadSingleImageOfKind(TFastLayerList &layers, const std::string &kind,
+                           const std::string &fileName, TSaveOption &options);
+
+}  // namespace
+
+void LoadFromFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
+                  ProgressCallback callback, void *callbackData) {
   // Every store the document's surfaces make is charged to it, and it is
   // refused once its pixels would pass the cap.
-  pixelAccount_ = std::make_shared<TPixelAccount>();
+  list.NewPixelAccount();
   const std::string kind = DetectFormat(fileName);
   const TFormatReader *reader = FindReader(kind);
   if (reader && reader->Shape == TReaderShape::Document) {
     // Readers of whole documents raise to the caller, which discards the
-    // document; so does a kind whose reader is not built.
-    if (!reader->Document) throw Exception(kUnknownFormat);
-    reader->Document(*this, fileName, options, callback, callbackData);
+    // document.
+    reader->Document(list, fileName, options, callback, callbackData);
     return;
   }
 
   // The single-image path: one frame "Frame1" holding one layer.
-  Clear();
-  TFrame *frame = AddFrame();
+  list.Clear();
+  TFrame *frame = list.AddFrame();
   frame->Name = "Frame1";
   try {
-    LoadSingleImage(frame->Layers(), fileName, options);
+    LoadSingleImageOfKind(frame->Layers(), kind, fileName, options);
   } catch (const std::exception &) {
-    Clear();
+    list.Clear();
     return;
   }
-  if (frame->Layers().Count() == 0) Clear();
+  if (frame->Layers().Count() == 0) list.Clear();
 }
 
 void LoadImageFile(TDIBSurface &surface, const std::string &fileName, int32_t &transColor,
@@ -49,14 +56,19 @@ void LoadImageFile(TDIBSurface &surface, const std::string &fileName, int32_t &t
   surface.Clear();
   const TFormatReader *reader = FindReader(LowerCase(ExtractFileExt(fileName)));
   if (!reader || reader->Shape != TReaderShape::Surface) reader = FindReader(".bmp");
-  if (!reader->Surface) throw Exception(kUnknownFormat);
   TFileStream file(fileName, FileMode::OpenRead);
   reader->Surface(file, surface, transColor, options, mode);
 }
 
 void LoadSingleImage(TFastLayerList &layers, const std::string &fileName,
                      TSaveOption &options) {
-  const std::string kind = DetectFormat(fileName);
+  LoadSingleImageOfKind(layers, DetectFormat(fileName), fileName, options);
+}
+
+namespace {
+
+void LoadSingleImageOfKind(TFastLayerList &layers, const std::string &kind,
+                           const std::string &fileName, TSaveOption &options) {
   layers.Clear();
   const TFormatReader *reader = FindReader(kind);
   if (!reader || reader->Shape == TReaderShape::Document) throw Exception(kUnknownFormat);
@@ -65,7 +77,6 @@ void LoadSingleImage(TFastLayerList &layers, const std::string &fileName,
   TDecodedImage image;
   if (layers.Owner()) image.Surface.SetAccount(layers.Owner()->PixelAccount());
   if (reader->Shape == TReaderShape::Image) {
-    if (!reader->Image) throw Exception(kUnknownFormat);
     reader->Image(fileName, image, options);
   } else {
     // Icons and cursors are offered magenta for their masked pixels and keep
@@ -80,6 +91,8 @@ void LoadSingleImage(TFastLayerList &layers, const std::string &fileName,
   }
   PlaceSingleImage(layers, image);
 }
+
+}  // namespace
 
 void LoadSurfaceFile(TDIBSurface &surface, const std::string &fileName) {
   int32_t transColor = -1;

@@ -1,6 +1,5 @@
 // Opening a file by format: detection by content and extension
-// (DetectFormat), the dispatch of TFrameList::LoadFromFile (defined here),
-// and the single-image path.
+// (DetectFormat), the dispatch of LoadFromFile, and the single-image path.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +13,14 @@ namespace vorn {
 // The kind of a file (DetectFormatFromBytes on its first ten bytes). Raises
 // when the file cannot be opened.
 std::string DetectFormat(const std::string &fileName);
+
+// Opens a file into the document by format: the kind is detected once, and
+// the reader of that kind runs (a whole-document reader, or the single-image
+// path into one frame "Frame1"). Whole-document readers raise to the
+// caller, which discards the document; a failed single image leaves the
+// document empty.
+void LoadFromFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
+                  ProgressCallback callback, void *callbackData);
 
 // Replaces the list's layers by one layer "Layer1" holding the file's image,
 // read by the reader of its detected kind. Raises "Unknown format" for a

@@ -25,6 +25,9 @@ constexpr uint32_t kInfoHeader = 40;
 constexpr uint32_t kOs2Header = 64;
 constexpr uint32_t kLargestHeader = 124;
 
+// "BM", the first word of a bitmap file.
+constexpr uint16_t kBitmapSignature = 0x4D42;
+
 [[noreturn]] void InvalidDib() { throw EInvalidGraphic(kInvalidDIB); }
 
 // What the headers say, checked before any pixel memory is touched.
@@ -72,36 +75,24 @@ void ReadBitmapHeader(TStream &stream, BmpHeader &h) {
   uint8_t b[kLargestHeader];
   stream.ReadBuffer(b, h.headerSize - 4);
   TReadOnlyMemoryStream fields(b, h.headerSize - 4);
+  // The fields in their stored order (BITMAPCOREHEADER, BITMAPINFOHEADER);
+  // the planes, the resolutions and the important colours are not used.
   if (h.headerSize == kCoreHeader) {
-    BITMAPCOREHEADER core{};
-    core.bcSize = h.headerSize;
-    core.bcWidth = fields.ReadU16();
-    core.bcHeight = fields.ReadU16();
-    core.bcPlanes = fields.ReadU16();
-    core.bcBitCount = fields.ReadU16();
-    h.width = core.bcWidth;
-    h.height = core.bcHeight;
-    h.bitCount = core.bcBitCount;
+    h.width = fields.ReadU16();
+    h.height = fields.ReadU16();
+    fields.ReadU16();  // planes
+    h.bitCount = fields.ReadU16();
     return;
   }
-  BITMAPINFOHEADER info{};
-  info.biSize = h.headerSize;
-  info.biWidth = fields.ReadI32();
-  info.biHeight = fields.ReadI32();
-  info.biPlanes = fields.ReadU16();
-  info.biBitCount = fields.ReadU16();
-  info.biCompression = fields.ReadU32();
-  info.biSizeImage = fields.ReadU32();
-  info.biXPelsPerMeter = fields.ReadI32();
-  info.biYPelsPerMeter = fields.ReadI32();
-  info.biClrUsed = fields.ReadU32();
-  info.biClrImportant = fields.ReadU32();
-  h.width = info.biWidth;
-  h.height = info.biHeight;
-  h.bitCount = info.biBitCount;
-  h.compression = info.biCompression;
-  h.imageSize = info.biSizeImage;
-  h.colorsUsed = info.biClrUsed;
+  h.width = fields.ReadI32();
+  h.height = fields.ReadI32();
+  fields.ReadU16();  // planes
+  h.bitCount = fields.ReadU16();
+  h.compression = fields.ReadU32();
+  h.imageSize = fields.ReadU32();
+  fields.Seek(8, soFromCurrent);  // resolutions
+  h.colorsUsed = fields.ReadU32();
+  fields.ReadU32();  // important colours; the masks of longer headers follow
   // Compressions 4 and 5 (embedded JPEG and PNG) and the alpha bit fields
   // are not read; the extended OS/2 header uses 3 and 4 for its own
   // Huffman and RLE24 schemes.
@@ -125,6 +116,39 @@ TPixelFormat FormatOf(const BmpHeader &h) {
                                      : r == 8 && g == 8 && b == 8;
   if (!fits) throw EInvalidGraphicOperation(kInvalidPixelFormat);
   return TPixelFormat::Make(r, g, b);
+}
+
+// What a checked header means for reading the pixels.
+struct BmpLayout {
+  bool compressed = false;  // RLE8 or RLE4 data
+  bool topDown = false;     // rows stored top row first
+  int64_t rows = 0;         // the image's height
+  TPixelFormat format = kPixelFormat888;
+  bool repack = false;      // masks at other than the standard positions
+};
+
+// Refuses what no pixel can be read for, before the colour table is: an
+// unsupported depth (EInvalidGraphicOperation), RLE data paired with another
+// depth than its own, masks that do not fit the depth, a height beyond the
+// range of a surface.
+BmpLayout CheckBitmapHeader(const BmpHeader &h) {
+  RequireStorageDepth(h.bitCount);
+  // RLE8 data describes 8-bit pixels and RLE4 data 4-bit ones; other pairs
+  // would be decoded into rows of another size.
+  BmpLayout l;
+  l.compressed = h.compression == BI_RLE8 || h.compression == BI_RLE4;
+  if ((h.compression == BI_RLE8 && h.bitCount != 8) ||
+      (h.compression == BI_RLE4 && h.bitCount != 4))
+    InvalidDib();
+  l.format = FormatOf(h);
+  l.repack = h.haveMasks && h.bitCount > 8 &&
+             (ChannelOf(h.masks[0]).shift != l.format.GreenBits + l.format.BlueBits ||
+              ChannelOf(h.masks[1]).shift != l.format.BlueBits ||
+              ChannelOf(h.masks[2]).shift != 0);
+  l.topDown = h.height < 0;
+  l.rows = l.topDown ? -h.height : h.height;
+  if (l.rows > INT32_MAX) InvalidDib();
+  return l;
 }
 
 // Moves channels that stand at other positions than the standard ones into
@@ -166,11 +190,20 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
   file.bfReserved1 = fileFields.ReadU16();
   file.bfReserved2 = fileFields.ReadU16();
   file.bfOffBits = fileFields.ReadU32();
-  if (file.bfType != 0x4D42) InvalidDib();  // "BM"
+  if (file.bfType != kBitmapSignature) InvalidDib();
+  ReadBitmap(stream, start, file.bfOffBits);
+}
 
+void TDIBSharedImage::ReadPackedFromStream(TStream &stream) {
+  if (stream.Remaining() <= 0) return;
+  ReadBitmap(stream, stream.Position(), 0);
+}
+
+void TDIBSharedImage::ReadBitmap(TStream &stream, int64_t start, uint32_t pixelOffset) {
   BmpHeader h;
-  h.pixelOffset = file.bfOffBits;
+  h.pixelOffset = pixelOffset;
   uint8_t sizeField[4];
+  int64_t got;
   got = stream.Read(sizeField, 4);
   if (got == 0) {
     Reset();
@@ -180,21 +213,10 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
   h.headerSize = TReadOnlyMemoryStream(sizeField, 4).ReadU32();
   ReadBitmapHeader(stream, h);
 
-  RequireStorageDepth(h.bitCount);
-  // RLE8 data describes 8-bit pixels and RLE4 data 4-bit ones; other pairs
-  // would be decoded into rows of another size.
-  const bool compressed = h.compression == BI_RLE8 || h.compression == BI_RLE4;
-  if ((h.compression == BI_RLE8 && h.bitCount != 8) ||
-      (h.compression == BI_RLE4 && h.bitCount != 4))
-    InvalidDib();
-  const TPixelFormat format = FormatOf(h);
-  const bool repack = h.haveMasks && h.bitCount > 8 &&
-                      (ChannelOf(h.masks[0]).shift != format.GreenBits + format.BlueBits ||
-                       ChannelOf(h.masks[1]).shift != format.BlueBits ||
-                       ChannelOf(h.masks[2]).shift != 0);
-  const bool topDown = h.height < 0;
-  const int64_t height = topDown ? -h.height : h.height;
-  if (height > INT32_MAX) InvalidDib();
+  const BmpLayout layout = CheckBitmapHeader(h);
+  const bool compressed = layout.compressed, topDown = layout.topDown, repack = layout.repack;
+  const TPixelFormat format = layout.format;
+  const int64_t height = layout.rows;
 
   // The colour table, padded with zeros to 256 entries.
   RGBQUAD table[256] = {};
@@ -202,6 +224,18 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
   if (colors == 0 && h.bitCount <= 8) colors = 1u << h.bitCount;
   colors = std::min<uint32_t>(colors, 256);
   const int entrySize = h.headerSize == kCoreHeader ? 3 : 4;
+  // A core header's table may be shorter than 2^bits (such files exist):
+  // when the pixel offset lies inside the full table and the pixels would
+  // not fit after the full one, the table ends at the offset.
+  int64_t pixelStart;
+  const bool pixelStartKnown = CheckedAdd<int64_t>(start, h.pixelOffset, pixelStart);
+  if (h.headerSize == kCoreHeader && pixelStartKnown && pixelStart > stream.Position() &&
+      pixelStart < stream.Position() + int64_t{colors} * entrySize) {
+    std::optional<int64_t> bytes = DibImageBytes(h.width, height, h.bitCount);
+    const int64_t afterFullTable = stream.Remaining() - int64_t{colors} * entrySize;
+    if (bytes && *bytes > afterFullTable)
+      colors = static_cast<uint32_t>((pixelStart - stream.Position()) / entrySize);
+  }
   uint8_t entries[256 * 4];
   stream.ReadBuffer(entries, static_cast<int64_t>(colors) * entrySize);
   for (uint32_t i = 0; i < colors; ++i) {
@@ -212,9 +246,7 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
   // Pixels normally follow the colour table; a file that declares them
   // further on (a gap, a longer colour table, an embedded profile) is read
   // from there. An offset that points back into the headers is ignored.
-  int64_t pixelStart;
-  if (CheckedAdd<int64_t>(start, h.pixelOffset, pixelStart) &&
-      pixelStart > stream.Position() && pixelStart <= stream.Size())
+  if (pixelStartKnown && pixelStart > stream.Position() && pixelStart <= stream.Size())
     stream.SetPosition(pixelStart);
 
   const bool memoryKind = memoryImage_;
@@ -238,6 +270,8 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
     if (compressed) {
       AllocBits(dataBytes);
       SetImageSize(dataBytes);
+      // Top-down RLE lines keep their order until they are decoded.
+      if (topDown) SetRleTopDown();
       if (dataBytes > 0) {
         TPinnedRows rows(*this);
         stream.ReadBuffer(rows.Bits(), dataBytes);
@@ -257,7 +291,8 @@ void TDIBSharedImage::ReadFromStream(TStream &stream) {
   }
 }
 
-void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &target) {
+void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &target,
+               bool topDown) {
   if (!data || size <= 0 || target.Compressed() || target.StorageBitCount() != (rle4 ? 4 : 8))
     return;
   TPinnedRows rows(target);
@@ -269,7 +304,7 @@ void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &ta
   int64_t line = 0, column = 0;
   auto put = [&](uint8_t index) {
     if (column < width) {
-      uint8_t *row = bits + line * stride;
+      uint8_t *row = bits + (topDown ? height - 1 - line : line) * stride;
       if (rle4)
         rows::UncheckedSet4(row, column, index);
       else

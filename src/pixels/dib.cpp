@@ -125,16 +125,11 @@ void TDIB::SetSwappable(bool swappable) {
   if (!store_->IsEmptyStore()) store_->SetSwappable(swappable);
 }
 
-void TDIB::MakeUnique(bool toGdi) {
-  bool shared = store_->RefCount() > 1;
-  if (!shared && !store_->Compressed() && !(toGdi && store_->MemoryImage())) return;
-  bool memoryKind = toGdi ? false : store_->MemoryImage();
+template <class Fill>
+void TDIB::ReplaceStore(Fill &&fill) {
   TDIBSharedImage *store = NewStoreObject();
   try {
-    if (store_->Compressed())
-      store->DecompressFrom(*store_, memoryKind);
-    else
-      store->CopyStore(*store_, memoryKind);
+    fill(*store);
   } catch (...) {
     store->Release();
     throw;
@@ -142,16 +137,21 @@ void TDIB::MakeUnique(bool toGdi) {
   SetStore(store);
 }
 
+void TDIB::MakeUnique(bool toGdi) {
+  bool shared = store_->RefCount() > 1;
+  if (!shared && !store_->Compressed() && !(toGdi && store_->MemoryImage())) return;
+  bool memoryKind = toGdi ? false : store_->MemoryImage();
+  ReplaceStore([&](TDIBSharedImage &store) {
+    if (store_->Compressed())
+      store.DecompressFrom(*store_, memoryKind);
+    else
+      store.CopyStore(*store_, memoryKind);
+  });
+}
+
 void TDIB::Decompress() {
   if (!store_->Compressed()) return;
-  TDIBSharedImage *store = NewStoreObject();
-  try {
-    store->DecompressFrom(*store_, true);
-  } catch (...) {
-    store->Release();
-    throw;
-  }
-  SetStore(store);
+  ReplaceStore([&](TDIBSharedImage &store) { store.DecompressFrom(*store_, true); });
 }
 
 TPinnedRows TDIB::WriteRows() {
@@ -258,16 +258,18 @@ void TDIB::Draw(HDC dc, const RECT &rect) {
   if (palette) SelectPalette(dc, oldPalette, FALSE);
 }
 
-void TDIB::LoadFromStream(TStream &stream) {
+void TDIB::LoadFromStream(TStream &stream) { LoadStore(stream, true); }
+
+void TDIB::LoadPackedFromStream(TStream &stream) { LoadStore(stream, false); }
+
+void TDIB::LoadStore(TStream &stream, bool fileHeader) {
   if (stream.Remaining() <= 0) return;
-  TDIBSharedImage *store = NewStoreObject();
-  try {
-    store->ReadFromStream(stream);
-  } catch (...) {
-    store->Release();
-    throw;
-  }
-  SetStore(store);
+  ReplaceStore([&](TDIBSharedImage &store) {
+    if (fileHeader)
+      store.ReadFromStream(stream);
+    else
+      store.ReadPackedFromStream(stream);
+  });
   std::memcpy(ColorTable, store_->ColorTable(), sizeof ColorTable);
   requestedFormat_ = pixelFormat_;
 }

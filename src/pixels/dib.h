@@ -52,8 +52,6 @@ class TDIB {
   virtual void SetSize(int width, int height, int bitCount);
   void SetWidth(int width);
   void SetHeight(int height);
-  // Re-creates the surface at another depth with its pixels converted.
-  void SetBitCount(int bitCount);
   virtual void Clear();
   // Moves the pixels out of a GDI section into plain or swap memory.
   virtual void MakeMemoryStore();
@@ -81,6 +79,9 @@ class TDIB {
   // The rows for reading, pinned while the result lives: no copy-on-write,
   // but compressed pixels are decoded.
   TReadRows ReadRows();
+  // Replaces a compressed (RLE) store by its decoded copy; other stores
+  // stay as they are. Surfaces that shared the compressed store keep it.
+  void Decompress();
   uint32_t GetPixel(int x, int y);
   void SetPixel(int x, int y, uint32_t value);
 
@@ -111,6 +112,8 @@ class TDIB {
   void Draw(HDC dc, const RECT &rect);
   // The BMP stream format. A stream with no bytes left changes nothing.
   virtual void LoadFromStream(TStream &stream);
+  // A packed bitmap without the file header: the bitmap header first.
+  void LoadPackedFromStream(TStream &stream);
   void SaveToStream(TStream &stream);
 
  protected:
@@ -120,12 +123,16 @@ class TDIB {
   // Copy-on-write: a shared or compressed store is replaced by a private,
   // uncompressed copy; with toGdi a memory store also becomes a DIB section.
   void MakeUnique(bool toGdi = false);
-  // Replaces a compressed store by its decoded copy.
-  void Decompress();
   TPixelFormat requestedFormat_ = kPixelFormat888;
 
  private:
   void RefreshGeometry();
+  // The BMP stream into a new store, with or without the file header.
+  void LoadStore(TStream &stream, bool fileHeader);
+  // Replaces the store by a new one that fill(store) makes; when fill
+  // raises, the surface keeps its store.
+  template <class Fill>
+  void ReplaceStore(Fill &&fill);
   // A new store with this surface's swappable setting (one reference).
   TDIBSharedImage *NewStoreObject() const;
 

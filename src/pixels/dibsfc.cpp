@@ -253,8 +253,8 @@ void TDIBSurface::AlphaFromTopBytes(TDIBSurface &source) {
   }
 }
 
-void TDIBSurface::SplitAlpha() {
-  if (StorageBitCount() != 32 || Empty()) return;
+bool TDIBSurface::SplitAlpha() {
+  if (StorageBitCount() != 32 || Empty()) return false;
   AlphaFromTopBytes(*this);
   TReadRows alpha = alpha_->ReadRows();
   bool anyAlpha = false;
@@ -269,6 +269,7 @@ void TDIBSurface::SplitAlpha() {
   alpha.Release();
   if (!anyAlpha) OpaqueAlphaChannel();
   SetBitCount(24);
+  return anyAlpha;
 }
 
 void TDIBSurface::AlphaToTopBytes() {

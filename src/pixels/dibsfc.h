@@ -52,7 +52,8 @@ class TDIBSurface : public TDIB {
   // image is reduced to 24 bits. When every fourth byte is 0 (the common
   // layout in which that byte is unused padding) the alpha channel is made
   // fully opaque instead of invisible. Other depths are left alone.
-  void SplitAlpha();
+  // Returns whether the fourth bytes carried any alpha (some were not 0).
+  bool SplitAlpha();
   // Turns the surface into 32 bits with its alpha channel bytes (255 where
   // there is none) in the top byte of every pixel.
   void AlphaToTopBytes();

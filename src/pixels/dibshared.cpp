@@ -108,6 +108,7 @@ void TDIBSharedImage::InitEmpty() {
   bytesPerRow_ = 0;
   size_ = 0;
   compressed_ = false;
+  rleTopDown_ = false;
   memoryImage_ = true;
   GreyRamp(colorTable_);
   pixelFormat_ = kPixelFormat888;
@@ -146,6 +147,11 @@ void TDIBSharedImage::BuildBitmapInfo(int compression) {
                                  pixelFormat_.BlueMask};
     std::memcpy(info_.data() + 40, channel, sizeof(channel));
   }
+}
+
+void TDIBSharedImage::SetRleTopDown() {
+  rleTopDown_ = true;
+  reinterpret_cast<BITMAPINFOHEADER *>(info_.data())->biHeight = -height_;
 }
 
 void TDIBSharedImage::SetImageSize(int64_t size) {
@@ -262,6 +268,7 @@ void TDIBSharedImage::CopyStore(TDIBSharedImage &source, bool memoryKind) {
   if (compressed_) {
     AllocBits(source.size_);
     SetImageSize(source.size_);
+    if (source.rleTopDown_) SetRleTopDown();
   }
   TPinnedRows from(source), to(*this);
   std::memcpy(to.Bits(), from.Bits(), static_cast<size_t>(size_));
@@ -288,7 +295,7 @@ void TDIBSharedImage::DecompressFrom(TDIBSharedImage &source, bool memoryKind) {
   std::memset(to.Bits(), 0, static_cast<size_t>(size_));
   if (source.allocated_ > 0) {
     TPinnedRows from(source);
-    DecodeRle(from.Bits(), source.size_, source.bitCount_ == 4, *this);
+    DecodeRle(from.Bits(), source.size_, source.bitCount_ == 4, *this, source.rleTopDown_);
   }
 }
 

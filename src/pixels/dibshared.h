@@ -72,6 +72,10 @@ class TDIBSharedImage {
   // does not hold, refused before allocating). On failure the store is left
   // without bytes (safe to destroy); callers read into a fresh store.
   void ReadFromStream(TStream &stream);
+  // The same for a packed bitmap without the file header (a headerless DIB
+  // file, as clipboard bitmaps are saved): the bitmap header comes first
+  // and the pixels follow the masks and the colour table.
+  void ReadPackedFromStream(TStream &stream);
 
   // Copies 256 entries; the DIB section and the bitmap info get them too.
   void SetColorTable(const RGBQUAD *table);
@@ -147,6 +151,12 @@ class TDIBSharedImage {
   void CreateSection();
   void ReleaseGdi();
   void BuildBitmapInfo(int compression);
+  // The part of the BMP stream after the file header; pixelOffset counts
+  // from start (0: the pixels follow the colour table).
+  void ReadBitmap(TStream &stream, int64_t start, uint32_t pixelOffset);
+  // Marks compressed lines as stored from the top row down; the bitmap
+  // info, as a BMP file writes it, says so with a negative height.
+  void SetRleTopDown();
   void SetTopRow();
   void SetImageSize(int64_t size);
   // The placement part of AllocBits.
@@ -175,6 +185,8 @@ class TDIBSharedImage {
   RGBQUAD colorTable_[256];
   int colorOffset_ = 40;
   bool compressed_ = false;
+  // Compressed lines stored from the top row down (a negative height).
+  bool rleTopDown_ = false;
   HDC dc_ = nullptr;
   HBITMAP bitmap_ = nullptr;
   HGDIOBJ oldBitmap_ = nullptr;
@@ -299,7 +311,9 @@ class TPaletteManager {
 
 // Decodes RLE8 (rle4 false) or RLE4 bytes into the rows of an uncompressed
 // store of the same geometry. Runs past a row or the image are clipped;
-// decoding stops at the end of the data or of the image.
-void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &target);
+// decoding stops at the end of the data or of the image. The data's first
+// line is the bottom row, or the top row with topDown.
+void DecodeRle(const uint8_t *data, int64_t size, bool rle4, TDIBSharedImage &target,
+               bool topDown = false);
 
 }  // namespace vorn

@@ -17,7 +17,6 @@ namespace vorn {
 namespace {
 
 std::atomic<int> g_liveStreams{0};
-std::atomic<uint32_t> g_nextIdentity{0};
 
 // A second process (or a stale object of this one) may already hold a
 // mapping of the name we want; opening it would share its bytes. Rather than
@@ -37,11 +36,6 @@ bool RoundUp(int64_t value, int64_t unit, int64_t &out) {
   out = sum / unit * unit;
   return true;
 }
-
-// The folder in which an earlier version kept per-stream work files, which a
-// stream deletes on destruction when present. Streams never create them and
-// the library reads no environment, so this platform has no such folder.
-std::string WorkFolder() { return std::string(); }
 
 // Reports streams still alive when the process ends: a host that did not
 // close its documents.
@@ -66,8 +60,7 @@ int64_t GrowthUnit() {
 
 TSwapStream::TSwapStream(std::string namePrefix)
     : prefix_(std::move(namePrefix)),
-      granularity_(AllocationGranularity()),
-      identity_(g_nextIdentity.fetch_add(1)) {
+      granularity_(AllocationGranularity()) {
   g_liveStreams.fetch_add(1);
 }
 
@@ -78,11 +71,6 @@ TSwapStream::~TSwapStream() {
   if (mapping_) CloseHandle(mapping_);
   Unmap();
   if (file_) CloseHandle(file_);
-  std::string folder = WorkFolder();
-  if (!folder.empty()) {
-    std::string name = folder + Format("work%.08X.tmp", identity_);
-    if (GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES) DeleteFileA(name.c_str());
-  }
   g_liveStreams.fetch_sub(1);
 }
 

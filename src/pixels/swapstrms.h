@@ -57,7 +57,6 @@ class TSwapStream : public TStream {
   HANDLE file_ = nullptr;
   uint32_t generation_ = 0;
   std::string mappingName_;
-  uint32_t identity_;
 };
 
 }  // namespace vorn

@@ -28,9 +28,13 @@ extern "C" {
 }
 
 #include "platform/littleendian.h"
+#include "platform/riff.h"
 
 using vorn::UncheckedLe16;
 using vorn::UncheckedLe32;
+using vorn::ForEachRiffChunk;
+using vorn::RiffTag;
+using vorn::TRiffChunk;
 
 namespace {
 
@@ -93,61 +97,39 @@ class MemorySource : public Source {
 
 int16_t LeI16(const uint8_t *p) { return static_cast<int16_t>(UncheckedLe16(p)); }
 
-constexpr uint32_t Tag(const char (&t)[5]) {
-  return uint32_t(uint8_t(t[0])) | uint32_t(uint8_t(t[1])) << 8 | uint32_t(uint8_t(t[2])) << 16 |
-         uint32_t(uint8_t(t[3])) << 24;
-}
-
 struct Header {
   AVIFILEINFOA file{};
   std::vector<AVISTREAMINFOA> streams;
 };
 
-// One chunk of a RIFF list: its id, and where its data starts and ends
-// (clamped to the enclosing list).
-struct Chunk {
-  uint32_t id;
-  int64_t data;
-  int64_t end;
-};
-
-// Walks the chunks of [begin, end), calling visit until it returns false or
-// a chunk header cannot be read.
-template <class Visit>
-void ForEachChunk(Source &source, int64_t begin, int64_t end, Visit visit) {
-  int64_t pos = begin;
-  while (pos + 8 <= end) {
-    uint8_t head[8];
-    if (source.ReadAt(pos, head, 8) != 8) return;
-    const int64_t size = UncheckedLe32(head + 4);
-    const int64_t data = pos + 8;
-    const Chunk chunk{UncheckedLe32(head), data, std::min(end, data + size)};
-    if (!visit(chunk)) return;
-    pos = data + size + (size & 1);
-  }
+// The source's bytes for the chunk walker.
+auto ReaderOf(Source &source) {
+  return [&source](int64_t offset, void *buffer, size_t count) {
+    return source.ReadAt(offset, buffer, count);
+  };
 }
 
 // Reads the stream headers of the header list ("hdrl"). 'pads' streams are
 // skipped, as the demuxer skips them, so stream numbers agree.
 bool ReadHeader(Source &source, Header &header) {
   uint8_t riff[12];
-  if (source.ReadAt(0, riff, 12) != 12 || UncheckedLe32(riff) != Tag("RIFF") ||
-      UncheckedLe32(riff + 8) != Tag("AVI "))
+  if (source.ReadAt(0, riff, 12) != 12 || UncheckedLe32(riff) != RiffTag("RIFF") ||
+      UncheckedLe32(riff + 8) != RiffTag("AVI "))
     return false;
   const int64_t end = std::min<int64_t>(source.Size(), 8 + int64_t{UncheckedLe32(riff + 4)});
   bool found = false;
-  ForEachChunk(source, 12, end, [&](const Chunk &list) {
+  ForEachRiffChunk(ReaderOf(source), 12, end, [&](const TRiffChunk &list) {
     uint8_t type[4];
-    if (list.id != Tag("LIST") || list.end - list.data < 4 ||
-        source.ReadAt(list.data, type, 4) != 4)
+    if (list.Id != RiffTag("LIST") || list.Bytes() < 4 ||
+        source.ReadAt(list.Data, type, 4) != 4)
       return true;
-    if (UncheckedLe32(type) == Tag("movi")) return false;  // the header list comes first
-    if (UncheckedLe32(type) != Tag("hdrl")) return true;
+    if (UncheckedLe32(type) == RiffTag("movi")) return false;  // the header list comes first
+    if (UncheckedLe32(type) != RiffTag("hdrl")) return true;
     found = true;
-    ForEachChunk(source, list.data + 4, list.end, [&](const Chunk &item) {
-      if (item.id == Tag("avih")) {
+    ForEachRiffChunk(ReaderOf(source), list.Data + 4, list.End, [&](const TRiffChunk &item) {
+      if (item.Id == RiffTag("avih")) {
         uint8_t avih[56] = {};
-        source.ReadAt(item.data, avih, static_cast<size_t>(std::min<int64_t>(56, item.end - item.data)));
+        source.ReadAt(item.Data, avih, static_cast<size_t>(std::min<int64_t>(56, item.Bytes())));
         header.file.dwMaxBytesPerSec = UncheckedLe32(avih + 4);
         header.file.dwFlags = UncheckedLe32(avih + 12);
         header.file.dwSuggestedBufferSize = UncheckedLe32(avih + 28);
@@ -159,17 +141,17 @@ bool ReadHeader(Source &source, Header &header) {
         return true;
       }
       uint8_t type4[4];
-      if (item.id != Tag("LIST") || item.end - item.data < 4 ||
-          source.ReadAt(item.data, type4, 4) != 4 || UncheckedLe32(type4) != Tag("strl"))
+      if (item.Id != RiffTag("LIST") || item.Bytes() < 4 ||
+          source.ReadAt(item.Data, type4, 4) != 4 || UncheckedLe32(type4) != RiffTag("strl"))
         return true;
-      ForEachChunk(source, item.data + 4, item.end, [&](const Chunk &strh) {
-        if (strh.id != Tag("strh")) return true;
+      ForEachRiffChunk(ReaderOf(source), item.Data + 4, item.End, [&](const TRiffChunk &strh) {
+        if (strh.Id != RiffTag("strh")) return true;
         uint8_t h[56] = {};
-        const int64_t size = strh.end - strh.data;
-        if (size < 48 || source.ReadAt(strh.data, h, static_cast<size_t>(std::min<int64_t>(56, size))) <
+        const int64_t size = strh.Bytes();
+        if (size < 48 || source.ReadAt(strh.Data, h, static_cast<size_t>(std::min<int64_t>(56, size))) <
                              static_cast<size_t>(std::min<int64_t>(56, size)))
           return false;
-        if (UncheckedLe32(h) == Tag("pads")) return false;
+        if (UncheckedLe32(h) == RiffTag("pads")) return false;
         AVISTREAMINFOA info{};
         info.fccType = UncheckedLe32(h);
         info.fccHandler = UncheckedLe32(h + 4);

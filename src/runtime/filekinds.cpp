@@ -11,17 +11,17 @@ namespace {
 
 // Content signatures first, in the order DetectFormatFromBytes tests them.
 constexpr TFileKind kKinds[] = {
-    {".gif", "GIF", "\"GIF\"", true},
-    {".png", "PNG", "0x89 \"PNG\"", true},
-    {".jpg", "JPEG", "0xFF", true},
-    {".bmp", "BMP", "\"BM\"", true},
-    {".vrn", "native document", "\"Vorn\"", true},
-    {".dib", "DIB", nullptr, true},
-    {".ico", "ICO", nullptr, true},
-    {".cur", "CUR", nullptr, true},
-    {".ani", "ANI", nullptr, true},
-    {".tga", "TGA", nullptr, true},
-    {".avi", "AVI", nullptr, true},
+    {".gif", "GIF", "\"GIF\""},
+    {".png", "PNG", "0x89 \"PNG\""},
+    {".jpg", "JPEG", "0xFF"},
+    {".bmp", "BMP", "\"BM\""},
+    {".vrn", "native document", "\"Vorn\""},
+    {".dib", "DIB", nullptr},
+    {".ico", "ICO", nullptr},
+    {".cur", "CUR", nullptr},
+    {".ani", "ANI", nullptr},
+    {".tga", "TGA", nullptr},
+    {".avi", "AVI", nullptr},
 };
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The kinds of file the library knows, in one table: each kind's name, how
-// its first bytes are recognised, and whether its reader is built. The table
+// The kinds of file the library knows, in one table: each kind's name and how
+// its first bytes are recognised. The table
 // and the signature test are pure (no file access, no readers), so the
 // readers, the opener and the command-line tool can all consult them.
 #pragma once
@@ -13,7 +13,6 @@ struct TFileKind {
   const char *Kind;       // lower-case extension with its dot: ".png"
   const char *Name;       // what a user calls it: "PNG"
   const char *Signature;  // the content test, in words; nullptr: by extension only
-  bool Readable;          // a reader for this kind is part of the library
 };
 
 // Every kind, in the order the content signatures are tested (kinds told by

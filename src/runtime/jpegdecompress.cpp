@@ -20,6 +20,9 @@ struct TJpegDecompressor::TState {
   char message[JMSG_LENGTH_MAX];
   bool created;  // the decompressor exists and needs destroying
   bool ready;    // ... and has its source: the steps may run
+  // Stray bytes before a marker are skipped while the header is read.
+  bool strayHeaderBytes;
+  bool readingHeader;  // ReadHeader is running
 };
 
 namespace {
@@ -60,7 +63,14 @@ bool IsCorruptDataWarning(int code) {
 // Messages: corrupt-data warnings end the work; other warnings and trace
 // messages are dropped (a library prints nothing).
 void EmitMessage(j_common_ptr info, int level) {
-  if (level < 0 && IsCorruptDataWarning(info->err->msg_code)) ErrorExit(info);
+  if (level >= 0 || !IsCorruptDataWarning(info->err->msg_code)) return;
+  const TState &state = StateOf(info);
+  // Before the first scan, bytes skipped on the way to the next marker
+  // belong to no pixel.
+  if (info->err->msg_code == JWRN_EXTRANEOUS_DATA && state.strayHeaderBytes &&
+      state.readingHeader)
+    return;
+  ErrorExit(info);
 }
 
 void Progress(j_common_ptr info) {
@@ -75,10 +85,11 @@ void Progress(j_common_ptr info) {
 
 }  // namespace
 
-TJpegDecompressor::TJpegDecompressor(const uint8_t *data, size_t size)
+TJpegDecompressor::TJpegDecompressor(const uint8_t *data, size_t size, bool strayHeaderBytes)
     : state_(std::make_unique<TState>()) {
   TState *state = state_.get();
   std::memset(state, 0, sizeof(TState));
+  state->strayHeaderBytes = strayHeaderBytes;
   state->info.err = jpeg_std_error(&state->error);
   state->error.error_exit = ErrorExit;
   state->error.emit_message = EmitMessage;
@@ -101,43 +112,58 @@ jpeg_decompress_struct &TJpegDecompressor::Info() { return state_->info; }
 
 const char *TJpegDecompressor::Message() const { return state_->message; }
 
+namespace {
+
+// Runs one libjpeg step: false when the decompressor is not ready or the
+// step ends through error_exit. The jump target lives in this frame while
+// the step runs.
+template <class Work>
+bool RunStep(TState &state, Work &&work) {
+  if (!state.ready || setjmp(state.jump)) return false;
+  return work();
+}
+
+}  // namespace
+
 bool TJpegDecompressor::ReadHeader() {
-  TState *state = state_.get();
-  if (!state->ready || setjmp(state->jump)) return false;
-  jpeg_read_header(&state->info, TRUE);
-  return true;
+  TState &state = *state_;
+  state.readingHeader = true;
+  const bool done = RunStep(state, [&] {
+    jpeg_read_header(&state.info, TRUE);
+    return true;
+  });
+  state.readingHeader = false;
+  return done;
 }
 
 bool TJpegDecompressor::CalcOutputDimensions() {
-  TState *state = state_.get();
-  if (!state->ready || setjmp(state->jump)) return false;
-  jpeg_calc_output_dimensions(&state->info);
-  return true;
+  return RunStep(*state_, [this] {
+    jpeg_calc_output_dimensions(&state_->info);
+    return true;
+  });
 }
 
 bool TJpegDecompressor::Start() {
-  TState *state = state_.get();
-  if (!state->ready || setjmp(state->jump)) return false;
-  jpeg_start_decompress(&state->info);
-  return true;
+  return RunStep(*state_, [this] {
+    jpeg_start_decompress(&state_->info);
+    return true;
+  });
 }
 
 bool TJpegDecompressor::ReadRows(JSAMPARRAY rows, JDIMENSION count) {
-  TState *state = state_.get();
-  if (!state->ready || setjmp(state->jump)) return false;
-  if (jpeg_read_scanlines(&state->info, rows, count) == 0) {
+  return RunStep(*state_, [&] {
+    if (jpeg_read_scanlines(&state_->info, rows, count) != 0) return true;
     // Suspension cannot happen with a memory source; treat it as damage.
-    std::snprintf(state->message, sizeof state->message, "JPEG data ended early");
+    std::snprintf(state_->message, sizeof state_->message, "JPEG data ended early");
     return false;
-  }
-  return true;
+  });
 }
 
 bool TJpegDecompressor::Finish() {
-  TState *state = state_.get();
-  if (!state->ready || setjmp(state->jump)) return false;
-  jpeg_finish_decompress(&state->info);
-  return true;
+  return RunStep(*state_, [this] {
+    jpeg_finish_decompress(&state_->info);
+    return true;
+  });
 }
 
 }  // namespace vorn

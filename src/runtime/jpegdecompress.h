@@ -20,8 +20,12 @@ inline constexpr int kMaxJpegScans = 1000;
 
 class TJpegDecompressor {
  public:
-  // Reads from data, which the caller keeps alive.
-  TJpegDecompressor(const uint8_t *data, size_t size);
+  // Reads from data, which the caller keeps alive. With strayHeaderBytes,
+  // bytes that are no marker between the segments of the header (a damaged
+  // metadata block, a segment whose length is short) are skipped as libjpeg
+  // skips them: no pixel is lost there. Everything from the first scan on
+  // keeps the strict rule.
+  TJpegDecompressor(const uint8_t *data, size_t size, bool strayHeaderBytes = false);
   ~TJpegDecompressor();
   TJpegDecompressor(const TJpegDecompressor &) = delete;
   TJpegDecompressor &operator=(const TJpegDecompressor &) = delete;

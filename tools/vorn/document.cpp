@@ -58,13 +58,9 @@ Document::Document(const std::string &fileName) : fileName_(fileName) {
   }
   if (handle_) return;
   if (cause.empty()) {
-    // The library's codes say only "missing" or "unreadable"; the table of
-    // kinds tells a file whose reader is not built from one that is broken.
-    const TFileKind *kind = FindFileKind(kind_);
+    // The library's codes say only "missing" or "unreadable".
     if (vnGetLastError() == VN_ERROR_FILE_NOT_FOUND)
       cause = "no such file";
-    else if (kind && !kind->Readable)
-      cause = std::string(kind->Name) + " files are not supported yet";
     else
       cause = "not a readable document";
   }
@@ -101,7 +97,7 @@ std::string KnownKinds() {
   std::string text;
   for (const TFileKind &kind : FileKinds()) {
     if (!text.empty()) text += ", ";
-    text += std::string(kind.Name) + " (" + kind.Kind + (kind.Readable ? ")" : ", not yet)");
+    text += std::string(kind.Name) + " (" + kind.Kind + ")";
   }
   return text;
 }

@@ -26,8 +26,7 @@ struct Failure : std::runtime_error {
 
 // A document opened through the library. Opening checks the file first, so
 // that a failure names its cause as a user would ("no such file", "is a
-// directory", "permission denied", "PNG files are not supported yet", "not
-// a readable document").
+// directory", "permission denied", "not a readable document").
 class Document {
  public:
   explicit Document(const std::string &fileName);
@@ -56,7 +55,7 @@ class Document {
 };
 
 // The kinds of file the library knows, for the help text: "native document
-// (.vrn), GIF (.gif, not supported yet), ...".
+// (.vrn), GIF (.gif), ...".
 std::string KnownKinds();
 
 // Pixels of a bitmap, one row at a time from the top: three bytes (red,
