@@ -274,6 +274,7 @@ TEST_F(AniTest, MalformedCountsAndStepsFailCleanly) {
       {"no steps", Riff({Anih(1, 0, 6), frames})},
       {"no header and no sequence", Riff({frames})},
       {"the header cut short", Cut(Riff({Anih(1, 1, 6)}), 30)},
+      {"an empty header", Riff({Chunk("anih", {}), frames})},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);

@@ -135,7 +135,7 @@ bool TAniList::ReadData(TStream &stream, const TRiffChunk &chunk, std::vector<ui
 void TAniList::ReadHeader(const std::vector<uint8_t> &bytes, int64_t remaining) {
   // Fields a short chunk does not hold read as 0 (so it lacks the icon flag).
   uint8_t b[kAniHeaderBytes] = {};
-  std::memcpy(b, bytes.data(), std::min<size_t>(bytes.size(), sizeof b));
+  std::copy_n(bytes.begin(), std::min<size_t>(bytes.size(), sizeof b), b);
   TAniHeader h;
   uint32_t *fields[] = {&h.HeaderSize, &h.FrameCount, &h.StepCount,   &h.Width, &h.Height,
                         &h.BitCount,   &h.Planes,     &h.DisplayRate, &h.Flags};
