@@ -15,6 +15,7 @@ tree of a source checkout. :func:`register_pillow_opener` lets
 from ._native import Error, FormatError, library_path
 from .document import DEFAULT_ENCODING, Document, Frame, Layer, open
 from .pillow import register_pillow_opener
+from .save import LossyGifWarning
 
 __all__ = [
     "DEFAULT_ENCODING",
@@ -23,12 +24,13 @@ __all__ = [
     "FormatError",
     "Frame",
     "Layer",
+    "LossyGifWarning",
     "library_path",
     "open",
     "register_pillow_opener",
 ]
 __version__ = "0.1.0"
 
-for _public in (Error, FormatError, Document, Frame, Layer):
+for _public in (Error, FormatError, Document, Frame, Layer, LossyGifWarning):
     _public.__module__ = __name__  # shown as vornfile.Error, not its inner module
 del _public

@@ -159,6 +159,30 @@ class Document:
         """The frames in display order (a sequence of :class:`Frame`)."""
         return Frames(self)
 
+    def save(self, path: PathLike, format: Optional[str] = None, *,
+             quality: Optional[int] = None) -> None:
+        """Writes every frame as one file through Pillow, by the extension
+        of ``path`` (or ``format``: "gif", "png", "apng" or "webp"):
+
+        - ``.gif``: an animated GIF, looping endlessly. Frames of 8 bits or
+          fewer keep their palette and transparent colour exactly; deeper
+          frames are reduced to 256 colours, with a
+          :class:`vornfile.LossyGifWarning`.
+        - ``.png``/``.apng``: a PNG for one frame, an animated PNG for more;
+          lossless.
+        - ``.webp``: an animated (or still) WebP, lossless unless
+          ``quality`` (0 to 100) asks for lossy.
+
+        Frames are the composites, with the frame's transparent colour as
+        transparency, shown for their delays. Pillow merges a frame equal to
+        the one before into it (adding the delays). The file is written
+        under a temporary name and renamed, so a failure leaves no partial
+        output. OpenRaster (``.ora``) is written by ``vorn convert``.
+        """
+        from .save import save
+
+        save(self, path, format, quality)
+
     def _decode(self, raw: bytes) -> str:
         return raw.decode(self.encoding, errors="replace")
 
