@@ -463,6 +463,22 @@ TEST_F(TargaTest, WhatCannotBeReadFailsCleanly) {
   EXPECT_EQ(OpenData("tga/pillow/p_8.tga"), 0u) << "a header and nothing after it";
 }
 
+// An image ID of 255 bytes makes the first byte 0xFF, as a JPEG marker's;
+// without the start-of-image marker after it the file is still a Targa.
+TEST_F(TargaTest, AnImageIdOf255BytesIsNotTakenForJpeg) {
+  Tga tga;
+  tga.Width = 2;
+  tga.Pixels = Bgr({0x112233, 0x445566});
+  tga.Id.assign(255, 'x');
+  vnHandle h = Open(tga.Bytes());
+  ASSERT_NE(h, 0u) << vnGetLastError();
+  EXPECT_EQ(vnGetInfo(h, VN_INFO_WIDTH), 2);
+  // A JPEG keeps being found by its content whatever its name.
+  std::vector<uint8_t> jpeg = tga.Bytes();
+  jpeg[1] = 0xD8;
+  EXPECT_EQ(Open(jpeg), 0u) << "0xFF 0xD8 is a JPEG stream, and a broken one";
+}
+
 // Every sample file against its recorded outcome, and through `vorn info`.
 TEST(TargaTestCorpus, EveryFileOpensOrFailsAsRecorded) {
   test::CheckCorpusManifest(test::DataFile("tga"), {".tga"});

@@ -13,7 +13,7 @@ namespace {
 constexpr TFileKind kKinds[] = {
     {".gif", "GIF", "\"GIF\""},
     {".png", "PNG", "0x89 \"PNG\""},
-    {".jpg", "JPEG", "0xFF"},
+    {".jpg", "JPEG", "0xFF 0xD8 (start of image)"},
     {".bmp", "BMP", "\"BM\""},
     {".vrn", "native document", "\"Vorn\""},
     {".dib", "DIB", nullptr},
@@ -37,7 +37,9 @@ const TFileKind *FindFileKind(const std::string &kind) {
 std::string DetectFormatFromBytes(const unsigned char (&head)[10], const std::string &fileName) {
   if (std::memcmp(head, "GIF", 3) == 0) return ".gif";
   if (head[0] == 0x89 && std::memcmp(head + 1, "PNG", 3) == 0) return ".png";
-  if (head[0] == 0xFF) return ".jpg";
+  // Every JPEG stream starts with its start-of-image marker. A lone 0xFF is
+  // not enough: a Targa file with an image ID of 255 bytes starts so too.
+  if (head[0] == 0xFF && head[1] == 0xD8) return ".jpg";
   if (std::memcmp(head, "BM", 2) == 0) return ".bmp";
   if (std::memcmp(head, "Vorn", 4) == 0) return ".vrn";
   return LowerCase(ExtractFileExt(fileName));

@@ -23,9 +23,9 @@ std::span<const TFileKind> FileKinds();
 const TFileKind *FindFileKind(const std::string &kind);
 
 // The kind of a file from its first ten bytes (zero-padded when the file is
-// shorter) and its name: ".gif", ".png", ".jpg", ".bmp" or ".vrn" when the
-// bytes say so, in that order, otherwise the name's own extension in lower
-// case (empty when it has none).
+// shorter) and its name: ".gif", ".png", ".jpg" (0xFF 0xD8), ".bmp" or
+// ".vrn" when the bytes say so, in that order, otherwise the name's own
+// extension in lower case (empty when it has none).
 std::string DetectFormatFromBytes(const unsigned char (&head)[10], const std::string &fileName);
 
 }  // namespace vorn
