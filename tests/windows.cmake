@@ -58,3 +58,15 @@ if(VORN_RUN_PROGRAMS)
   set_tests_properties(Windows.UnitTests PROPERTIES
     ENVIRONMENT_MODIFICATION "${VORN_WINE_ENVIRONMENT}" RESOURCE_LOCK wine)
 endif()
+
+# The tool's convert command: its writers' libraries are linked into
+# vorn.exe alone.
+if(VORN_RUN_PROGRAMS)
+  add_test(NAME Windows.Convert
+    COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:vorn> -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+            -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
+            -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/convert
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/windowsconvert.cmake)
+  set_tests_properties(Windows.Convert PROPERTIES
+    ENVIRONMENT_MODIFICATION "${VORN_WINE_ENVIRONMENT}" RESOURCE_LOCK wine)
+endif()

@@ -2,11 +2,14 @@
 // file or many. Several files are shared out among worker processes, each
 // file converted on its own, so that one broken input is reported and the
 // others go on; a worker that dies takes only the file it was on with it.
+// Windows has no fork: there the files are shared out among threads.
+#ifndef _WIN32
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -14,8 +17,10 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 #include "convert.h"
 #include "runtime/filekinds.h"
@@ -161,7 +166,43 @@ std::vector<Job> FolderJobs(const std::vector<std::string> &inputs, const fs::pa
   return jobs;
 }
 
-// --- Worker processes ----------------------------------------------------------
+// --- Workers ---------------------------------------------------------------------
+
+#ifdef _WIN32
+
+// Runs the jobs; outcomes[i] receives job i's. onDone is called for each as
+// it finishes, in the order they finish, one call at a time. started is
+// called once before the first job.
+// Each thread takes the next job from a shared counter; documents on
+// different threads do not share state.
+void RunJobs(const std::vector<Job> &jobs, const Settings &settings, int32_t workers,
+             std::vector<Outcome> &outcomes, const std::function<void()> &started,
+             const std::function<void(size_t)> &onDone) {
+  outcomes.assign(jobs.size(), Outcome{});
+  started();
+  std::atomic<size_t> next{0};
+  std::mutex reporting;
+  auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < jobs.size();) {
+      Outcome outcome = ConvertOne(jobs[i], settings);
+      std::lock_guard<std::mutex> lock(reporting);
+      outcomes[i] = std::move(outcome);
+      onDone(i);
+    }
+  };
+  std::vector<std::thread> threads;
+  const size_t count = std::min<size_t>(static_cast<size_t>(std::max(workers, 1)), jobs.size());
+  for (size_t w = 1; w < count; ++w) threads.emplace_back(work);
+  work();
+  for (std::thread &t : threads) t.join();
+}
+
+int32_t DefaultWorkers() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores > 0 ? static_cast<int32_t>(std::min(cores, 256u)) : 1;
+}
+
+#else
 
 // A worker's report on its pipe: a record header, then the message bytes.
 struct Record {
@@ -318,6 +359,8 @@ int32_t DefaultWorkers() {
   const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
   return cores > 0 ? static_cast<int32_t>(std::min<long>(cores, 256)) : 1;
 }
+
+#endif  // _WIN32
 
 constexpr char kReducedNote[] =
     "vorn: note: GIF keeps at most 256 colours a frame: frames of more than 8 bits were "

@@ -82,11 +82,7 @@ int Run(const std::vector<std::string> &args) {
   if (command == "info") return InfoCommand(rest);
   if (command == "export") return ExportCommand(rest);
   if (command == "thumbnail") return ThumbnailCommand(rest);
-#ifdef VORN_CONVERT
   if (command == "convert") return ConvertCommand(rest);
-#else
-  if (command == "convert") throw Failure("convert is not built into this vorn yet");
-#endif
   if (!command.empty() && command[0] == '-') throw UsageError("unknown option " + command);
   throw UsageError("unknown command \"" + command + "\"");
 }
