@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "formats/png.h"
+#include "pixels/pixelformat.h"
 #include "platform/checked.h"
 #include "platform/littleendian.h"
 #include "platform/pixelrows.h"
@@ -132,13 +133,8 @@ uint32_t TransparentValue(TDIBSurface &surface, COLORREF colour) {
         return static_cast<uint32_t>(i);
       }
   }
-  switch (bits) {
-    case 15: return ((r & 0x1F) << 10) | ((g & 0x1F) << 5) | (b & 0x1F);
-    case 16: return ((r & 0x1F) << 11) | ((g & 0x3F) << 5) | (b & 0x1F);
-    case 24:
-    case 32: return (r << 16) | (g << 8) | b;
-  }
-  return surface.ColorRefToPixel(colour);
+  const int64_t value = KeyChannelsToPixel(bits, r, g, b);
+  return value >= 0 ? static_cast<uint32_t>(value) : surface.ColorRefToPixel(colour);
 }
 
 void ReadBitmapEntry(TStream &stream, int64_t offset, TDIBSurface &surface, TIconImageInfo &info,

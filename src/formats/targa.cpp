@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "pixels/pixelformat.h"
 #include "platform/checked.h"
 #include "platform/littleendian.h"
 #include "runtime/exceptions.h"
@@ -203,13 +204,8 @@ TargaLayout LayoutOf(TStream &file) {
 
 // The key colour of the extension area as a pixel value of the surface.
 int32_t KeyValue(TDIBSurface &surface, uint8_t r, uint8_t g, uint8_t b) {
-  switch (surface.BitCount()) {
-    case 15: return ((r & 0x1F) << 10) | ((g & 0x1F) << 5) | (b & 0x1F);
-    case 16: return ((r & 0x1F) << 11) | ((g & 0x3F) << 5) | (b & 0x1F);
-    case 24:
-    case 32: return (r << 16) | (g << 8) | b;
-  }
-  return static_cast<int32_t>(surface.RGBToPixel(r, g, b));
+  const int64_t value = KeyChannelsToPixel(surface.BitCount(), r, g, b);
+  return static_cast<int32_t>(value >= 0 ? value : surface.RGBToPixel(r, g, b));
 }
 
 // Run-length packets read across row ends: a header byte h >= 128 repeats

@@ -62,6 +62,22 @@ constexpr int MaskBitCount(uint32_t mask) {
   return count;
 }
 
+// A key colour's pixel value at 15, 16, 24 or 32 bits, its channels taken as
+// the low bits of their fields (not widened or narrowed: full channels give
+// full fields, 0xFF00FF gives 0x7C1F at 15 bits); -1 at other depths, where
+// the caller chooses a palette entry.
+constexpr int64_t KeyChannelsToPixel(int bits, uint32_t r, uint32_t g, uint32_t b) {
+  switch (bits) {
+    case 15: return ((r & 0x1F) << 10) | ((g & 0x1F) << 5) | (b & 0x1F);
+    case 16: return ((r & 0x1F) << 11) | ((g & 0x3F) << 5) | (b & 0x1F);
+    case 24:
+    case 32: return (r << 16) | (g << 8) | b;
+    default: return -1;
+  }
+}
+
+static_assert(KeyChannelsToPixel(15, 0xFF, 0, 0xFF) == 0x7C1F);
+static_assert(KeyChannelsToPixel(8, 1, 2, 3) == -1);
 static_assert(kPixelFormat555.RedMask == 0x7C00 && kPixelFormat555.GreenMask == 0x03E0);
 static_assert(kPixelFormat565.RedMask == 0xF800 && kPixelFormat565.GreenMask == 0x07E0);
 static_assert(kPixelFormat888.RedMask == 0xFF0000 && kPixelFormat888.BlueShift == 0);
