@@ -10,22 +10,23 @@ namespace vorn {
 
 // --- LZW ------------------------------------------------------------------------
 //
-// Every table entry stands for a string that has already been written to the
-// output: the string of the previous code followed by the first value of the
-// current one, which is where the previous code's output starts. An entry is
-// therefore just that position and a length, and decoding a code copies an
-// earlier stretch of the output forwards, several bytes at a time; nothing is
-// walked value by value through prefix chains.
+// Every table entry stands for a string: the string of the code before it
+// followed by the first value of the code that defined it. An entry keeps
+// the string's first eight values in one 64-bit word, its length, and where
+// it was written (the earlier code's output, which the string starts with
+// and runs one value past). Decoding a code stores that word and, for a
+// string longer than eight values, copies the rest from where it was
+// written, sixteen bytes at a time. Most strings are short, and their
+// values then never come back from the output just written (loads that
+// straddle recent stores stall); nothing is walked value by value through
+// prefix chains.
 
 namespace {
 
 constexpr int kMaxCodeBits = 12;
-constexpr uint32_t kTableSize = 1u << kMaxCodeBits;
-
-struct Entry {
-  uint32_t start;   // where the string was written
-  uint32_t length;  // its values
-};
+constexpr uint32_t kTableSize = TGifLzwTable::kCodes;
+// The largest image: 16-bit width and height.
+constexpr size_t kMaxOutput = size_t{65535} * 65535;
 
 uint64_t UncheckedLe64(const uint8_t *p) {
   uint64_t v;
@@ -36,122 +37,175 @@ uint64_t UncheckedLe64(const uint8_t *p) {
   return v;
 }
 
-// Copies out[from, from + length) to out[to, ...), from + length <= to,
-// writing no further than end. Where sixteen bytes of room follow the
-// string, it goes in chunks of sixteen, each read before it is written:
-// a single chunk may read past the string (what it writes there is
-// overwritten later), and a longer string lies at least sixteen bytes
-// back, so each chunk reads only values already in place.
-inline void CopyString(uint8_t *out, size_t from, size_t to, size_t length, size_t end) {
-  uint8_t *dst = out + to;
-  const uint8_t *src = out + from;
-  if (to + length + 16 <= end) {
-    for (size_t done = 0; done < length; done += 16) {
+void UncheckedStoreLe64(uint8_t *p, uint64_t v) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  std::memcpy(p, &v, sizeof v);
+}
+
+// Copies src[0, length) to dst, which lies at least eight bytes after src,
+// in chunks read before they are written: of sixteen bytes when dst lies
+// sixteen or more after src, else of eight. The caller leaves sixteen
+// bytes of room after dst + length. A chunk that reads past the string
+// writes beyond it, where later output goes; each chunk reads only values
+// already in place, so a source that overlaps its copy repeats with its
+// distance as the period.
+inline void UncheckedCopyChunks(uint8_t *dst, const uint8_t *src, size_t length) {
+  size_t done = 0;
+  if (dst - src >= 16) {
+    do {
       uint8_t chunk[16];
       std::memcpy(chunk, src + done, 16);
       std::memcpy(dst + done, chunk, 16);
-    }
-    return;
+      done += 16;
+    } while (done < length);
+  } else {
+    do {
+      uint8_t chunk[8];
+      std::memcpy(chunk, src + done, 8);
+      std::memcpy(dst + done, chunk, 8);
+      done += 8;
+    } while (done < length);
   }
-  const size_t n = std::min(length, end - to);
-  for (size_t i = 0; i < n; ++i) dst[i] = src[i];
 }
 
-}  // namespace
+// One image's decoding: the bit reader, the code width, the table and the
+// output. Step decodes one code; Tail says that the output may end within
+// the next string, so strings are cut there and copied value by value.
+struct LzwRun {
+  const uint8_t *in, *inEnd;
+  uint8_t *o;
+  size_t n;
+  TGifLzwTable::Entry *table;
+  uint8_t *seen;
+  uint32_t clear;
+  unsigned firstWidth;
 
-GifLzwResult DecodeGifLzw(int minCodeSize, std::span<const uint8_t> data,
-                          std::span<uint8_t> out, std::bitset<256> &used) {
-  if (minCodeSize < 0 || minCodeSize > kGifMaxMinCodeSize)
-    return {GifLzwStatus::BadCodeSize, 0};
-  const uint32_t clear = 1u << minCodeSize, endCode = clear + 1;
-  const unsigned firstWidth = static_cast<unsigned>(minCodeSize) + 1;
-  const uint8_t *in = data.data();
-  const size_t inSize = data.size();
-  uint8_t *o = out.data();
-  const size_t n = out.size();
-
-  Entry table[kTableSize];
-  bool seen[256] = {};
   uint64_t bits = 0;  // unread bits, the next code in the lowest ones
   unsigned have = 0;  // how many
-  size_t at = 0;      // next byte of data to load
-  unsigned width = firstWidth;
-  uint32_t mask = (1u << width) - 1;
-  uint32_t next = clear + 2;  // the entry the next code defines
-  size_t prevStart = 0;       // the previous code's string
-  uint32_t prevLength = 0;    // 0: no previous code since a clear
+  unsigned width = 0;
+  uint32_t mask = 0;
+  // The entry the next code defines. The first code of a run (after the
+  // start or a clear) has no previous string; what it "defines" goes into
+  // the entry of the end code, which is never looked up, so that it takes
+  // the same path as every other code.
+  uint32_t next = 0;
+  uint64_t prevHead = 0;  // the previous code's string
+  uint32_t prevLength = 0, prevStart = 0;
   size_t pos = 0;
   GifLzwStatus status = GifLzwStatus::Complete;
 
-  while (pos < n) {
-    if (have < width) {
-      if (inSize - at >= 8) {
-        // Fill up to 56..63 bits from one unaligned load.
-        bits |= UncheckedLe64(in + at) << have;
-        at += (63 - have) >> 3;
-        have |= 56;
-      } else {
-        while (have <= 56 && at < inSize) {
-          bits |= uint64_t{in[at++]} << have;
-          have += 8;
-        }
-        if (have < width) {
-          status = GifLzwStatus::EndOfData;
-          break;
-        }
+  void Restart() {
+    width = firstWidth;
+    mask = (1u << width) - 1;
+    next = clear + 1;
+  }
+
+  // False once decoding ends short of the output's end (status says why).
+  template <bool Tail>
+  [[gnu::always_inline]] bool Step() {
+    if (inEnd - in >= 8) [[likely]] {
+      // Fill up to 56..63 bits from one unaligned load.
+      bits |= UncheckedLe64(in) << have;
+      in += (63 - have) >> 3;
+      have |= 56;
+    } else if (have < width) {
+      while (have <= 56 && in < inEnd) {
+        bits |= uint64_t{*in++} << have;
+        have += 8;
+      }
+      if (have < width) {
+        status = GifLzwStatus::EndOfData;
+        return false;
       }
     }
     const uint32_t code = static_cast<uint32_t>(bits) & mask;
     bits >>= width;
     have -= width;
 
-    if (code < clear) {
-      o[pos] = static_cast<uint8_t>(code);
-      seen[code & 0xFF] = true;
-      if (prevLength && next < kTableSize) table[next++] = {static_cast<uint32_t>(prevStart), prevLength + 1};
-      prevStart = pos++;
-      prevLength = 1;
-    } else if (code > endCode) {
-      uint32_t length;
-      if (code < next) {
-        const Entry e = table[code];
-        if (prevLength && next < kTableSize) table[next++] = {static_cast<uint32_t>(prevStart), prevLength + 1};
-        CopyString(o, e.start, pos, e.length, n);
-        length = e.length;
-      } else if (code == next && prevLength) {
-        // The entry this code defines: the previous string and its own
-        // first value.
-        table[next++] = {static_cast<uint32_t>(prevStart), prevLength + 1};
-        CopyString(o, prevStart, pos, prevLength, n);
-        if (pos + prevLength < n) o[pos + prevLength] = o[prevStart];
-        length = prevLength + 1;
-      } else {
-        status = GifLzwStatus::UndefinedCode;
-        break;
+    if (code - clear < 2 || code > next) [[unlikely]] {
+      if (code == clear) {
+        Restart();
+        return true;
       }
-      prevStart = pos;
-      prevLength = length;
-      pos += std::min<size_t>(length, n - pos);
-    } else if (code == clear) {
-      next = clear + 2;
-      width = firstWidth;
-      mask = (1u << width) - 1;
-      prevLength = 0;
-      continue;
-    } else {
-      status = GifLzwStatus::EndOfData;  // the end code before the last pixel
-      break;
+      // The end code before the last pixel, or a code naming an entry not
+      // defined yet (right after a clear, the next entry is one).
+      status = code == clear + 1 ? GifLzwStatus::EndOfData : GifLzwStatus::UndefinedCode;
+      return false;
     }
+    seen[code] = 1;
+    const TGifLzwTable::Entry &e = table[code];
+    uint64_t h = e.Head;
+    uint32_t l = e.Length, s = e.Start;
+    // The entry this code defines: the previous string and the first value
+    // of this one. A code may name it; its string then starts with the
+    // previous string's first value.
+    const uint64_t first = (code == next ? prevHead : h) & 0xFF;
+    const uint64_t defined = prevLength < 8 ? prevHead | first << (8 * prevLength) : prevHead;
+    table[next] = {defined, prevLength + 1, prevStart};
+    if (code == next) [[unlikely]] {
+      h = defined;
+      l = prevLength + 1;
+      s = prevStart;
+    }
+
+    if (!Tail) {
+      UncheckedStoreLe64(o + pos, h);
+      if (l > 8) [[unlikely]]
+        UncheckedCopyChunks(o + pos + 8, o + s + 8, l - 8);
+    } else {
+      // Value by value, cut at the last pixel. A string that names its own
+      // entry reads its last value where its first has just been written.
+      const size_t count = std::min<size_t>(l, n - pos);
+      for (size_t i = 0; i < count; ++i)
+        o[pos + i] = i < 8 ? static_cast<uint8_t>(h >> (8 * i)) : o[s + i];
+    }
+    prevHead = h;
+    prevLength = l;
+    prevStart = static_cast<uint32_t>(pos);
+    pos += l;
+    next += next < kTableSize;
     // The width grows once the next entry needs another bit, checked after
-    // every code, the first after a clear included.
-    if (next >= (1u << width) && width < kMaxCodeBits) {
+    // every code, the first of a run included.
+    if (next >> width && width < kMaxCodeBits) [[unlikely]] {
       ++width;
       mask = (1u << width) - 1;
     }
+    return true;
   }
-  for (int v = 0; v < 256; ++v)
-    if (seen[v]) used.set(static_cast<size_t>(v));
-  return {status, pos};
+};
+
+// No string is longer than the table has entries.
+constexpr size_t kMaxString = kTableSize;
+
+}  // namespace
+
+GifLzwResult DecodeGifLzw(int minCodeSize, std::span<const uint8_t> data,
+                          std::span<uint8_t> out, std::bitset<256> &used,
+                          TGifLzwTable &table) {
+  if (minCodeSize < 0 || minCodeSize > kGifMaxMinCodeSize)
+    return {GifLzwStatus::BadCodeSize, 0};
+  const uint32_t clear = 1u << minCodeSize;
+  // Literal codes stand for their low eight bits. Entries from the clear
+  // code up are defined before they are read (or read only to be replaced,
+  // by a code naming the entry it defines).
+  for (uint32_t c = 0; c < clear; ++c) table.Entries[c] = {c & 0xFF, 1, 0};
+  uint8_t seen[kTableSize] = {};  // codes met; only literal ones count
+
+  const size_t n = std::min(out.size(), kMaxOutput);
+  LzwRun run{data.data(), data.data() + data.size(), out.data(), n,
+             table.Entries, seen, clear, static_cast<unsigned>(minCodeSize) + 1};
+  run.Restart();
+  // Far from the end every string fits with room for whole chunks.
+  const size_t fastEnd = n > kMaxString + 16 ? n - kMaxString - 16 : 0;
+  while (run.pos < fastEnd && run.Step<false>()) {
+  }
+  while (run.pos < n && run.Step<true>()) {
+  }
+  for (uint32_t c = 0; c < clear; ++c)
+    if (seen[c]) used.set(c & 0xFF);
+  return {run.status, std::min(run.pos, n)};
 }
 
 uint64_t GifLzwMaxPixels(int minCodeSize, size_t bytes) {

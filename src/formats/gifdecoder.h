@@ -39,13 +39,28 @@ struct GifLzwResult {
   size_t Pixels = 0;  // values written from the start of the output
 };
 
+// The decoder's string table, kept from image to image (its values never
+// matter from one image to the next, but they are always initialised).
+struct TGifLzwTable {
+  static constexpr uint32_t kCodes = 4096;
+  struct Entry {
+    uint64_t Head = 0;    // a string's first eight values, the first lowest
+    uint32_t Length = 0;  // its values
+    uint32_t Start = 0;   // where in the output it was written
+  };
+  // One entry more than codes: what a code would define once the table is
+  // full is written there and never read.
+  Entry Entries[kCodes + 1];
+};
+
 // Decodes LZW data (an image's data sub-blocks concatenated, without their
 // length bytes) into out in stream order, stopping once out is full; bytes
 // after that are never looked at. Reads only data and writes only out.
 // The code width grows up to 12 bits; a full table goes on being used as it
 // is until a clear code. used gains every value written.
 GifLzwResult DecodeGifLzw(int minCodeSize, std::span<const uint8_t> data,
-                          std::span<uint8_t> out, std::bitset<256> &used);
+                          std::span<uint8_t> out, std::bitset<256> &used,
+                          TGifLzwTable &table);
 
 // The most pixels `bytes` bytes of LZW data can decode to: no code is
 // narrower than minCodeSize + 1 bits nor stands for more than 4096 values.
@@ -127,8 +142,8 @@ class TGifDecoder {
   size_t ReadImageData();
   // Decodes what ReadImageData read into pixels (Width x Height values, in
   // stream order: see GifImageRow). used gains every value written.
-  GifLzwResult DecodeImageData(std::span<uint8_t> pixels, std::bitset<256> &used) const {
-    return DecodeGifLzw(image_.MinCodeSize, data_, pixels, used);
+  GifLzwResult DecodeImageData(std::span<uint8_t> pixels, std::bitset<256> &used) {
+    return DecodeGifLzw(image_.MinCodeSize, data_, pixels, used, *table_);
   }
   // Reads past the image's data sub-blocks. Raises EGifFormat when the file
   // ends first.
@@ -148,6 +163,7 @@ class TGifDecoder {
   TGifImageDescriptor image_;
   uint8_t block_[255];
   std::vector<uint8_t> data_;  // the current image's LZW data
+  std::unique_ptr<TGifLzwTable> table_ = std::make_unique<TGifLzwTable>();
 };
 
 }  // namespace vorn
