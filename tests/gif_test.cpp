@@ -172,6 +172,27 @@ TEST(GifFrameTest, PartialImageOverDisposalOneKeepsThePicture) {
   }
 }
 
+TEST(GifFrameTest, ImagesWithoutGraphicControlLeaveTheirPictureInPlace) {
+  // Tiles without graphic control build one picture: each frame shows the
+  // tiles so far. A graphic control extension's disposal 2 still clears.
+  GifSpec spec;
+  spec.width = spec.height = 2;
+  spec.globalTable = test::Ramp(4);
+  spec.background = 3;
+  spec.images = {Image(0, 0, 1, 1, {0}), Image(1, 0, 1, 1, {1}), Image(0, 1, 1, 1, {2}),
+                 WithControl(Image(1, 1, 1, 1, {1}), 2), Image(0, 0, 1, 1, {2})};
+  Gif gif(spec);
+  ASSERT_EQ(gif.Frames(), 5);
+  auto c = [&](int i) { return Rgb(spec.globalTable[i]); };
+  EXPECT_EQ(gif.FrameInfo(0, VN_FRAME_DISPOSAL), 0);
+  EXPECT_EQ(gif.FrameInfo(3, VN_FRAME_DISPOSAL), 2);
+  EXPECT_EQ(gif.Picture(0), (std::vector<uint32_t>{c(0), c(3), c(3), c(3)}));
+  EXPECT_EQ(gif.Picture(2), (std::vector<uint32_t>{c(0), c(1), c(2), c(3)}));
+  EXPECT_EQ(gif.Picture(3), (std::vector<uint32_t>{c(0), c(1), c(2), c(1)}));
+  EXPECT_EQ(gif.Picture(4), (std::vector<uint32_t>{c(2), c(3), c(3), c(3)}))
+      << "after disposal 2 the picture starts again from the background";
+}
+
 TEST(GifFrameTest, PartialImageAfterDisposalTwoOrThreeStartsFromTheBackgroundIndex) {
   // Disposal 3 restores the background too; it is stored as found.
   for (int disposal : {2, 3}) {
@@ -438,9 +459,9 @@ TEST(GifPropertiesTest, FramesCarryNamesDelaysDisposalAndTransparency) {
   EXPECT_EQ(gif.FrameInfo(0, VN_FRAME_DELAY), 70);
   EXPECT_EQ(gif.FrameInfo(0, VN_FRAME_DISPOSAL), 1);
   EXPECT_EQ(gif.FrameInfo(0, VN_FRAME_TRANSCOLOR), 2);
-  // Without a graphic control extension.
+  // Without a graphic control extension: no disposal.
   EXPECT_EQ(gif.FrameInfo(1, VN_FRAME_DELAY), 0);
-  EXPECT_EQ(gif.FrameInfo(1, VN_FRAME_DISPOSAL), 2);
+  EXPECT_EQ(gif.FrameInfo(1, VN_FRAME_DISPOSAL), 0);
   EXPECT_EQ(gif.FrameInfo(1, VN_FRAME_TRANSCOLOR), -1);
   EXPECT_EQ(gif.FrameInfo(2, VN_FRAME_DELAY), 655350);
   EXPECT_EQ(gif.FrameInfo(2, VN_FRAME_DISPOSAL), 5) << "stored as found";
@@ -627,6 +648,26 @@ TEST(GifSuiteTest, AncellSuiteAgreesWhereTheRulesAgree) {
     vnClose(h);
   }
   EXPECT_GT(compared, 55);
+}
+
+TEST(GifSuiteTest, TilesWithoutGraphicControlAddUpToTheWholePicture) {
+  // Four tiles of 256 colours each, none with graphic control: the last
+  // frame is the suite's single picture (at 24 bits: it has more colours
+  // than a palette holds).
+  vnHandle h = vnOpen(DataPath("ancell-gif-test-suite/high-color.gif").c_str());
+  ASSERT_NE(h, 0u);
+  const int last = vnGetFrameCount(h) - 1;
+  ASSERT_EQ(last, 3);
+  EXPECT_EQ(vnGetInfo(h, VN_INFO_BPP), 24);
+  TDIBSurface &s = registry::Find(h)->FrameAt(last)->Layers().Composite().Surface();
+  std::vector<uint32_t> picture;
+  for (int y = 0; y < s.Height(); ++y)
+    for (int x = 0; x < s.Width(); ++x) {
+      TRGB c = s.PixelToRGB(s.GetPixel(x, y), false);
+      picture.push_back(uint32_t{c.r} << 16 | uint32_t{c.g} << 8 | c.b);
+    }
+  EXPECT_EQ(OpaqueDifferences(picture, test::ReadFile(DataPath("ancell-gif-test-suite/high-color.rgba"))), 0);
+  vnClose(h);
 }
 
 TEST(GifSuiteTest, PeterdnSuiteAgreesWhereTheRulesAgree) {

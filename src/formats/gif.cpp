@@ -415,6 +415,9 @@ void RunPass(TFrameList &list, TStream &stream, const GifScan &scan, int request
 
     TFrame *frame = list.AddFrame();
     frame->Delay = 0;
+    // An image without a graphic control extension has no disposal: its
+    // picture stays for the next image to be drawn over, as in GIF89a.
+    frame->Disposal = 0;
     frame->Name = Format("Frame%d", i + 1);
     int32_t candidate = background;
     list.SetBGColor(backgroundColour);
