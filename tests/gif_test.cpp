@@ -410,6 +410,30 @@ TEST(GifBrokenTest, LzwDataRunningLongIsCutToTheImage) {
   EXPECT_EQ(picture[3], Rgb(spec.globalTable[3])) << "the surplus pixel is not drawn";
 }
 
+TEST(GifBrokenTest, LooseEndsAroundCompleteImagesStillOpenInFull) {
+  const std::vector<uint8_t> plain = test::WriteGif(Frames(2));
+  Gif reference(plain);
+  ASSERT_EQ(reference.Frames(), 2);
+  // The file ends ... 0x00 (the last image's block terminator) 0x3B.
+  std::vector<std::pair<const char *, std::vector<uint8_t>>> variants;
+  std::vector<uint8_t> bytes = plain;
+  bytes.insert(bytes.end(), {'G', 'I', 'F', 0, 1, 2});
+  variants.emplace_back("bytes after the trailer", bytes);
+  bytes = plain;
+  bytes.pop_back();
+  variants.emplace_back("no trailer", bytes);
+  bytes.pop_back();
+  variants.emplace_back("no block terminator either", bytes);
+  bytes = plain;
+  bytes.insert(bytes.end() - 2, {3, 0xAA, 0xBB, 0xCC, 1, 0xFF});
+  variants.emplace_back("sub-blocks after the end code", bytes);
+  for (const auto &[what, file] : variants) {
+    Gif gif(file);
+    ASSERT_EQ(gif.Frames(), 2) << what;
+    EXPECT_EQ(gif.Picture(1), reference.Picture(1)) << what;
+  }
+}
+
 TEST(GifBrokenTest, FilesThatAreNotGifsFailWithCodeTwo) {
   std::vector<uint8_t> header = test::WriteGif(Frames(1));
   for (size_t size : {size_t{3}, size_t{10}, size_t{13}}) {
