@@ -95,12 +95,12 @@ TEST(GifLzwTest, CodesNamingTheNextEntryRepeatThePreviousStringsFirstValue) {
 }
 
 TEST(GifLzwTest, CodesNamingUndefinedEntriesFailTheImage) {
-  {
+  for (size_t pixels : {4, 10000}) {  // near the output's end and far from it
     CodeWriter w(2);
-    w << w.Clear() << 1 << 7;  // the next entry is 6
-    Decoded d = Decode(2, w.Bytes(), 4);
+    w << w.Clear() << 1 << 7 << 1 << 1;  // the next entry is 6
+    Decoded d = Decode(2, w.Bytes(), pixels);
     EXPECT_EQ(d.status, GifLzwStatus::UndefinedCode);
-    EXPECT_EQ(d.pixels, Values{1}) << "the values before it stay written";
+    EXPECT_EQ(d.pixels, Values{1}) << "the values before it stay written, no more";
   }
   {
     // Right after a clear no previous string defines the next entry.
@@ -263,8 +263,12 @@ TEST(GifLzwTest, InterlacedRowsComeInFourPasses) {
 
 TEST(GifOracleTest, EveryCorpusFileDecodesAsGiflibDecodesIt) {
   int files = 0, images = 0;
-  for (const auto &entry : fs::recursive_directory_iterator(test::DataFile("gif"))) {
-    if (entry.path().extension() != ".gif") continue;
+  std::vector<fs::path> paths;
+  for (const char *folder : {"gif", "gif-fuzz"})
+    for (const auto &entry : fs::recursive_directory_iterator(test::DataFile(folder)))
+      if (entry.path().extension() == ".gif") paths.push_back(entry.path());
+  for (const fs::path &path : paths) {
+    const fs::directory_entry entry(path);
     const std::vector<uint8_t> bytes = test::ReadFile(entry.path().string());
     EXPECT_EQ(test::CompareGifDecoders(bytes.data(), bytes.size(), size_t{1} << 26), "")
         << entry.path();

@@ -199,10 +199,9 @@ GifLzwResult DecodeGifLzw(int minCodeSize, std::span<const uint8_t> data,
   run.Restart();
   // Far from the end every string fits with room for whole chunks.
   const size_t fastEnd = n > kMaxString + 16 ? n - kMaxString - 16 : 0;
-  while (run.pos < fastEnd && run.Step<false>()) {
-  }
-  while (run.pos < n && run.Step<true>()) {
-  }
+  bool going = true;
+  while (going && run.pos < fastEnd) going = run.Step<false>();
+  while (going && run.pos < n) going = run.Step<true>();
   for (uint32_t c = 0; c < clear; ++c)
     if (seen[c]) used.set(c & 0xFF);
   return {run.status, std::min(run.pos, n)};
