@@ -156,18 +156,40 @@ void DecodeImage(TGifDecoder &gif, int screenWidth, int screenHeight, TGifImage 
   const size_t count = width * static_cast<size_t>(image.Height);
   const size_t dataBytes = gif.ReadImageData();
   if (GifLzwMaxPixels(desc.MinCodeSize, dataBytes) < count) throw EGifFormat();
-  std::span<uint8_t> pixels = buffer.Get(count);
-  if (gif.DecodeImageData(pixels, image.Used).Status != GifLzwStatus::Complete)
-    throw EGifFormat();
 
   const int visibleWidth = std::clamp(screenWidth - image.Left, 0, image.Width);
   const int visibleHeight = std::clamp(screenHeight - image.Top, 0, image.Height);
-  if (visibleWidth <= 0 || visibleHeight <= 0) return;
-  image.Pixels.SetSwappable(false);
-  image.Pixels.SetSize(visibleWidth, visibleHeight, 8);
-  std::memcpy(image.Pixels.ColorTable, image.Palette, sizeof image.Palette);
-  image.Pixels.UpdatePalette();
-  TPinnedRows rows = image.Pixels.WriteRows();
+  TPinnedRows rows;
+  if (visibleWidth > 0 && visibleHeight > 0) {
+    image.Pixels.SetSwappable(false);
+    image.Pixels.SetSize(visibleWidth, visibleHeight, 8);
+    std::memcpy(image.Pixels.ColorTable, image.Palette, sizeof image.Palette);
+    image.Pixels.UpdatePalette();
+    rows = image.Pixels.WriteRows();
+  }
+  // A whole image of rows without padding, read top first, decodes
+  // straight into S; its rows then only need turning upside down when S
+  // keeps them bottom-up. Anything else goes through the buffer.
+  const int64_t stride = rows ? rows.Stride() : 0;
+  const bool direct = !image.Interlaced && visibleWidth == image.Width &&
+                      visibleHeight == image.Height &&
+                      (stride == static_cast<int64_t>(width) || stride == -static_cast<int64_t>(width));
+  std::span<uint8_t> pixels =
+      direct ? std::span<uint8_t>(stride > 0 ? rows.Bits() : rows.Top(), count) : buffer.Get(count);
+  if (gif.DecodeImageData(pixels, image.Used).Status != GifLzwStatus::Complete)
+    throw EGifFormat();
+  if (direct) {
+    if (stride > 0) {
+      std::vector<uint8_t> row(width);
+      for (size_t top = 0, bottom = static_cast<size_t>(image.Height) - 1; top < bottom; ++top, --bottom) {
+        std::memcpy(row.data(), pixels.data() + top * width, width);
+        std::memcpy(pixels.data() + top * width, pixels.data() + bottom * width, width);
+        std::memcpy(pixels.data() + bottom * width, row.data(), width);
+      }
+    }
+    return;
+  }
+  if (!rows) return;
   for (int r = 0; r < image.Height; ++r) {
     const int y = GifImageRow(r, image.Height, image.Interlaced);
     if (y < visibleHeight) std::memcpy(rows.Row(y), pixels.data() + r * width, visibleWidth);

@@ -326,20 +326,25 @@ void TGifDecoder::SkipImageData() {
 }
 
 size_t TGifDecoder::ReadImageData() {
-  data_.clear();
+  dataSize_ = 0;
   for (;;) {
     if (at_ == end_ && !Fill()) break;
     const size_t size = buffer_[at_++];
     if (size == 0) break;
-    const size_t old = data_.size();
-    data_.resize(old + size);
-    const size_t got = BytesUpTo(data_.data() + old, size);
-    if (got < size) {
-      data_.resize(old + got);
-      break;
+    if (dataSize_ + size > dataCapacity_) {
+      // Grown by doubling as the data arrives: never more than twice what
+      // the file holds, and not filled before it is written.
+      const size_t capacity = std::max(2 * dataCapacity_, size_t{64} << 10);
+      std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
+      if (dataSize_) std::memcpy(grown.get(), data_.get(), dataSize_);
+      data_ = std::move(grown);
+      dataCapacity_ = capacity;
     }
+    const size_t got = BytesUpTo(data_.get() + dataSize_, size);
+    dataSize_ += got;
+    if (got < size) break;
   }
-  return data_.size();
+  return dataSize_;
 }
 
 }  // namespace vorn

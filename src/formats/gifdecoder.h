@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <vector>
 
 #include "platform/wintypes.h"
 #include "runtime/exceptions.h"
@@ -143,7 +142,7 @@ class TGifDecoder {
   // Decodes what ReadImageData read into pixels (Width x Height values, in
   // stream order: see GifImageRow). used gains every value written.
   GifLzwResult DecodeImageData(std::span<uint8_t> pixels, std::bitset<256> &used) {
-    return DecodeGifLzw(image_.MinCodeSize, data_, pixels, used, *table_);
+    return DecodeGifLzw(image_.MinCodeSize, {data_.get(), dataSize_}, pixels, used, *table_);
   }
   // Reads past the image's data sub-blocks. Raises EGifFormat when the file
   // ends first.
@@ -162,7 +161,9 @@ class TGifDecoder {
   TGifScreen screen_;
   TGifImageDescriptor image_;
   uint8_t block_[255];
-  std::vector<uint8_t> data_;  // the current image's LZW data
+  // The current image's LZW data.
+  std::unique_ptr<uint8_t[]> data_;
+  size_t dataSize_ = 0, dataCapacity_ = 0;
   std::unique_ptr<TGifLzwTable> table_ = std::make_unique<TGifLzwTable>();
 };
 
