@@ -102,14 +102,21 @@ struct LzwRun {
     next = clear + 1;
   }
 
+  // Fills the bit buffer up to 56..63 bits from one unaligned load, enough
+  // for four codes; eight bytes of data must remain.
+  [[gnu::always_inline]] void UncheckedRefill() {
+    bits |= UncheckedLe64(in) << have;
+    in += (63 - have) >> 3;
+    have |= 56;
+  }
+
   // False once decoding ends short of the output's end (status says why).
-  template <bool Tail>
+  // Filled: the caller has filled the bit buffer for this code.
+  template <bool Tail, bool Filled = false>
   [[gnu::always_inline]] bool Step() {
-    if (inEnd - in >= 8) [[likely]] {
-      // Fill up to 56..63 bits from one unaligned load.
-      bits |= UncheckedLe64(in) << have;
-      in += (63 - have) >> 3;
-      have |= 56;
+    if (Filled) {
+    } else if (inEnd - in >= 8) [[likely]] {
+      UncheckedRefill();
     } else if (have < width) {
       while (have <= 56 && in < inEnd) {
         bits |= uint64_t{*in++} << have;
@@ -178,6 +185,8 @@ struct LzwRun {
 
 // No string is longer than the table has entries.
 constexpr size_t kMaxString = kTableSize;
+// Codes decoded from one filling of the bit buffer: 4 x 12 bits <= 56.
+constexpr int kCodesPerFill = 4;
 
 }  // namespace
 
@@ -197,10 +206,16 @@ GifLzwResult DecodeGifLzw(int minCodeSize, std::span<const uint8_t> data,
   LzwRun run{data.data(), data.data() + data.size(), out.data(), n,
              table.Entries, seen, clear, static_cast<unsigned>(minCodeSize) + 1};
   run.Restart();
-  // Far from the end every string fits with room for whole chunks.
-  const size_t fastEnd = n > kMaxString + 16 ? n - kMaxString - 16 : 0;
+  // Far from the end of the output, the strings of four codes fit with
+  // room for whole chunks; far from the end of the data, four codes are
+  // read from one filling of the bit buffer.
+  const size_t fastEnd = n > kCodesPerFill * kMaxString + 16 ? n - kCodesPerFill * kMaxString - 16 : 0;
   bool going = true;
-  while (going && run.pos < fastEnd) going = run.Step<false>();
+  while (going && run.pos < fastEnd && run.inEnd - run.in >= 8) {
+    run.UncheckedRefill();
+    going = run.Step<false, true>() && run.Step<false, true>() && run.Step<false, true>() &&
+            run.Step<false, true>();
+  }
   while (going && run.pos < n) going = run.Step<true>();
   for (uint32_t c = 0; c < clear; ++c)
     if (seen[c]) used.set(c & 0xFF);
