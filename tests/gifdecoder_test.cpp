@@ -1,13 +1,14 @@
 // The GIF decoder below the reader: LZW code streams built by hand for each
 // rule of the code table and its width, round trips through an encoder that
 // never clears a full table, and every corpus GIF against giflib.
+#include "formats/gifdecoder.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
 #include <random>
 
-#include "formats/gifdecoder.h"
 #include "support/files.h"
 #include "support/giforacle.h"
 #include "support/gifwriter.h"
@@ -164,7 +165,9 @@ TEST(GifLzwTest, AFullTableIsUsedAsItIsUntilAClear) {
   }
   ASSERT_EQ(w.Width(), 12);
   // Entry 6 + k holds literals k and k + 1.
-  auto entry = [](int e) { return Values{static_cast<uint8_t>((e - 6) % 4), static_cast<uint8_t>((e - 5) % 4)}; };
+  auto entry = [](int e) {
+    return Values{static_cast<uint8_t>((e - 6) % 4), static_cast<uint8_t>((e - 5) % 4)};
+  };
   for (int e : {4095, 4095, 6, 2000}) {
     w << static_cast<uint32_t>(e);
     Values s = entry(e);
@@ -227,15 +230,16 @@ TEST(GifLzwTest, RoundTripsThroughAnEncoderThatNeverClears) {
     size_t size;
     int period;  // values repeat with this period (0: noise)
     int minCodeSize;
-  } cases[] = {{"one value", 100000, 1, 2},   {"short period", 40000, 3, 2},
-               {"period 24", 50000, 24, 8},   {"period 200", 200000, 200, 8},
-               {"noise", 30000, 0, 8},        {"noise, 1 bit", 20000, 0, 1},
-               {"tiny", 1, 1, 2},             {"end within a chunk", 4113, 17, 4}};
+  } cases[] = {{"one value", 100000, 1, 2}, {"short period", 40000, 3, 2},
+               {"period 24", 50000, 24, 8}, {"period 200", 200000, 200, 8},
+               {"noise", 30000, 0, 8},      {"noise, 1 bit", 20000, 0, 1},
+               {"tiny", 1, 1, 2},           {"end within a chunk", 4113, 17, 4}};
   for (const Case &c : cases) {
     Values values(c.size);
     const uint32_t literals = 1u << c.minCodeSize;
     for (size_t i = 0; i < c.size; ++i)
-      values[i] = static_cast<uint8_t>(c.period ? (i % c.period * 7) % literals : random() % literals);
+      values[i] =
+          static_cast<uint8_t>(c.period ? (i % c.period * 7) % literals : random() % literals);
     Decoded d = Decode(c.minCodeSize, Encode(c.minCodeSize, values), values.size());
     EXPECT_EQ(d.status, GifLzwStatus::Complete) << c.what;
     EXPECT_EQ(d.pixels, values) << c.what;
@@ -299,7 +303,8 @@ TEST(GifOracleTest, WrittenFilesOfEveryShapeDecodeAsGiflibDecodesThem) {
       image.left = i;
       image.interlaced = i == 1;
       for (int p = 0; p < image.width * image.height; ++p)
-        image.pixels.push_back(static_cast<uint8_t>(p % 5 == 0 ? random() % (1 << bits) : p / 9 % (1 << bits)));
+        image.pixels.push_back(
+            static_cast<uint8_t>(p % 5 == 0 ? random() % (1 << bits) : p / 9 % (1 << bits)));
       spec.images.push_back(image);
     }
     const std::vector<uint8_t> bytes = test::WriteGif(spec);

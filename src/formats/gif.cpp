@@ -171,9 +171,9 @@ void DecodeImage(TGifDecoder &gif, int screenWidth, int screenHeight, TGifImage 
   // straight into S; its rows then only need turning upside down when S
   // keeps them bottom-up. Anything else goes through the buffer.
   const int64_t stride = rows ? rows.Stride() : 0;
-  const bool direct = !image.Interlaced && visibleWidth == image.Width &&
-                      visibleHeight == image.Height &&
-                      (stride == static_cast<int64_t>(width) || stride == -static_cast<int64_t>(width));
+  const bool direct =
+      !image.Interlaced && visibleWidth == image.Width && visibleHeight == image.Height &&
+      (stride == static_cast<int64_t>(width) || stride == -static_cast<int64_t>(width));
   std::span<uint8_t> pixels =
       direct ? std::span<uint8_t>(stride > 0 ? rows.Bits() : rows.Top(), count) : buffer.Get(count);
   if (gif.DecodeImageData(pixels, image.Used).Status != GifLzwStatus::Complete)
@@ -181,7 +181,8 @@ void DecodeImage(TGifDecoder &gif, int screenWidth, int screenHeight, TGifImage 
   if (direct) {
     if (stride > 0) {
       std::vector<uint8_t> row(width);
-      for (size_t top = 0, bottom = static_cast<size_t>(image.Height) - 1; top < bottom; ++top, --bottom) {
+      for (size_t top = 0, bottom = static_cast<size_t>(image.Height) - 1; top < bottom;
+           ++top, --bottom) {
         std::memcpy(row.data(), pixels.data() + top * width, width);
         std::memcpy(pixels.data() + top * width, pixels.data() + bottom * width, width);
         std::memcpy(pixels.data() + bottom * width, row.data(), width);

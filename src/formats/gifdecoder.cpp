@@ -190,11 +190,9 @@ constexpr int kCodesPerFill = 4;
 
 }  // namespace
 
-GifLzwResult DecodeGifLzw(int minCodeSize, std::span<const uint8_t> data,
-                          std::span<uint8_t> out, std::bitset<256> &used,
-                          TGifLzwTable &table) {
-  if (minCodeSize < 0 || minCodeSize > kGifMaxMinCodeSize)
-    return {GifLzwStatus::BadCodeSize, 0};
+GifLzwResult DecodeGifLzw(int minCodeSize, std::span<const uint8_t> data, std::span<uint8_t> out,
+                          std::bitset<256> &used, TGifLzwTable &table) {
+  if (minCodeSize < 0 || minCodeSize > kGifMaxMinCodeSize) return {GifLzwStatus::BadCodeSize, 0};
   const uint32_t clear = 1u << minCodeSize;
   // Literal codes stand for their low eight bits. Entries from the clear
   // code up are defined before they are read (or read only to be replaced,
@@ -203,13 +201,16 @@ GifLzwResult DecodeGifLzw(int minCodeSize, std::span<const uint8_t> data,
   uint8_t seen[kTableSize] = {};  // codes met; only literal ones count
 
   const size_t n = std::min(out.size(), kMaxOutput);
-  LzwRun run{data.data(), data.data() + data.size(), out.data(), n,
-             table.Entries, seen, clear, static_cast<unsigned>(minCodeSize) + 1};
+  LzwRun run{data.data(),   data.data() + data.size(),
+             out.data(),    n,
+             table.Entries, seen,
+             clear,         static_cast<unsigned>(minCodeSize) + 1};
   run.Restart();
   // Far from the end of the output, the strings of four codes fit with
   // room for whole chunks; far from the end of the data, four codes are
   // read from one filling of the bit buffer.
-  const size_t fastEnd = n > kCodesPerFill * kMaxString + 16 ? n - kCodesPerFill * kMaxString - 16 : 0;
+  const size_t fastEnd =
+      n > kCodesPerFill * kMaxString + 16 ? n - kCodesPerFill * kMaxString - 16 : 0;
   bool going = true;
   while (going && run.pos < fastEnd && run.inEnd - run.in >= 8) {
     run.UncheckedRefill();
@@ -231,7 +232,8 @@ int GifImageRow(int streamRow, int height, bool interlaced) {
   if (!interlaced) return streamRow;
   static constexpr int kStart[] = {0, 4, 2, 1}, kStep[] = {8, 8, 4, 2};
   for (int pass = 0; pass < 4; ++pass) {
-    const int rows = height > kStart[pass] ? (height - kStart[pass] + kStep[pass] - 1) / kStep[pass] : 0;
+    const int rows =
+        height > kStart[pass] ? (height - kStart[pass] + kStep[pass] - 1) / kStep[pass] : 0;
     if (streamRow < rows) return kStart[pass] + streamRow * kStep[pass];
     streamRow -= rows;
   }
@@ -244,8 +246,7 @@ namespace {
 constexpr size_t kBufferSize = size_t{64} << 10;
 }  // namespace
 
-TGifDecoder::TGifDecoder(TStream &stream)
-    : stream_(stream), buffer_(new uint8_t[kBufferSize]) {
+TGifDecoder::TGifDecoder(TStream &stream) : stream_(stream), buffer_(new uint8_t[kBufferSize]) {
   stream.SetPosition(0);
   // Header: "GIF" and a version, which is not checked.
   uint8_t header[13];

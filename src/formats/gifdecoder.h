@@ -57,9 +57,8 @@ struct TGifLzwTable {
 // after that are never looked at. Reads only data and writes only out.
 // The code width grows up to 12 bits; a full table goes on being used as it
 // is until a clear code. used gains every value written.
-GifLzwResult DecodeGifLzw(int minCodeSize, std::span<const uint8_t> data,
-                          std::span<uint8_t> out, std::bitset<256> &used,
-                          TGifLzwTable &table);
+GifLzwResult DecodeGifLzw(int minCodeSize, std::span<const uint8_t> data, std::span<uint8_t> out,
+                          std::bitset<256> &used, TGifLzwTable &table);
 
 // The most pixels `bytes` bytes of LZW data can decode to: no code is
 // narrower than minCodeSize + 1 bits nor stands for more than 4096 values.
