@@ -21,7 +21,7 @@ namespace {
 // What one walk over the file's records tells before any pixel is decoded:
 // the largest colour table (it fixes the depth of every frame) and the
 // number of images. A file that breaks part-way is described as far as it
-// reads; an image whose minimum code size no decoder accepts ends it, as it
+// reads; an image whose minimum code size the decoder refuses ends it, as it
 // ends the pass.
 struct GifScan {
   int Width = 0, Height = 0;
