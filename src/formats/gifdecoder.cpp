@@ -71,8 +71,8 @@ inline void UncheckedCopyChunks(uint8_t *dst, const uint8_t *src, size_t length)
 }
 
 // One image's decoding: the bit reader, the code width, the table and the
-// output. Step decodes one code; Tail says that the output may end within
-// the next string, so strings are cut there and copied value by value.
+// output. Step decodes one code; near the output's end its string is cut
+// there and copied value by value.
 struct LzwRun {
   const uint8_t *in, *inEnd;
   uint8_t *o;
@@ -110,9 +110,11 @@ struct LzwRun {
     have |= 56;
   }
 
-  // False once decoding ends short of the output's end (status says why).
-  // Filled: the caller has filled the bit buffer for this code.
-  template <bool Tail, bool Filled = false>
+  // False once the output is full, or decoding ends short of it (status
+  // says why). Filled: the caller has filled the bit buffer for this code.
+  // Roomy: the caller knows that the string, and sixteen bytes after it,
+  // fit into the output.
+  template <bool Filled, bool Roomy = false>
   [[gnu::always_inline]] bool Step() {
     if (Filled) {
     } else if (inEnd - in >= 8) [[likely]] {
@@ -157,7 +159,7 @@ struct LzwRun {
       s = prevStart;
     }
 
-    if (!Tail) {
+    if (Roomy || pos + l + 16 <= n) [[likely]] {
       UncheckedStoreLe64(o + pos, h);
       if (l > 8) [[unlikely]]
         UncheckedCopyChunks(o + pos + 8, o + s + 8, l - 8);
@@ -179,14 +181,12 @@ struct LzwRun {
       ++width;
       mask = (1u << width) - 1;
     }
-    return true;
+    return Roomy || pos < n;
   }
 };
 
 // No string is longer than the table has entries.
 constexpr size_t kMaxString = kTableSize;
-// Codes decoded from one filling of the bit buffer: 4 x 12 bits <= 56.
-constexpr int kCodesPerFill = 4;
 
 }  // namespace
 
@@ -206,18 +206,21 @@ GifLzwResult DecodeGifLzw(int minCodeSize, std::span<const uint8_t> data, std::s
              table.Entries, seen,
              clear,         static_cast<unsigned>(minCodeSize) + 1};
   run.Restart();
-  // Far from the end of the output, the strings of four codes fit with
-  // room for whole chunks; far from the end of the data, four codes are
-  // read from one filling of the bit buffer.
-  const size_t fastEnd =
-      n > kCodesPerFill * kMaxString + 16 ? n - kCodesPerFill * kMaxString - 16 : 0;
-  bool going = true;
-  while (going && run.pos < fastEnd && run.inEnd - run.in >= 8) {
+  // While eight bytes of data remain, four codes (of at most 12 bits) are
+  // read from one filling of the bit buffer; far from the output's end,
+  // their strings need no room checked.
+  const size_t roomyEnd = n > 4 * kMaxString + 16 ? n - 4 * kMaxString - 16 : 0;
+  bool going = n > 0;
+  while (going && run.pos < roomyEnd && run.inEnd - run.in >= 8) {
     run.UncheckedRefill();
-    going = run.Step<false, true>() && run.Step<false, true>() && run.Step<false, true>() &&
-            run.Step<false, true>();
+    going = run.Step<true, true>() && run.Step<true, true>() && run.Step<true, true>() &&
+            run.Step<true, true>();
   }
-  while (going && run.pos < n) going = run.Step<true>();
+  while (going && run.inEnd - run.in >= 8) {
+    run.UncheckedRefill();
+    going = run.Step<true>() && run.Step<true>() && run.Step<true>() && run.Step<true>();
+  }
+  while (going) going = run.Step<false>();
   for (uint32_t c = 0; c < clear; ++c)
     if (seen[c]) used.set(c & 0xFF);
   return {run.status, std::min(run.pos, n)};
