@@ -675,23 +675,32 @@ TEST(GifSuiteTest, AncellSuiteAgreesWhereTheRulesAgree) {
 }
 
 TEST(GifSuiteTest, TilesWithoutGraphicControlAddUpToTheWholePicture) {
-  // Four tiles of 256 colours each, none with graphic control: the last
-  // frame is the suite's single picture (at 24 bits: it has more colours
-  // than a palette holds).
-  vnHandle h = vnOpen(DataPath("ancell-gif-test-suite/high-color.gif").c_str());
-  ASSERT_NE(h, 0u);
-  const int last = vnGetFrameCount(h) - 1;
-  ASSERT_EQ(last, 3);
-  EXPECT_EQ(vnGetInfo(h, VN_INFO_BPP), 24);
-  TDIBSurface &s = registry::Find(h)->FrameAt(last)->Layers().Composite().Surface();
-  std::vector<uint32_t> picture;
-  for (int y = 0; y < s.Height(); ++y)
-    for (int x = 0; x < s.Width(); ++x) {
-      TRGB c = s.PixelToRGB(s.GetPixel(x, y), false);
-      picture.push_back(uint32_t{c.r} << 16 | uint32_t{c.g} << 8 | c.b);
-    }
-  EXPECT_EQ(OpaqueDifferences(picture, test::ReadFile(DataPath("ancell-gif-test-suite/high-color.rgba"))), 0);
-  vnClose(h);
+  // Images without graphic control, each a tile of the picture: the last
+  // frame is the suite's single picture. high-color.gif has four tiles of
+  // 256 colours each, so it opens at 24 bits (no palette holds them).
+  struct Case {
+    const char *file, *reference;
+    int frames, bpp;
+  } cases[] = {{"high-color.gif", "high-color.rgba", 4, 24},
+               {"images-combine.gif", "four-colors.rgba", 4, 4}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.file);
+    vnHandle h = vnOpen(DataPath(std::string("ancell-gif-test-suite/") + c.file).c_str());
+    ASSERT_NE(h, 0u);
+    ASSERT_EQ(vnGetFrameCount(h), c.frames);
+    EXPECT_EQ(vnGetInfo(h, VN_INFO_BPP), c.bpp);
+    TDIBSurface &s = registry::Find(h)->FrameAt(c.frames - 1)->Layers().Composite().Surface();
+    std::vector<uint32_t> picture;
+    for (int y = 0; y < s.Height(); ++y)
+      for (int x = 0; x < s.Width(); ++x) {
+        TRGB rgb = s.PixelToRGB(s.GetPixel(x, y), false);
+        picture.push_back(uint32_t{rgb.r} << 16 | uint32_t{rgb.g} << 8 | rgb.b);
+      }
+    EXPECT_EQ(OpaqueDifferences(picture, test::ReadFile(DataPath(
+                                             std::string("ancell-gif-test-suite/") + c.reference))),
+              0);
+    vnClose(h);
+  }
 }
 
 TEST(GifSuiteTest, PeterdnSuiteAgreesWhereTheRulesAgree) {
