@@ -172,6 +172,27 @@ TEST(GifFrameTest, PartialImageOverDisposalOneKeepsThePicture) {
   }
 }
 
+TEST(GifFrameTest, ImagesWithoutGraphicControlLeaveTheirPictureInPlace) {
+  // Tiles without graphic control build one picture: each frame shows the
+  // tiles so far. A graphic control extension's disposal 2 still clears.
+  GifSpec spec;
+  spec.width = spec.height = 2;
+  spec.globalTable = test::Ramp(4);
+  spec.background = 3;
+  spec.images = {Image(0, 0, 1, 1, {0}), Image(1, 0, 1, 1, {1}), Image(0, 1, 1, 1, {2}),
+                 WithControl(Image(1, 1, 1, 1, {1}), 2), Image(0, 0, 1, 1, {2})};
+  Gif gif(spec);
+  ASSERT_EQ(gif.Frames(), 5);
+  auto c = [&](int i) { return Rgb(spec.globalTable[i]); };
+  EXPECT_EQ(gif.FrameInfo(0, VN_FRAME_DISPOSAL), 0);
+  EXPECT_EQ(gif.FrameInfo(3, VN_FRAME_DISPOSAL), 2);
+  EXPECT_EQ(gif.Picture(0), (std::vector<uint32_t>{c(0), c(3), c(3), c(3)}));
+  EXPECT_EQ(gif.Picture(2), (std::vector<uint32_t>{c(0), c(1), c(2), c(3)}));
+  EXPECT_EQ(gif.Picture(3), (std::vector<uint32_t>{c(0), c(1), c(2), c(1)}));
+  EXPECT_EQ(gif.Picture(4), (std::vector<uint32_t>{c(2), c(3), c(3), c(3)}))
+      << "after disposal 2 the picture starts again from the background";
+}
+
 TEST(GifFrameTest, PartialImageAfterDisposalTwoOrThreeStartsFromTheBackgroundIndex) {
   // Disposal 3 restores the background too; it is stored as found.
   for (int disposal : {2, 3}) {
@@ -389,6 +410,30 @@ TEST(GifBrokenTest, LzwDataRunningLongIsCutToTheImage) {
   EXPECT_EQ(picture[3], Rgb(spec.globalTable[3])) << "the surplus pixel is not drawn";
 }
 
+TEST(GifBrokenTest, LooseEndsAroundCompleteImagesStillOpenInFull) {
+  const std::vector<uint8_t> plain = test::WriteGif(Frames(2));
+  Gif reference(plain);
+  ASSERT_EQ(reference.Frames(), 2);
+  // The file ends ... 0x00 (the last image's block terminator) 0x3B.
+  std::vector<std::pair<const char *, std::vector<uint8_t>>> variants;
+  std::vector<uint8_t> bytes = plain;
+  bytes.insert(bytes.end(), {'G', 'I', 'F', 0, 1, 2});
+  variants.emplace_back("bytes after the trailer", bytes);
+  bytes = plain;
+  bytes.pop_back();
+  variants.emplace_back("no trailer", bytes);
+  bytes.pop_back();
+  variants.emplace_back("no block terminator either", bytes);
+  bytes = plain;
+  bytes.insert(bytes.end() - 2, {3, 0xAA, 0xBB, 0xCC, 1, 0xFF});
+  variants.emplace_back("sub-blocks after the end code", bytes);
+  for (const auto &[what, file] : variants) {
+    Gif gif(file);
+    ASSERT_EQ(gif.Frames(), 2) << what;
+    EXPECT_EQ(gif.Picture(1), reference.Picture(1)) << what;
+  }
+}
+
 TEST(GifBrokenTest, FilesThatAreNotGifsFailWithCodeTwo) {
   std::vector<uint8_t> header = test::WriteGif(Frames(1));
   for (size_t size : {size_t{3}, size_t{10}, size_t{13}}) {
@@ -438,9 +483,9 @@ TEST(GifPropertiesTest, FramesCarryNamesDelaysDisposalAndTransparency) {
   EXPECT_EQ(gif.FrameInfo(0, VN_FRAME_DELAY), 70);
   EXPECT_EQ(gif.FrameInfo(0, VN_FRAME_DISPOSAL), 1);
   EXPECT_EQ(gif.FrameInfo(0, VN_FRAME_TRANSCOLOR), 2);
-  // Without a graphic control extension.
+  // Without a graphic control extension: no disposal.
   EXPECT_EQ(gif.FrameInfo(1, VN_FRAME_DELAY), 0);
-  EXPECT_EQ(gif.FrameInfo(1, VN_FRAME_DISPOSAL), 2);
+  EXPECT_EQ(gif.FrameInfo(1, VN_FRAME_DISPOSAL), 0);
   EXPECT_EQ(gif.FrameInfo(1, VN_FRAME_TRANSCOLOR), -1);
   EXPECT_EQ(gif.FrameInfo(2, VN_FRAME_DELAY), 655350);
   EXPECT_EQ(gif.FrameInfo(2, VN_FRAME_DISPOSAL), 5) << "stored as found";
@@ -627,6 +672,35 @@ TEST(GifSuiteTest, AncellSuiteAgreesWhereTheRulesAgree) {
     vnClose(h);
   }
   EXPECT_GT(compared, 55);
+}
+
+TEST(GifSuiteTest, TilesWithoutGraphicControlAddUpToTheWholePicture) {
+  // Images without graphic control, each a tile of the picture: the last
+  // frame is the suite's single picture. high-color.gif has four tiles of
+  // 256 colours each, so it opens at 24 bits (no palette holds them).
+  struct Case {
+    const char *file, *reference;
+    int frames, bpp;
+  } cases[] = {{"high-color.gif", "high-color.rgba", 4, 24},
+               {"images-combine.gif", "four-colors.rgba", 4, 4}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.file);
+    vnHandle h = vnOpen(DataPath(std::string("ancell-gif-test-suite/") + c.file).c_str());
+    ASSERT_NE(h, 0u);
+    ASSERT_EQ(vnGetFrameCount(h), c.frames);
+    EXPECT_EQ(vnGetInfo(h, VN_INFO_BPP), c.bpp);
+    TDIBSurface &s = registry::Find(h)->FrameAt(c.frames - 1)->Layers().Composite().Surface();
+    std::vector<uint32_t> picture;
+    for (int y = 0; y < s.Height(); ++y)
+      for (int x = 0; x < s.Width(); ++x) {
+        TRGB rgb = s.PixelToRGB(s.GetPixel(x, y), false);
+        picture.push_back(uint32_t{rgb.r} << 16 | uint32_t{rgb.g} << 8 | rgb.b);
+      }
+    EXPECT_EQ(OpaqueDifferences(picture, test::ReadFile(DataPath(
+                                             std::string("ancell-gif-test-suite/") + c.reference))),
+              0);
+    vnClose(h);
+  }
 }
 
 TEST(GifSuiteTest, PeterdnSuiteAgreesWhereTheRulesAgree) {

@@ -1,16 +1,16 @@
 #include "formats/gif.h"
 
-#include <gif_lib.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "formats/gifdecoder.h"
 #include "layers/layerlist.h"
 #include "pixels/pixelbudget.h"
 #include "platform/checked.h"
+#include "platform/littleendian.h"
 #include "platform/pixelrows.h"
 #include "runtime/streams.h"
 
@@ -18,134 +18,43 @@ namespace vorn {
 
 namespace {
 
-// --- giflib over a stream ------------------------------------------------------
-
-// The file read in large pieces: giflib asks for a few bytes at a time.
-class BufferedInput {
- public:
-  explicit BufferedInput(TStream &stream) : stream_(stream) { stream.SetPosition(0); }
-
-  int Read(uint8_t *out, int count) {
-    int done = 0;
-    while (done < count) {
-      if (at_ == end_) {
-        at_ = 0;
-        end_ = static_cast<size_t>(stream_.Read(buffer_.data(), static_cast<int64_t>(buffer_.size())));
-        if (end_ == 0) break;
-      }
-      const size_t n = std::min(static_cast<size_t>(count - done), end_ - at_);
-      std::memcpy(out + done, buffer_.data() + at_, n);
-      at_ += n;
-      done += static_cast<int>(n);
-    }
-    return done;
-  }
-
- private:
-  TStream &stream_;
-  std::vector<uint8_t> buffer_ = std::vector<uint8_t>(size_t{64} << 10);
-  size_t at_ = 0, end_ = 0;
-};
-
-int ReadFromInput(GifFileType *gif, GifByteType *buffer, int count) {
-  auto *input = static_cast<BufferedInput *>(gif->UserData);
-  try {
-    return input->Read(buffer, count);
-  } catch (const std::exception &) {
-    return 0;  // giflib reports a short read as its own error
-  }
-}
-
-// An open giflib decoder reading a stream from its start; the screen
-// descriptor and the global colour table have been read.
-class GifDecoder {
- public:
-  explicit GifDecoder(TStream &stream) : input_(stream) {
-    int error = 0;
-    gif_ = DGifOpen(&input_, ReadFromInput, &error);
-    if (!gif_) Fail(error);
-  }
-  ~GifDecoder() {
-    int error = 0;
-    DGifCloseFile(gif_, &error);
-  }
-  GifDecoder(const GifDecoder &) = delete;
-  GifDecoder &operator=(const GifDecoder &) = delete;
-
-  GifFileType *operator->() const { return gif_; }
-  GifFileType *Get() const { return gif_; }
-
-  // Raises for a giflib failure.
-  void Check(int result) const {
-    if (result == GIF_ERROR) Fail(gif_->Error);
-  }
-  [[noreturn]] static void Fail(int error) {
-    const char *text = GifErrorString(error);
-    throw Exception(text ? text : kUnknownFormat);
-  }
-
-  GifRecordType NextRecord() const {
-    GifRecordType type = UNDEFINED_RECORD_TYPE;
-    Check(DGifGetRecordType(gif_, &type));
-    return type;
-  }
-
-  // Reads the sub-blocks of the current extension after its first one.
-  void SkipExtensionBlocks(GifByteType *block, std::string *text = nullptr) const {
-    while (block) {
-      if (text) text->append(reinterpret_cast<const char *>(block + 1), block[0]);
-      Check(DGifGetExtensionNext(gif_, &block));
-    }
-  }
-
-  // Reads the LZW data of the current image without decoding it.
-  void SkipImageData() const {
-    int codeSize = 0;
-    GifByteType *block = nullptr;
-    Check(DGifGetCode(gif_, &codeSize, &block));
-    while (block) Check(DGifGetCodeNext(gif_, &block));
-  }
-
- private:
-  BufferedInput input_;
-  GifFileType *gif_ = nullptr;
-};
-
-int TableBits(const ColorMapObject *map) {
-  return map && map->ColorCount > 0 ? GifBitSize(map->ColorCount) : 0;
-}
-
 // What one walk over the file's records tells before any pixel is decoded:
 // the largest colour table (it fixes the depth of every frame) and the
 // number of images. A file that breaks part-way is described as far as it
-// reads.
+// reads; an image whose minimum code size the decoder refuses ends it, as it
+// ends the pass.
 struct GifScan {
   int Width = 0, Height = 0;
   int ColorBits = 0;
   int Images = 0;
 };
 
+void SkipExtension(TGifDecoder &gif) {
+  gif.ReadExtensionLabel();
+  std::span<const uint8_t> block;
+  while (gif.NextSubBlock(block)) {
+  }
+}
+
 GifScan ScanGif(TStream &stream) {
-  GifDecoder gif(stream);
+  TGifDecoder gif(stream);
   GifScan scan;
-  scan.Width = gif->SWidth;
-  scan.Height = gif->SHeight;
-  scan.ColorBits = TableBits(gif->SColorMap);
+  scan.Width = gif.Screen().Width;
+  scan.Height = gif.Screen().Height;
+  scan.ColorBits = gif.Screen().Table.Bits;
   try {
     for (;;) {
-      GifRecordType type = gif.NextRecord();
-      if (type == TERMINATE_RECORD_TYPE) break;
-      if (type == EXTENSION_RECORD_TYPE) {
-        int code = 0;
-        GifByteType *block = nullptr;
-        gif.Check(DGifGetExtension(gif.Get(), &code, &block));
-        gif.SkipExtensionBlocks(block);
-      } else if (type == IMAGE_DESC_RECORD_TYPE) {
-        gif.Check(DGifGetImageDesc(gif.Get()));
-        scan.ColorBits = std::max(scan.ColorBits, TableBits(gif->Image.ColorMap));
-        ++scan.Images;
-        gif.SkipImageData();
+      const GifRecord type = gif.NextRecord();
+      if (type == GifRecord::Trailer) break;
+      if (type == GifRecord::Extension) {
+        SkipExtension(gif);
+        continue;
       }
+      const TGifImageDescriptor &desc = gif.ReadImageDescriptor();
+      if (desc.MinCodeSize > kGifMaxMinCodeSize) break;
+      scan.ColorBits = std::max(scan.ColorBits, desc.Table.Bits);
+      ++scan.Images;
+      gif.SkipImageData();
     }
   } catch (const Exception &) {
     // The frames before the break are still read.
@@ -165,70 +74,89 @@ struct GifExtension {
 };
 
 // Reads one extension record; false for kinds the reader ignores.
-bool ReadExtension(const GifDecoder &gif, GifExtension &out) {
-  int code = 0;
-  GifByteType *block = nullptr;
-  gif.Check(DGifGetExtension(gif.Get(), &code, &block));
+bool ReadExtension(TGifDecoder &gif, GifExtension &out) {
+  const uint8_t label = gif.ReadExtensionLabel();
+  std::span<const uint8_t> block;
+  bool more = gif.NextSubBlock(block);
   bool keep = false;
-  if (code == GRAPHICS_EXT_FUNC_CODE && block && block[0] >= 4) {
+  if (label == kGifGraphicControl && more && block.size() >= 4) {
+    // Packed fields, delay, transparent index.
     out.kind = GifExtension::GraphicControl;
-    out.packed = block[1];
-    out.delay = block[2] | block[3] << 8;
-    out.transparent = block[4];
+    out.packed = block[0];
+    out.delay = UncheckedLe16(block.data() + 1);
+    out.transparent = block[3];
     keep = true;
-  } else if (code == COMMENT_EXT_FUNC_CODE) {
+  } else if (label == kGifComment) {
     out.kind = GifExtension::Comment;
-    gif.SkipExtensionBlocks(block, &out.text);
+    for (; more; more = gif.NextSubBlock(block))
+      out.text.append(reinterpret_cast<const char *>(block.data()), block.size());
     return true;
-  } else if (code == APPLICATION_EXT_FUNC_CODE && block && block[0] == 11 &&
-             (std::memcmp(block + 1, "NETSCAPE2.0", 11) == 0 ||
-              std::memcmp(block + 1, "ANIMEXTS1.0", 11) == 0)) {
+  } else if (label == kGifApplication && more && block.size() == 11 &&
+             (std::memcmp(block.data(), "NETSCAPE2.0", 11) == 0 ||
+              std::memcmp(block.data(), "ANIMEXTS1.0", 11) == 0)) {
     // The loop count is the data sub-block whose first byte is 1.
-    gif.Check(DGifGetExtensionNext(gif.Get(), &block));
-    while (block) {
-      if (block[0] >= 3 && block[1] == 1) {
+    for (more = gif.NextSubBlock(block); more; more = gif.NextSubBlock(block))
+      if (block.size() >= 3 && block[0] == 1) {
         out.kind = GifExtension::Loop;
-        out.loopCount = block[2] | block[3] << 8;
+        out.loopCount = UncheckedLe16(block.data() + 1);
         keep = true;
       }
-      gif.Check(DGifGetExtensionNext(gif.Get(), &block));
-    }
     return keep;
   }
-  gif.SkipExtensionBlocks(block);
+  while (more) more = gif.NextSubBlock(block);
   return keep;
 }
 
 // --- Images -------------------------------------------------------------------
 
-void CopyTable(const ColorMapObject *map, RGBQUAD (&table)[256]) {
-  std::memset(table, 0, sizeof table);
-  if (!map || !map->Colors) return;
-  const int count = std::min(map->ColorCount, 256);
-  for (int i = 0; i < count; ++i)
-    table[i] = RGBQUAD{map->Colors[i].Blue, map->Colors[i].Green, map->Colors[i].Red, 0};
-}
+// The decoded values of one image in stream order, kept from image to image
+// of a pass so that its pages are touched once. Its bytes are written before
+// they are read.
+class PixelBuffer {
+ public:
+  std::span<uint8_t> Get(size_t size) {
+    if (size > capacity_) {
+      bytes_.reset();
+      bytes_.reset(new uint8_t[size]);
+      capacity_ = size;
+    }
+    return {bytes_.get(), size};
+  }
 
-// Decodes the image whose descriptor is next in the file. Rows are decoded
-// one at a time; only the part on the screen is kept.
-void DecodeImage(const GifDecoder &gif, int screenWidth, int screenHeight, TGifImage &image) {
-  gif.Check(DGifGetImageDesc(gif.Get()));
-  const GifImageDesc &desc = gif->Image;
+ private:
+  std::unique_ptr<uint8_t[]> bytes_;
+  size_t capacity_ = 0;
+};
+
+// Decodes the image whose descriptor is next in the file. Only the part on
+// the screen is kept.
+void DecodeImage(TGifDecoder &gif, int screenWidth, int screenHeight, TGifImage &image,
+                 PixelBuffer &buffer) {
+  const TGifImageDescriptor &desc = gif.ReadImageDescriptor();
+  if (desc.MinCodeSize > kGifMaxMinCodeSize) throw EGifFormat();
   image.Left = desc.Left;
   image.Top = desc.Top;
   image.Width = desc.Width;
   image.Height = desc.Height;
-  image.Interlaced = desc.Interlace;
+  image.Interlaced = desc.Interlaced;
   image.Used.reset();
   image.Pixels.Clear();
   if (!DibImageBytes(image.Width, image.Height, 8))
     throw EGifRefused("GIF image too large");
-  CopyTable(desc.ColorMap ? desc.ColorMap : gif->SColorMap, image.Palette);
+  const TGifColorTable &table = desc.Table.Bits ? desc.Table : gif.Screen().Table;
+  std::memcpy(image.Palette, table.Colors, sizeof image.Palette);
 
   if (image.Width <= 0 || image.Height <= 0) {
     gif.SkipImageData();
     return;
   }
+  // Data too short for the image's pixels fails before anything is
+  // allocated for them.
+  const size_t width = static_cast<size_t>(image.Width);
+  const size_t count = width * static_cast<size_t>(image.Height);
+  const size_t dataBytes = gif.ReadImageData();
+  if (GifLzwMaxPixels(desc.MinCodeSize, dataBytes) < count) throw EGifFormat();
+
   const int visibleWidth = std::clamp(screenWidth - image.Left, 0, image.Width);
   const int visibleHeight = std::clamp(screenHeight - image.Top, 0, image.Height);
   TPinnedRows rows;
@@ -239,23 +167,34 @@ void DecodeImage(const GifDecoder &gif, int screenWidth, int screenHeight, TGifI
     image.Pixels.UpdatePalette();
     rows = image.Pixels.WriteRows();
   }
-
-  std::vector<GifPixelType> line(static_cast<size_t>(image.Width));
-  bool used[256] = {};
-  auto readRow = [&](int y) {
-    gif.Check(DGifGetLine(gif.Get(), line.data(), image.Width));
-    for (GifPixelType v : line) used[v] = true;
-    if (y < visibleHeight && rows) std::memcpy(rows.Row(y), line.data(), visibleWidth);
-  };
-  if (image.Interlaced) {
-    static constexpr int kStart[] = {0, 4, 2, 1}, kStep[] = {8, 8, 4, 2};
-    for (int pass = 0; pass < 4; ++pass)
-      for (int y = kStart[pass]; y < image.Height; y += kStep[pass]) readRow(y);
-  } else {
-    for (int y = 0; y < image.Height; ++y) readRow(y);
+  // A whole image of rows without padding, read top first, decodes
+  // straight into S; its rows then only need turning upside down when S
+  // keeps them bottom-up. Anything else goes through the buffer.
+  const int64_t stride = rows ? rows.Stride() : 0;
+  const bool direct =
+      !image.Interlaced && visibleWidth == image.Width && visibleHeight == image.Height &&
+      (stride == static_cast<int64_t>(width) || stride == -static_cast<int64_t>(width));
+  std::span<uint8_t> pixels =
+      direct ? std::span<uint8_t>(stride > 0 ? rows.Bits() : rows.Top(), count) : buffer.Get(count);
+  if (gif.DecodeImageData(pixels, image.Used).Status != GifLzwStatus::Complete)
+    throw EGifFormat();
+  if (direct) {
+    if (stride > 0) {
+      std::vector<uint8_t> row(width);
+      for (size_t top = 0, bottom = static_cast<size_t>(image.Height) - 1; top < bottom;
+           ++top, --bottom) {
+        std::memcpy(row.data(), pixels.data() + top * width, width);
+        std::memcpy(pixels.data() + top * width, pixels.data() + bottom * width, width);
+        std::memcpy(pixels.data() + bottom * width, row.data(), width);
+      }
+    }
+    return;
   }
-  for (int v = 0; v < 256; ++v)
-    if (used[v]) image.Used.set(static_cast<size_t>(v));
+  if (!rows) return;
+  for (int r = 0; r < image.Height; ++r) {
+    const int y = GifImageRow(r, image.Height, image.Interlaced);
+    if (y < visibleHeight) std::memcpy(rows.Row(y), pixels.data() + r * width, visibleWidth);
+  }
 }
 
 // S at 4 bits: two pixels per byte, the first in the high nibble, with the
@@ -454,8 +393,9 @@ void RunPass(TFrameList &list, TStream &stream, const GifScan &scan, int request
   options.GifComment.clear();
   state.palettesEqual = true;
 
-  GifDecoder gif(stream);
-  const int width = gif->SWidth, height = gif->SHeight;
+  TGifDecoder gif(stream);
+  const TGifScreen &screen = gif.Screen();
+  const int width = screen.Width, height = screen.Height;
   const int depth = requestedDepth ? requestedDepth : NaturalDepth(scan.ColorBits);
   // The frames' surfaces must exist: a screen without pixels or beyond the
   // surface bound is refused, as are more frames than the document bound.
@@ -469,28 +409,26 @@ void RunPass(TFrameList &list, TStream &stream, const GifScan &scan, int request
   // no table) reads as 0.
   int32_t background = 0;
   COLORREF backgroundColour = 0;
-  if (const ColorMapObject *map = gif->SColorMap;
-      map && map->Colors && gif->SBackGroundColor >= 0 &&
-      gif->SBackGroundColor < map->ColorCount) {
-    background = gif->SBackGroundColor;
-    const GifColorType &c = map->Colors[background];
-    backgroundColour = RGB(c.Red, c.Green, c.Blue);
+  if (screen.Table.Bits && screen.BackgroundIndex < (1 << screen.Table.Bits)) {
+    background = screen.BackgroundIndex;
+    const RGBQUAD &c = screen.Table.Colors[background];
+    backgroundColour = RGB(c.rgbRed, c.rgbGreen, c.rgbBlue);
   }
 
   std::vector<GifExtension> extensions;
   TGifImage image;
+  PixelBuffer buffer;
   int32_t previousTransColor = -1;
   for (int i = 0;;) {
-    GifRecordType type = gif.NextRecord();
-    if (type == TERMINATE_RECORD_TYPE) break;
-    if (type == EXTENSION_RECORD_TYPE) {
+    const GifRecord type = gif.NextRecord();
+    if (type == GifRecord::Trailer) break;
+    if (type == GifRecord::Extension) {
       GifExtension extension;
       if (ReadExtension(gif, extension)) extensions.push_back(std::move(extension));
       continue;
     }
-    if (type != IMAGE_DESC_RECORD_TYPE) continue;
 
-    DecodeImage(gif, width, height, image);
+    DecodeImage(gif, width, height, image, buffer);
     if (i == 0) options.GifInterlaced = image.Interlaced;
     // The document cap, counted over the layer, composite and selection
     // surfaces of every frame so far.
@@ -500,6 +438,9 @@ void RunPass(TFrameList &list, TStream &stream, const GifScan &scan, int request
 
     TFrame *frame = list.AddFrame();
     frame->Delay = 0;
+    // An image without a graphic control extension has no disposal: its
+    // picture stays for the next image to be drawn over, as in GIF89a.
+    frame->Disposal = 0;
     frame->Name = Format("Frame%d", i + 1);
     int32_t candidate = background;
     list.SetBGColor(backgroundColour);

@@ -1,7 +1,8 @@
-// Animated GIF files as documents of one frame per image: decoding through
-// giflib record by record (one decoded image in memory at a time), the frame
-// builder that rebuilds each full picture from partial images, disposal,
-// transparency and colour-table merging, and the reader's restart loop.
+// Animated GIF files as documents of one frame per image: decoding record by
+// record through the GIF decoder (one decoded image in memory at a time),
+// the frame builder that rebuilds each full picture from partial images,
+// disposal, transparency and colour-table merging, and the reader's restart
+// loop.
 #pragma once
 
 #include <bitset>
