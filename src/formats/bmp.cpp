@@ -14,8 +14,8 @@ namespace {
 constexpr uint32_t kInfoHeader = 40;
 constexpr uint32_t kV4Header = 108;
 constexpr uint32_t kV5Header = 124;
-// Compressions: plain rows, RLE8, RLE4, bit fields.
-constexpr uint32_t kPlain = 0, kRle8 = 1, kRle4 = 2, kBitFields = 3;
+// Compressions other than plain rows (0): RLE8, RLE4, bit fields.
+constexpr uint32_t kRle8 = 1, kRle4 = 2, kBitFields = 3;
 
 bool IsBitmapFile(TStream &file) {
   uint8_t head[2] = {};
