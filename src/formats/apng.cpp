@@ -29,11 +29,10 @@ constexpr uint32_t ChunkType(const char (&name)[5]) {
          static_cast<uint32_t>(static_cast<uint8_t>(name[3]));
 }
 
-constexpr uint32_t kIHDR = ChunkType("IHDR"), kIDAT = ChunkType("IDAT"),
-                   kIEND = ChunkType("IEND"), kPLTE = ChunkType("PLTE"),
-                   kTRNS = ChunkType("tRNS"), kSBIT = ChunkType("sBIT"),
-                   kBKGD = ChunkType("bKGD"), kACTL = ChunkType("acTL"),
-                   kFCTL = ChunkType("fcTL"), kFDAT = ChunkType("fdAT");
+constexpr uint32_t kIHDR = ChunkType("IHDR"), kIDAT = ChunkType("IDAT"), kIEND = ChunkType("IEND"),
+                   kPLTE = ChunkType("PLTE"), kTRNS = ChunkType("tRNS"), kSBIT = ChunkType("sBIT"),
+                   kBKGD = ChunkType("bKGD"), kACTL = ChunkType("acTL"), kFCTL = ChunkType("fcTL"),
+                   kFDAT = ChunkType("fdAT");
 
 // The PNG limit on a chunk's length.
 constexpr uint32_t kMaxChunkLength = 0x7FFFFFFF;
@@ -306,8 +305,8 @@ class TFrameRows {
           out[4 * x] = row[3 * x];
           out[4 * x + 1] = row[3 * x + 1];
           out[4 * x + 2] = row[3 * x + 2];
-          out[4 * x + 3] = keyed && rows::UncheckedGet24(row, x) == static_cast<uint32_t>(trans_)
-                               ? 0 : 255;
+          out[4 * x + 3] =
+              keyed && rows::UncheckedGet24(row, x) == static_cast<uint32_t>(trans_) ? 0 : 255;
         }
         break;
       case 16:
@@ -372,8 +371,7 @@ void ChargeDocument(const TAnimation &a, const TApngLimits &limits) {
       !DeclaredSurfaceBytes(frame, a.Width, a.Height, 8) ||
       !DeclaredSurfaceBytes(frame, a.Width, a.Height, 1) ||
       !DeclaredSurfaceBytes(work, a.Width, a.Height, 24) ||
-      !DeclaredSurfaceBytes(work, a.Width, a.Height, 8) ||
-      !CheckedMul<int64_t>(work, 3, work) ||
+      !DeclaredSurfaceBytes(work, a.Width, a.Height, 8) || !CheckedMul<int64_t>(work, 3, work) ||
       !CheckedMul(frame, static_cast<int64_t>(a.Frames.size()), total) ||
       !CheckedAdd(total, work, total) ||
       (limits.MaxDocumentBytes > 0 && total > limits.MaxDocumentBytes))
@@ -428,8 +426,8 @@ void ReadAnimation(TFrameList &list, TStream &stream, TSaveOption &options,
                       static_cast<LONG>(f.X + f.Width), static_cast<LONG>(f.Y + f.Height)};
     // The first frame has no earlier picture to restore: its "previous" is
     // the clear canvas, which is what "background" leaves.
-    const uint8_t dispose = i == 0 && f.Dispose == kDisposePrevious ? kDisposeBackground
-                                                                     : f.Dispose;
+    const uint8_t dispose =
+        i == 0 && f.Dispose == kDisposePrevious ? kDisposeBackground : f.Dispose;
     if (dispose == kDisposePrevious) saved.CropFrom(canvas, region, true);
 
     // The frame's region onto the canvas.
@@ -458,7 +456,8 @@ void ReadAnimation(TFrameList &list, TStream &stream, TSaveOption &options,
     TFrame *frame = list.AddFrame(false);
     frame->Name = Format("Frame%d", i + 1);
     frame->TransColor = -1;
-    frame->Delay = static_cast<int32_t>(int64_t{f.DelayNum} * 1000 / (f.DelayDen ? f.DelayDen : 100));
+    frame->Delay =
+        static_cast<int32_t>(int64_t{f.DelayNum} * 1000 / (f.DelayDen ? f.DelayDen : 100));
     frame->Disposal = static_cast<uint8_t>(dispose + 1);
     TFastLayerList &layers = frame->Layers();
     auto layer = std::make_unique<TFastLayer>(&layers);
