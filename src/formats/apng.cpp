@@ -280,6 +280,10 @@ class TFrameRows {
         bits_(surface_.StorageBitCount()),
         trans_(image.TransColor),
         rows_(surface_.ReadRows()) {
+    // The depths the PNG reader makes; anything else would index past the
+    // lookup table.
+    if (bits_ != 1 && bits_ != 4 && bits_ != 8 && bits_ != 16 && bits_ != 24)
+      throw ENoAnimation("frame of an unexpected depth");
     if (TDIBSurface *alpha = surface_.AlphaChannel()) alphaRows_ = alpha->ReadRows();
     const bool keyed = !alphaRows_ && trans_ >= 0;
     if (bits_ <= 8) {
