@@ -177,7 +177,6 @@ TEST_F(ApngTest, DisposeAndBlendOperationsShowWhatPillowShows) {
 
 TEST_F(ApngTest, FramesCarryNamesDelaysAndDisposals) {
   ApngSpec spec = DisposeSpec();
-  spec.colorType = 6;
   spec.frames[0].delayNum = 7, spec.frames[0].delayDen = 0;  // hundredths
   spec.frames[1].delayNum = 1, spec.frames[1].delayDen = 3;
   spec.frames[2].delayNum = 0;
