@@ -383,6 +383,18 @@ void ChargeDocument(const TAnimation &a, const TApngLimits &limits) {
   CheckDocumentBytes(total);
 }
 
+// The GIF disposal of the same meaning as a dispose operation.
+uint8_t GifDisposal(uint8_t dispose) {
+  switch (dispose) {
+    case kDisposeNone:
+      return 1;  // left in place
+    case kDisposeBackground:
+      return 2;  // cleared
+    default:
+      return 3;  // restored
+  }
+}
+
 void FillRegion(TDIBSurface &canvas, const RECT &region) {
   canvas.FillRect(region, 0);
   canvas.AlphaChannel()->FillRect(region, 0);
@@ -462,7 +474,7 @@ void ReadAnimation(TFrameList &list, TStream &stream, TSaveOption &options,
     frame->TransColor = -1;
     frame->Delay =
         static_cast<int32_t>(int64_t{f.DelayNum} * 1000 / (f.DelayDen ? f.DelayDen : 100));
-    frame->Disposal = static_cast<uint8_t>(dispose + 1);
+    frame->Disposal = GifDisposal(dispose);
     TFastLayerList &layers = frame->Layers();
     auto layer = std::make_unique<TFastLayer>(&layers);
     layer->Name = "Layer1";
