@@ -466,6 +466,20 @@ TEST_F(ApngTest, AnimationOverTheDocumentCapOpensTheStillImage) {
   TReadOnlyMemoryStream again(bytes.data(), bytes.size());
   EXPECT_TRUE(ReadApngStream(list, again, options, nullptr, nullptr, TApngLimits{64 << 20}));
   EXPECT_EQ(list.Count(), 40);
+
+  // A canvas that the default image's data could not fill is refused
+  // before anything is made for it, however small its frames are.
+  ApngSpec tiny;
+  tiny.defaultImage = Rgba({Argb(1, 2, 3, 255)});
+  tiny.frames = {Frame(1, 1, 0, 0, 0, 0, Rgba({Argb(4, 5, 6, 255)}))};
+  std::vector<PngChunk> chunks = test::ApngChunks(tiny);
+  for (uint32_t side : {1u, 4000u}) {
+    test::PutBe32(chunks[0].data, 0, side);
+    test::PutBe32(chunks[0].data, 4, side);
+    const std::vector<uint8_t> file = test::JoinChunks(chunks);
+    TReadOnlyMemoryStream canvas(file.data(), file.size());
+    EXPECT_EQ(ReadApngStream(list, canvas, options, nullptr, nullptr), side == 1) << side;
+  }
 }
 
 }  // namespace

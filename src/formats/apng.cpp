@@ -40,6 +40,10 @@ constexpr uint32_t kMaxChunkLength = 0x7FFFFFFF;
 // palette, its transparency, significant bits, background) are small; more
 // than this is not a file whose frames are worth repeating it for.
 constexpr int64_t kMaxSharedBytes = 64 << 10;
+// Deflate never expands data by more than this factor (as the PNG reader
+// assumes): a canvas whose default image could not inflate from the file's
+// IDAT bytes is not what the file holds, however small its frames are.
+constexpr int64_t kMaxDeflateRatio = 1032;
 // What one frame costs besides its pixels (frame, layer list, layer,
 // surfaces with their colour tables), for the document bound.
 constexpr int64_t kFrameOverheadBytes = 16 << 10;
@@ -139,6 +143,7 @@ TAnimation ScanAnimation(TStream &stream) {
   bool haveHeader = false, haveControl = false, seenIdat = false, idatEnded = false;
   uint32_t declaredFrames = 0, nextSequence = 0;
   uint32_t previousType = 0;
+  int64_t idatBytes = 0;
   const int64_t size = stream.Size();
   for (;;) {
     uint8_t head[8];
@@ -165,6 +170,7 @@ TAnimation ScanAnimation(TStream &stream) {
       if (!haveControl) throw ENoAnimation("no animation control");
       if (idatEnded) throw ENoAnimation("image data split");
       seenIdat = true;
+      idatBytes += length;
       if (current && current->FromIdat) current->Data.push_back({data, length});
     } else if (type == kACTL) {
       if (haveControl || seenIdat || length != 8) throw ENoAnimation("misplaced animation control");
@@ -233,6 +239,15 @@ TAnimation ScanAnimation(TStream &stream) {
   if (!haveControl || !seenIdat) throw ENoAnimation("no animation");
   if (a.Frames.size() != declaredFrames) throw ENoAnimation("fewer frames than declared");
   if (a.Frames.back().Data.empty()) throw ENoAnimation("frame without data");
+  // The default image's rows (a filter byte and the samples) must be
+  // obtainable from its data.
+  const uint8_t depth = a.Header[8], colorType = a.Header[9];
+  const int channels = colorType == 2 ? 3 : colorType == 4 ? 2 : colorType == 6 ? 4 : 1;
+  int64_t rowBits = 0, raw = 0;
+  if (!CheckedMul<int64_t>(a.Width, int64_t{channels} * depth, rowBits) ||
+      !CheckedMul<int64_t>((rowBits + 7) / 8 + 1, a.Height, raw) ||
+      raw / kMaxDeflateRatio > idatBytes)
+    throw ENoAnimation("canvas larger than its image data");
   return a;
 }
 
