@@ -24,6 +24,14 @@ using TDocumentReader = void (*)(TFrameList &list, const std::string &fileName,
                                  TSaveOption &options, ProgressCallback callback,
                                  void *callbackData);
 
+// Reads a file as a whole document when it holds one, as an animation
+// inside a format that otherwise holds one image: true with the frames
+// appended, or false with the list left empty when the file is not such a
+// document (the opener then reads it as one image). Raises nothing.
+using TAnimationReader = bool (*)(TFrameList &list, const std::string &fileName,
+                                  TSaveOption &options, ProgressCallback callback,
+                                  void *callbackData);
+
 // One decoded image for a single-image document.
 struct TDecodedImage {
   // Pixels, colour table and, when the file has one, the alpha channel.

@@ -475,15 +475,20 @@ void ReadPngStream(TStream &stream, TDecodedImage &image, TSaveOption &options) 
   options.PngHasAlpha = alphaPlane;
 }
 
-void ReadPngFile(const std::string &fileName, TDecodedImage &image, TSaveOption &options) {
-  TFileStream file(fileName, FileMode::OpenRead);
+void SeekPngSignature(TStream &file) {
   // A MacBinary header of 128 bytes: its first byte and byte 74 are 0.
   uint8_t head[75] = {};
+  file.SetPosition(0);
   const int64_t size = file.Size();
   if (size > 128 && file.Read(head, sizeof head) == sizeof head && head[0] == 0 && head[74] == 0)
     file.SetPosition(128);
   else
     file.SetPosition(0);
+}
+
+void ReadPngFile(const std::string &fileName, TDecodedImage &image, TSaveOption &options) {
+  TFileStream file(fileName, FileMode::OpenRead);
+  SeekPngSignature(file);
   ReadPngStream(file, image, options);
 }
 

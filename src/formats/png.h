@@ -19,6 +19,10 @@ namespace vorn {
 // sets options.PngHasAlpha. Raises on any decoder error.
 void ReadPngStream(TStream &stream, TDecodedImage &image, TSaveOption &options);
 
+// Positions a PNG file at its signature: past a 128-byte MacBinary header
+// (first byte and byte 74 both 0, file longer than 128 bytes), else at 0.
+void SeekPngSignature(TStream &file);
+
 // The table's image reader: the file, with a MacBinary prefix skipped.
 void ReadPngFile(const std::string &fileName, TDecodedImage &image, TSaveOption &options);
 

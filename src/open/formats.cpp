@@ -1,6 +1,7 @@
 #include "open/formats.h"
 
 #include "formats/ani.h"
+#include "formats/apng.h"
 #include "formats/avi.h"
 #include "formats/bmp.h"
 #include "formats/gif.h"
@@ -21,7 +22,7 @@ const TFormatReader kReaders[] = {
     {".gif", Document, ReadGifFile},
     {".avi", Document, ReadAviFile},
     {".ani", Document, ReadAniFile},
-    {".png", Image, nullptr, ReadPngFile},
+    {".png", Image, nullptr, ReadPngFile, nullptr, ReadApngFile},
     {".jpg", Image, nullptr, ReadJpegFile},
     {".bmp", Surface, nullptr, nullptr, ReadBmpFile},
     {".dib", Surface, nullptr, nullptr, ReadDibFile},

@@ -21,6 +21,9 @@ struct TFormatReader {
   TDocumentReader Document = nullptr;
   TImageReader Image = nullptr;
   TSurfaceReader Surface = nullptr;
+  // Image kinds whose files may also hold an animation: tried first, the
+  // image reader serving every file it declines.
+  TAnimationReader Animation = nullptr;
 };
 
 // The row of a kind, or nullptr when the library has none.

@@ -37,6 +37,11 @@ void LoadFromFile(TFrameList &list, const std::string &fileName, TSaveOption &op
     reader->Document(list, fileName, options, callback, callbackData);
     return;
   }
+  // An animation inside an image format; a file that holds none, or whose
+  // animation is broken, is read as its one image below.
+  if (reader && reader->Animation &&
+      reader->Animation(list, fileName, options, callback, callbackData))
+    return;
 
   // The single-image path: one frame "Frame1" holding one layer.
   list.Clear();
