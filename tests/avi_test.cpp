@@ -14,6 +14,7 @@
 #include "platform/video.h"
 #include "runtime/exceptions.h"
 #include "support/aviwriter.h"
+#include "support/nativecheck.h"
 #include "support/files.h"
 #include "vornfile.h"
 
@@ -231,6 +232,58 @@ TEST_F(AviTest, CompressedVideoMatchesFFmpegsOwnDecodeWithinATolerance) {
     // A picture of another frame is further away: the frames are not mixed up.
     EXPECT_GT(MeanAbsDiff(Rows24(0), reference[7]), 10.0);
     vnClose(handle_);
+    handle_ = 0;
+  }
+}
+
+// Later frames of the first frame's shape are copied straight into their
+// layers; the first frame goes through the bitmap-file path. Both give the
+// same layer, alpha channel and flags for every depth the interface hands
+// out: each frame of a video equals the first frame of a video of it alone.
+TEST_F(AviTest, LaterFramesHoldWhatTheFirstFramesPathGives) {
+  auto frames = [](int bits, int count) {
+    std::vector<std::vector<uint8_t>> out;
+    const size_t bytes = static_cast<size_t>(5 * bits / 8 * 3);
+    for (int i = 0; i < count; ++i) {
+      std::vector<uint8_t> f(bytes);
+      for (size_t p = 0; p < f.size(); ++p) f[p] = static_cast<uint8_t>(p * 37 + i * 101 + 3);
+      // 32 bits: the second frame's fourth bytes are all 0 (padding).
+      if (bits == 32 && i == 1)
+        for (size_t p = 3; p < f.size(); p += 4) f[p] = 0;
+      out.push_back(std::move(f));
+    }
+    return out;
+  };
+  struct Snapshot {
+    std::vector<uint8_t> pixels, alpha;
+    int bits;
+    bool alphaOn;
+  };
+  auto snapshot = [&](int frame) {
+    TDIBSurface &s = Layer0(frame).Surface();
+    Snapshot shot{test::SurfaceRows(s), {}, s.BitCount(), Layer0(frame).AlphaOn};
+    if (s.AlphaChannel()) shot.alpha = test::SurfaceRows(*s.AlphaChannel());
+    return shot;
+  };
+  for (int bits : {8, 16, 24, 32}) {
+    SCOPED_TRACE(bits);
+    const std::vector<uint32_t> palette(256, 0x203040);
+    const auto all = frames(bits, 3);
+    std::vector<Snapshot> later;
+    ASSERT_NE(Open(test::WriteAvi({test::RawVideo(5, 3, bits, all, palette)})), 0u);
+    for (int f = 1; f < 3; ++f) later.push_back(snapshot(f));
+    vnClose(handle_);
+    for (int f = 1; f < 3; ++f) {
+      ASSERT_NE(Open(test::WriteAvi({test::RawVideo(5, 3, bits, {all[f]}, palette)}),
+                     "alone" + std::to_string(f) + ".avi"),
+                0u);
+      const Snapshot alone = snapshot(0);
+      EXPECT_EQ(later[f - 1].pixels, alone.pixels) << "frame " << f;
+      EXPECT_EQ(later[f - 1].alpha, alone.alpha) << "frame " << f;
+      EXPECT_EQ(later[f - 1].bits, alone.bits);
+      EXPECT_EQ(later[f - 1].alphaOn, alone.alphaOn);
+      vnClose(handle_);
+    }
     handle_ = 0;
   }
 }

@@ -584,6 +584,18 @@ TEST(SurfaceOperationsTest, SetBitCountConvertsThePixels) {
   EXPECT_EQ(s.GetPixel(1, 1), 0xF800u);
   s.SetBitCount(0);
   EXPECT_TRUE(s.Empty());
+
+  // 32 to 24 bits keeps the colour bytes, as drawing through RGB does; odd
+  // widths leave row padding at 24 bits.
+  TDIBSurface wide, drawn;
+  wide.SetSize(7, 3, 32);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 7; ++x) wide.SetPixel(x, y, 0x9E3779B9u * (x * 3 + y + 1));
+  drawn.SetSize(7, 3, 24);
+  drawn.DrawConvert(0, 0, -1, wide);
+  wide.SetBitCount(24);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 7; ++x) EXPECT_EQ(wide.GetPixel(x, y), drawn.GetPixel(x, y)) << x << "," << y;
 }
 
 // --- BMP stream ------------------------------------------------------------------

@@ -243,6 +243,28 @@ int32_t PlaceImage(TFastLayerList &layers, TAniIcon &icon) {
   if (!sourceAlpha && icon.TransColor >= 0)
     trans = same ? icon.TransColor
                  : ConvertPixel(source, target, static_cast<uint32_t>(icon.TransColor));
+  // An image of the frame's size and storage whose colour table the layer
+  // already has: the layer shares its store (and the alpha channel's),
+  // which a later write to either copies first. Steps that show the same
+  // image then hold its pixels once.
+  auto sameTable = [](const TDIBSurface &a, const TDIBSurface &b) {
+    return std::memcmp(a.ColorTable, b.ColorTable, sizeof a.ColorTable) == 0;
+  };
+  if (same && source.Width() == target.Width() && source.Height() == target.Height() &&
+      sameTable(source, target)) {
+    target.Assign(&source);
+    if (sourceAlpha) {
+      target.CreateAlphaChannel();
+      TDIBSurface &channel = *target.AlphaChannel();
+      if (SameStorage(*sourceAlpha, channel) && sameTable(*sourceAlpha, channel) &&
+          sourceAlpha->Width() == channel.Width() && sourceAlpha->Height() == channel.Height())
+        channel.Assign(sourceAlpha);
+      else
+        channel.CopySurface(0, 0, *sourceAlpha);
+      layer.SetAlphaOn(true);
+    }
+    return sourceAlpha ? -1 : trans;
+  }
   // A smaller image leaves the rest of the frame transparent: the
   // transparent colour, or alpha 0.
   DrawIntoLayer(layer, source, trans >= 0 ? static_cast<uint32_t>(trans) : 0, 0);
@@ -297,8 +319,8 @@ void ReadAni(TFrameList &list, TStream &stream, TSaveOption &options, ProgressCa
     frame->Delay = static_cast<int32_t>(
         std::min<int64_t>(int64_t{rate} * 1000 / 60, std::numeric_limits<int32_t>::max()));
     frame->TransColor = PlaceImage(layers, icon);
-    layers.Modified = true;
-    layers.Compose();
+    // Composed once, when the composite is first asked for.
+    layers.ComposeLater();
     list.TouchFrame(frame);
   }
 }

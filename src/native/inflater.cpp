@@ -1,5 +1,7 @@
 #include "native/inflater.h"
 
+#include <libdeflate.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -94,6 +96,10 @@ TBlockReader::TBlockReader(const uint8_t *data, size_t size, bool inflate, uint6
   zlib_.avail_in = static_cast<uInt>(std::min(size_, kMaxZlibChunk));
 }
 
+TBlockReader::TBlockReader(Inflated, std::span<const uint8_t> output)
+    : data_(output.data()), size_(output.size()), inflate_(false), inflated_(true),
+      readLimit_(UINT64_MAX) {}
+
 TBlockReader::~TBlockReader() {
   if (inflate_) inflateEnd(&zlib_);
 }
@@ -139,7 +145,11 @@ bool TBlockReader::Refill() {
 void TBlockReader::Read(void *out, size_t count) {
   uint8_t *to = static_cast<uint8_t *>(out);
   if (!inflate_) {
-    if (count > size_ - storedAt_) FailShort();
+    if (count > size_ - storedAt_) {
+      // The streaming reader hands out what a clean stream still holds.
+      if (inflated_ && size_ > storedAt_) std::memcpy(to, data_ + storedAt_, size_ - storedAt_);
+      FailShort();
+    }
     std::memcpy(to, data_ + storedAt_, count);
     storedAt_ += count;
     position_ += count;
@@ -179,6 +189,38 @@ void TBlockReader::Skip(uint64_t count) {
     count -= n;
     position_ += n;
   }
+}
+
+// --- TWholeInflater -------------------------------------------------------------
+
+TWholeInflater::~TWholeInflater() {
+  if (decompressor_) libdeflate_free_decompressor(decompressor_);
+}
+
+std::optional<std::span<const uint8_t>> TWholeInflater::Inflate(const uint8_t *data, size_t size,
+                                                                uint64_t bound) {
+  // CMF: deflate with the 32 KiB window (the other header checks are
+  // libdeflate's, which refuses what zlib refuses there).
+  if (size < 2 || data[0] != 0x78 || bound > kMaxOutputBytes) return std::nullopt;
+  if (!decompressor_) {
+    decompressor_ = libdeflate_alloc_decompressor();
+    if (!decompressor_) return std::nullopt;
+  }
+  const size_t want = static_cast<size_t>(bound);
+  if (want > capacity_ || !buffer_) {
+    // Grown in steps, so that blocks of slowly rising sizes do not each
+    // reallocate; never above the cap.
+    const size_t grown = std::min(std::max(want, capacity_ + capacity_ / 2), kMaxOutputBytes);
+    buffer_.reset();
+    capacity_ = 0;
+    buffer_ = std::make_unique_for_overwrite<uint8_t[]>(std::max<size_t>(grown, 1));
+    capacity_ = std::max<size_t>(grown, 1);
+  }
+  size_t produced = 0;
+  if (libdeflate_zlib_decompress(decompressor_, data, size, buffer_.get(), want, &produced) !=
+      LIBDEFLATE_SUCCESS)
+    return std::nullopt;
+  return std::span<const uint8_t>(buffer_.get(), produced);
 }
 
 }  // namespace vorn

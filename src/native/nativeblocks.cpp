@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "document/framelist.h"
@@ -35,6 +36,14 @@ std::unique_ptr<uint8_t[]> ReadBlockBytes(TStream &stream, int32_t length,
   return bytes;
 }
 
+// The whole output of a zlib block inflated in one call, when the options
+// allow it and the stream is taken (see TWholeInflater).
+std::optional<std::span<const uint8_t>> InflateWhole(TNativeContext &context, const uint8_t *data,
+                                                     size_t size, uint64_t bound) {
+  if (!context.Options.WholeInflate) return std::nullopt;
+  return context.Inflater.Inflate(data, size, bound);
+}
+
 // Plain rows: H rows of the surface's padded row length, top row first.
 void CopyRows(TBlockReader &reader, TDIBSurface &target) {
   if (target.Empty()) return;
@@ -43,6 +52,24 @@ void CopyRows(TBlockReader &reader, TDIBSurface &target) {
   const ptrdiff_t step = target.ScanLineStep();
   const size_t bytes = static_cast<size_t>(target.Stride());
   for (int y = 0; y < target.Height(); ++y, row += step) reader.Read(row, bytes);
+}
+
+// Plain rows from the block's bytes: exactly H x R bytes are read.
+void DecodePlainRows(TNativeContext &context, TDIBSurface &target, const uint8_t *data,
+                     size_t size, bool inflate) {
+  if (target.Empty()) return;
+  std::optional<std::span<const uint8_t>> inflated;
+  if (inflate)
+    inflated = InflateWhole(context, data, size,
+                            static_cast<uint64_t>(target.Stride()) *
+                                static_cast<uint64_t>(target.Height()));
+  if (inflated) {
+    TBlockReader reader(TBlockReader::Inflated{}, *inflated);
+    CopyRows(reader, target);
+  } else {
+    TBlockReader reader(data, size, inflate);
+    CopyRows(reader, target);
+  }
 }
 
 // Finds the surfaces that frame references name, checking each reference
@@ -114,11 +141,31 @@ void DecodeTiles(TFastLayer &layer, TNativeContext &context, bool isAlpha, TDIBS
   const int64_t count = cols * rows;  // at most width x height
   const uint64_t tableBytes = static_cast<uint64_t>(count) * 8;
 
+  // The most the layout can read: the table and every tile raw, each tile
+  // row ceil(w x bits / 8) bytes (whole columns are BW x bits / 8).
+  std::optional<std::span<const uint8_t>> inflated;
+  if (inflate) {
+    const uint64_t lastWidth = static_cast<uint64_t>(width % bw);
+    const uint64_t tileRowBytes = static_cast<uint64_t>(width / bw) *
+                                      static_cast<uint64_t>(bw * bits / 8) +
+                                  (lastWidth * static_cast<uint64_t>(bits) + 7) / 8;
+    inflated = InflateWhole(context, data, size,
+                            tableBytes + tileRowBytes * static_cast<uint64_t>(height));
+  }
+  auto reader = [&](std::optional<TBlockReader> &into, uint64_t readLimit) {
+    if (inflated)
+      into.emplace(TBlockReader::Inflated{}, *inflated);
+    else
+      into.emplace(data, size, inflate, readLimit);
+  };
+
   // With the seed 0 the scramble is the identity (every draw takes the first
   // entry left), so the stored table is in tile order and is read entry by
   // entry alongside the raw tiles, through a second reader of the same
   // bytes: nothing is held per tile. Other seeds need the whole table.
-  TBlockReader raw(data, size, inflate);
+  std::optional<TBlockReader> rawReader;
+  reader(rawReader, UINT64_MAX);
+  TBlockReader &raw = *rawReader;
   std::optional<TBlockReader> entries;
   std::vector<uint8_t> table;
   std::vector<int32_t> storedIndex;  // tile -> stored entry
@@ -141,7 +188,7 @@ void DecodeTiles(TFastLayer &layer, TNativeContext &context, bool isAlpha, TDIBS
     for (int32_t p = 0; p < static_cast<int32_t>(count); ++p) storedIndex[random.Next()] = p;
     rawReady = true;
   } else {
-    entries.emplace(data, size, inflate, tableBytes);  // only the table is read through it
+    reader(entries, tableBytes);  // only the table is read through it
   }
 
   TPinnedRows pinned = target.WriteRows();
@@ -234,15 +281,13 @@ void DecodeBlock(TFastLayer &layer, TStream &stream, TNativeContext &context, bo
   // Plain rows where the header could have asked for tiles cannot be
   // scrambled; beside a JPEG colour block plain rows are the only layout.
   if (header.Randomized && header.CompType != 2) throw EBrokenBlock(kUnknownFileFormat);
-  TBlockReader reader(bytes.get(), size, inflate);
-  CopyRows(reader, target);
+  DecodePlainRows(context, target, bytes.get(), size, inflate);
 }
 
-void DecodeRows(TStream &stream, TDIBSurface &target, int32_t length) {
+void DecodeRows(TStream &stream, TNativeContext &context, TDIBSurface &target, int32_t length) {
   std::unique_ptr<uint8_t[]> bytes = ReadBlockBytes(stream, length, target);
   if (length == 0) return;
-  TBlockReader reader(bytes.get(), static_cast<size_t>(length), true);
-  CopyRows(reader, target);
+  DecodePlainRows(context, target, bytes.get(), static_cast<size_t>(length), true);
 }
 
 }  // namespace vorn

@@ -34,8 +34,10 @@ inline constexpr int32_t kRepeatedTile = -2;
 //   surface takes a block of 0 bytes: it has nothing to fill). A length
 //   beyond the end of the stream is a read error, raised before anything is
 //   allocated for it.
-// - zlib data is inflated only as far as the layout reads it: H rows for
-//   plain rows; the table and the raw tiles it calls for when tiled.
+// - zlib data is inflated whole when the stream allows it (TWholeInflater,
+//   up to the most the layout can read), otherwise only as far as the
+//   layout reads it: H rows for plain rows; the table and the raw tiles it
+//   calls for when tiled. Both give the same pixels and failures.
 // - Tiles start on a byte (BlockWidth x bits a multiple of 8); a repeated
 //   tile names an earlier tile of the same clipped size; a frame reference
 //   names a layer read before this one (an earlier frame, or an earlier
@@ -53,6 +55,6 @@ void DecodeBlock(TFastLayer &layer, TStream &stream, TNativeContext &context, bo
 // Reads one block of `length` bytes and copies its inflated bytes into
 // target as plain rows: the rule of files before Version 103. The length
 // rules are those of DecodeBlock.
-void DecodeRows(TStream &stream, TDIBSurface &target, int32_t length);
+void DecodeRows(TStream &stream, TNativeContext &context, TDIBSurface &target, int32_t length);
 
 }  // namespace vorn

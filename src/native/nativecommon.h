@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 
+#include "native/inflater.h"
 #include "native/rands.h"
 #include "pixels/depths.h"
 #include "platform/wintypes.h"
@@ -128,6 +129,10 @@ struct TNativeOptions {
   bool ComposeFrames = true;
   // Tile tables of Randomized documents are unscrambled with this seed.
   int32_t ScrambleSeed = vorn::ScrambleSeed();
+  // zlib blocks whose layout bounds their output are inflated whole where
+  // the stream allows (TWholeInflater); off, every block streams through
+  // zlib. Both give the same document; tests compare the two.
+  bool WholeInflate = true;
 };
 
 // What a reader returns to its caller.
@@ -142,6 +147,7 @@ struct TNativeContext {
   TNativeHeader Header;
   TNativeOptions Options;
   int64_t SurfaceBytes = 0;  // charged so far
+  TWholeInflater Inflater;   // its buffer serves every block of the read
 
   // Gives surface a size and depth after checking it against the limits:
   // EInvalidGraphic for one surface too large, EOutOfMemory when the

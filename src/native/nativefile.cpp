@@ -273,7 +273,7 @@ void ReadLayerBlocks(TFastLayer &layer, TStream &stream, TNativeContext &context
     if (version >= 103)
       DecodeBlock(layer, stream, context, isAlpha, target, length);
     else
-      DecodeRows(stream, target, length);
+      DecodeRows(stream, context, target, length);
   };
   decode(false, surface, stream.ReadI32());
   if (version >= 100) {

@@ -197,6 +197,23 @@ void TDIBSurface::SetBitCount(int bitCount) {
   copy.SetSwappable(false);
   copy.Assign(this);
   SetSize(Width(), Height(), bitCount);
+  if (bitCount == 24 && copy.StorageBitCount() == 32 && copy.PixelFormat() == kPixelFormat888) {
+    // Blue, green and red are the first three bytes of each 32-bit pixel
+    // (the conversion through RGB gives the same bytes, one pixel at a
+    // time).
+    TReadRows from = copy.ReadRows();
+    TPinnedRows to = WriteRows();
+    for (int64_t y = 0; y < Height(); ++y) {
+      const uint8_t *s = from.Row(y);
+      uint8_t *d = to.Row(y);
+      for (int64_t x = 0; x < Width(); ++x, s += 4, d += 3) {
+        d[0] = s[0];
+        d[1] = s[1];
+        d[2] = s[2];
+      }
+    }
+    return;
+  }
   DrawConvert(0, 0, -1, copy);
 }
 
