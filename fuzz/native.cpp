@@ -7,18 +7,12 @@
 
 #include "document/framelist.h"
 #include "native/nativefile.h"
+#include "nativelimits.h"
 #include "runtime/streams.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > (1u << 20)) return 0;  // documents worth searching are small
-  vorn::TNativeOptions options;
-  // The format lets a few bytes describe large images (repeated tiles,
-  // frames without layers); the search gains nothing from them.
-  options.MaxSurfaceBytes = int64_t{4} << 20;
-  options.MaxDocumentBytes = int64_t{64} << 20;
-  options.MaxHeaderTextBytes = int64_t{4} << 20;
-  options.MaxHeaderMarkup = int64_t{64} << 10;
-  options.MaxFrames = 64;
+  const vorn::TNativeOptions options = vorn::fuzz::SmallDocumentOptions();
   vorn::TReadOnlyMemoryStream stream(data, size);
   vorn::TFrameList list;
   try {

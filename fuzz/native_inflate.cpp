@@ -14,6 +14,7 @@
 #include "document/framelist.h"
 #include "layers/layerlist.h"
 #include "native/nativefile.h"
+#include "nativelimits.h"
 #include "runtime/streams.h"
 
 namespace {
@@ -35,12 +36,7 @@ void MixSurface(uint64_t &hash, vorn::TDIBSurface &surface) {
 }
 
 std::string Outcome(const uint8_t *data, size_t size, bool whole) {
-  vorn::TNativeOptions options;
-  options.MaxSurfaceBytes = int64_t{4} << 20;
-  options.MaxDocumentBytes = int64_t{64} << 20;
-  options.MaxHeaderTextBytes = int64_t{4} << 20;
-  options.MaxHeaderMarkup = int64_t{64} << 10;
-  options.MaxFrames = 64;
+  vorn::TNativeOptions options = vorn::fuzz::SmallDocumentOptions();
   options.WholeInflate = whole;
   vorn::TReadOnlyMemoryStream stream(data, size);
   vorn::TFrameList list;
