@@ -34,6 +34,9 @@ namespace {
 // (PNG_USER_CHUNK_MALLOC_MAX of the build).
 constexpr uint32_t kMaxChunk = 8000000;
 constexpr uint32_t kMaxChunkLength = 0x7FFFFFFF;
+// Readable bytes after the image data and the zero row, for the filters'
+// four-byte loads.
+constexpr size_t kSlack = 16;
 
 constexpr uint32_t Tag(char a, char b, char c, char d) {
   return (uint32_t{static_cast<uint8_t>(a)} << 24) | (uint32_t{static_cast<uint8_t>(b)} << 16) |
@@ -173,7 +176,15 @@ void SubPlain(uint8_t *row, size_t n, size_t bpp) {
 }
 
 void UpPlain(uint8_t *row, const uint8_t *prior, size_t n) {
-  for (size_t i = 0; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + prior[i]);
+  size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= n; i += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(prior + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(row + i), _mm_add_epi8(x, b));
+  }
+#endif
+  for (; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + prior[i]);
 }
 
 void AveragePlain(uint8_t *row, const uint8_t *prior, size_t n, size_t bpp) {
@@ -192,10 +203,13 @@ void PaethPlain(uint8_t *row, const uint8_t *prior, size_t n, size_t bpp) {
 // Pixels of 3 and 4 bytes, one pixel per vector: the filters' dependency on
 // the pixel to the left leaves no wider parallelism, but all channels of a
 // pixel are computed at once.
+// Reads four bytes also for 3-byte pixels: every row the filters see is
+// followed by at least one readable byte (the next row's filter byte, or
+// the slack after the buffers); the extra lane is never stored.
 template <size_t Bpp>
 __m128i LoadPixel(const uint8_t *p) {
-  uint32_t v = 0;
-  std::memcpy(&v, p, Bpp);
+  uint32_t v;
+  std::memcpy(&v, p, 4);
   return _mm_cvtsi32_si128(static_cast<int>(v));
 }
 
@@ -721,7 +735,8 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
   // no more output than that window no distance can reach past it.
   if (compressed.size() < 2 || (compressed[0] & 0x0F) != 8 || (compressed[0] >> 4) > 7) return false;
   if ((compressed[0] >> 4) < 7 && filtered > (int64_t{1} << ((compressed[0] >> 4) + 8))) return false;
-  std::unique_ptr<uint8_t[]> inflated(new uint8_t[static_cast<size_t>(filtered)]);
+  std::unique_ptr<uint8_t[]> inflated(new uint8_t[static_cast<size_t>(filtered) + kSlack]);
+  std::memset(inflated.get() + filtered, 0, kSlack);
   {
     Decompressor decompressor;
     if (!decompressor.d) return false;
@@ -764,7 +779,7 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
     const int pixelBits = channels * depth;
     const auto bpp = static_cast<size_t>(std::max(1, pixelBits / 8));
     const auto fullRowBytes = static_cast<size_t>((width * pixelBits + 7) / 8);
-    std::vector<uint8_t> zeros(fullRowBytes, 0);
+    std::vector<uint8_t> zeros(fullRowBytes + kSlack, 0);
 
     if (!interlaced) {
       uint8_t *p = inflated.get();
