@@ -583,13 +583,16 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
           return false;
       }
     } else if (type == kPLTE) {
-      // Suggested palettes of other colour types are left to libpng.
-      if (colorType != 3 || paletteCount >= 0 || dataDone || haveTrns || haveBkgd) return false;
-      if (length == 0 || length % 3 != 0 || length / 3 > (1u << depth) || !readData())
+      // Greyscale images must not have one; truecolour images may carry a
+      // suggested palette, which the surface does not use.
+      if ((colorType & 2) == 0 || paletteCount >= 0 || dataDone || haveTrns || haveBkgd)
         return false;
+      const uint32_t maxEntries = colorType == 3 ? 1u << depth : 256u;
+      if (length == 0 || length % 3 != 0 || length / 3 > maxEntries || !readData()) return false;
       paletteCount = static_cast<int>(length / 3);
-      for (int i = 0; i < paletteCount; ++i)
-        table[i] = RGBQUAD{data[3 * i + 2], data[3 * i + 1], data[3 * i], 0};
+      if (colorType == 3)
+        for (int i = 0; i < paletteCount; ++i)
+          table[i] = RGBQUAD{data[3 * i + 2], data[3 * i + 1], data[3 * i], 0};
     } else if (type == ktRNS) {
       if (haveTrns || dataDone || !readData()) return false;
       haveTrns = true;
