@@ -505,6 +505,36 @@ void ScatterPassRow(const uint8_t *src, uint8_t *full, int64_t count, const Pass
   }
 }
 
+// The concatenated IDAT data: grown without zeroing what is about to be
+// read over.
+class ByteBuffer {
+ public:
+  void Reserve(size_t capacity) {
+    if (capacity <= capacity_) return;
+    std::unique_ptr<uint8_t[]> bigger(new uint8_t[capacity]);
+    if (size_) std::memcpy(bigger.get(), data_.get(), size_);
+    data_ = std::move(bigger);
+    capacity_ = capacity;
+  }
+  // Makes room for count more bytes and returns where they go.
+  uint8_t *Extend(size_t count) {
+    if (size_ + count > capacity_) Reserve(std::max(size_ + count, capacity_ * 2));
+    uint8_t *at = data_.get() + size_;
+    size_ += count;
+    return at;
+  }
+  const uint8_t *Data() const { return data_.get(); }
+  size_t Size() const { return size_; }
+  void Free() {
+    data_.reset();
+    size_ = capacity_ = 0;
+  }
+
+ private:
+  std::unique_ptr<uint8_t[]> data_;
+  size_t size_ = 0, capacity_ = 0;
+};
+
 struct Decompressor {
   libdeflate_decompressor *d = libdeflate_alloc_decompressor();
   ~Decompressor() {
@@ -533,7 +563,7 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
   uint32_t trnsLength = 0;
   bool inData = false, dataDone = false;
   int64_t filtered = 0, maxCompressed = 0;
-  std::vector<uint8_t> compressed;
+  ByteBuffer compressed;
 
   for (;;) {
     uint8_t head[8];
@@ -576,15 +606,14 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
         // Deflate's stored blocks cost 5 bytes per 65535; anything larger
         // is left to libpng.
         maxCompressed = filtered + filtered / 8192 + 1024;
-        compressed.reserve(static_cast<size_t>(std::min(maxCompressed, remaining)));
+        compressed.Reserve(static_cast<size_t>(std::min(maxCompressed, remaining)));
       }
       // libpng's own limit for one IDAT chunk is above both.
       if (length > kMaxChunk && length > filtered) return false;
-      if (static_cast<int64_t>(compressed.size()) + length > maxCompressed) return false;
-      const size_t at = compressed.size();
-      compressed.resize(at + length);
-      if (!in.Read(compressed.data() + at, length)) return false;
-      crc = static_cast<uint32_t>(crc32(crc, compressed.data() + at, length));
+      if (static_cast<int64_t>(compressed.Size()) + length > maxCompressed) return false;
+      uint8_t *at = compressed.Extend(length);
+      if (!in.Read(at, length)) return false;
+      crc = static_cast<uint32_t>(crc32(crc, at, length));
       if (!CheckCrc(in, crc)) return false;
       continue;
     }
@@ -782,21 +811,23 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
   // --- Inflate the whole image data at once --------------------------------
   // zlib honours the window the stream declares; libdeflate does not. With
   // no more output than that window no distance can reach past it.
-  if (compressed.size() < 2 || (compressed[0] & 0x0F) != 8 || (compressed[0] >> 4) > 7) return false;
-  if ((compressed[0] >> 4) < 7 && filtered > (int64_t{1} << ((compressed[0] >> 4) + 8))) return false;
+  if (compressed.Size() < 2) return false;
+  const int method = compressed.Data()[0] & 0x0F, window = compressed.Data()[0] >> 4;
+  if (method != 8 || window > 7) return false;
+  if (window < 7 && filtered > (int64_t{1} << (window + 8))) return false;
   std::unique_ptr<uint8_t[]> inflated(new uint8_t[static_cast<size_t>(filtered) + kSlack]);
   std::memset(inflated.get() + filtered, 0, kSlack);
   {
     Decompressor decompressor;
     if (!decompressor.d) return false;
     size_t used = 0;
-    if (libdeflate_zlib_decompress_ex(decompressor.d, compressed.data(), compressed.size(),
+    if (libdeflate_zlib_decompress_ex(decompressor.d, compressed.Data(), compressed.Size(),
                                       inflated.get(), static_cast<size_t>(filtered), &used,
                                       nullptr) != LIBDEFLATE_SUCCESS ||
-        used != compressed.size())
+        used != compressed.Size())
       return false;
   }
-  std::vector<uint8_t>().swap(compressed);
+  compressed.Free();
 
   // --- Unfilter and convert row by row -------------------------------------
   TDIBSurface &surface = image.Surface;
