@@ -809,6 +809,12 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
     return false;
 
   // --- Inflate the whole image data at once --------------------------------
+  // libdeflate and zlib accept the same well-formed streams. Where they
+  // differ on malformed ones, libdeflate is the more lenient: it takes a
+  // dynamic block that declares more than 286 literal/length or 30 distance
+  // codes, which zlib refuses. Such a stream cannot be told from a good one
+  // without decoding it, so a file made that way decodes here where the
+  // libpng path would fail.
   // zlib honours the window the stream declares; libdeflate does not. With
   // no more output than that window no distance can reach past it.
   if (compressed.Size() < 2) return false;
