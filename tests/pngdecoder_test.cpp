@@ -7,6 +7,7 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -123,6 +124,7 @@ struct Spec {
   int filters = PNG_ALL_FILTERS;
   int sbitRed = 0, sbitGreen = 0;  // 5-5-5 or 5-6-5 with these set
   bool paletteTrns = false, colourTrns = false, background = false;
+  bool flat = false;  // rows of zeros, compressed fast (for large images)
 };
 
 void Append(png_structp png, png_bytep data, size_t size) {
@@ -142,7 +144,8 @@ std::vector<uint8_t> Write(const Spec &spec) {
     for (size_t i = 0; i < rowBytes; ++i) {
       seed = seed * 1664525u + 1013904223u;
       // Smooth with a little noise, so that every filter has work to do.
-      rows[static_cast<size_t>(y)][i] = static_cast<uint8_t>(i * 7 + y * 11 + ((seed >> 24) & 15));
+      rows[static_cast<size_t>(y)][i] =
+          spec.flat ? 0 : static_cast<uint8_t>(i * 7 + y * 11 + ((seed >> 24) & 15));
     }
   std::vector<png_color> palette;
   std::vector<uint8_t> alphas;
@@ -152,6 +155,7 @@ std::vector<uint8_t> Write(const Spec &spec) {
                  spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_set_filter(png, PNG_FILTER_TYPE_BASE, spec.filters);
+    if (spec.flat) png_set_compression_level(png, 1);
     if (spec.colorType == PNG_COLOR_TYPE_PALETTE) {
       const int count = 1 << spec.depth;
       for (int i = 0; i < count; ++i)
@@ -249,6 +253,21 @@ TEST(PngDecoderTest, TransparencyBackgroundAndSignificantBitsMatchLibpng) {
   }
 }
 
+TEST(PngDecoderTest, ImagesAboveTheMemoryBoundAreLeftToLibpng) {
+  // 8192 x 8192 grey samples are exactly the bound; one more column is above.
+  for (int width : {8192, 8193}) {
+    Spec spec;
+    spec.colorType = PNG_COLOR_TYPE_GRAY;
+    spec.width = width;
+    spec.height = 8192;
+    spec.filters = PNG_FILTER_NONE;
+    spec.flat = true;
+    const std::vector<uint8_t> bytes = Write(spec);
+    SCOPED_TRACE(width);
+    EXPECT_EQ(ExpectSameDecode(bytes), width == 8192);
+  }
+}
+
 // --- The suites ------------------------------------------------------------------
 
 TEST(PngDecoderTest, EverySuiteFileEndsAsOnTheLibpngPath) {
@@ -297,14 +316,15 @@ std::vector<Chunk> Chunks(const std::vector<uint8_t> &bytes) {
 
 // A chunk with its CRC.
 std::vector<uint8_t> MakeChunk(const std::string &type, const std::vector<uint8_t> &data) {
-  std::vector<uint8_t> out(4);
-  const auto n = static_cast<uint32_t>(data.size());
-  out = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
-         static_cast<uint8_t>(n)};
-  out.insert(out.end(), type.begin(), type.end());
-  out.insert(out.end(), data.begin(), data.end());
-  const auto crc = static_cast<uint32_t>(crc32(0, out.data() + 4, static_cast<uInt>(out.size() - 4)));
-  for (int shift : {24, 16, 8, 0}) out.push_back(static_cast<uint8_t>(crc >> shift));
+  const size_t n = data.size();
+  std::vector<uint8_t> out(12 + n);
+  for (int i = 0; i < 4; ++i) {
+    out[static_cast<size_t>(i)] = static_cast<uint8_t>(n >> (24 - 8 * i));
+    out[4 + static_cast<size_t>(i)] = static_cast<uint8_t>(type[static_cast<size_t>(i)]);
+  }
+  std::copy(data.begin(), data.end(), out.begin() + 8);
+  const auto crc = static_cast<uint32_t>(crc32(0, out.data() + 4, static_cast<uInt>(n + 4)));
+  for (int i = 0; i < 4; ++i) out[8 + n + static_cast<size_t>(i)] = static_cast<uint8_t>(crc >> (24 - 8 * i));
   return out;
 }
 
@@ -405,8 +425,8 @@ TEST(PngDecoderTest, FallbackStartsWhereTheStreamStood) {
   png = InsertBefore(png, "IEND", MakeChunk("tEXt", {'a', 0, 'b'}));
   png = InsertBefore(png, "IEND", MakeChunk("IDAT", {}));
   ASSERT_FALSE(DecodedNatively(png));
-  std::vector<uint8_t> bytes(100, 0xAB);
-  bytes.insert(bytes.end(), png.begin(), png.end());
+  std::vector<uint8_t> bytes(100 + png.size(), 0xAB);
+  std::copy(png.begin(), png.end(), bytes.begin() + 100);
   TReadOnlyMemoryStream stream(bytes.data(), bytes.size());
   stream.SetPosition(100);
   TDecodedImage image;
