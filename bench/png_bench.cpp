@@ -1,6 +1,8 @@
-// Opening a 4096 x 4096 RGBA PNG: vnOpen (decoding, splitting off the alpha
-// channel, placing the layer and composing the frame) and the reader alone,
-// against libpng alone decoding the same bytes to RGBA rows.
+// Opening PNG files: a 4096 x 4096 RGBA and RGB image and a 256 x 256
+// palette image, each through vnOpen (decoding, splitting off the alpha
+// channel, placing the layer and composing the frame), through the reader
+// alone and through the reader's libpng path alone, against libpng alone
+// decoding the same bytes to rows of the file's own layout.
 #include <benchmark/benchmark.h>
 #include <png.h>
 
@@ -19,8 +21,6 @@
 
 namespace vorn {
 namespace {
-
-constexpr int kSide = 4096;
 
 void Append(png_structp png, png_bytep data, size_t size) {
   auto *out = static_cast<std::vector<uint8_t> *>(png_get_io_ptr(png));
@@ -41,29 +41,40 @@ void ReadMemory(png_structp png, png_bytep data, size_t size) {
 }
 
 // Smooth colours with a little noise and a graded alpha, at libpng's
-// default compression: neither flat nor random.
+// default compression: neither flat nor random. Palette images index a
+// 256-entry palette the same way.
 struct File {
+  int side, colorType, channels;
   test::TempDir dir;
   std::string name = dir.File("bench.png");
-  std::vector<uint8_t> bytes;
 
-  File() {
+  File(int side_, int colorType_) : side(side_), colorType(colorType_) {
+    channels = colorType == PNG_COLOR_TYPE_RGB_ALPHA ? 4 : colorType == PNG_COLOR_TYPE_RGB ? 3 : 1;
+    std::vector<uint8_t> bytes;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     if (setjmp(png_jmpbuf(png))) std::abort();
     png_set_write_fn(png, &bytes, Append, nullptr);
-    png_set_IHDR(png, info, kSide, kSide, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, side, side, 8, colorType, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_color palette[256];
+    for (int i = 0; i < 256; ++i)
+      palette[i] = png_color{static_cast<png_byte>(i), static_cast<png_byte>(255 - i),
+                             static_cast<png_byte>(i * 3)};
+    if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_PLTE(png, info, palette, 256);
     png_write_info(png, info);
-    std::vector<uint8_t> row(kSide * 4);
+    std::vector<uint8_t> row(static_cast<size_t>(side) * channels);
     uint32_t seed = 2463534242u;
-    for (int y = 0; y < kSide; ++y) {
-      for (int x = 0; x < kSide; ++x) {
+    for (int y = 0; y < side; ++y) {
+      for (int x = 0; x < side; ++x) {
         seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;
-        row[4 * x] = static_cast<uint8_t>(x / 16 + (seed & 3));
-        row[4 * x + 1] = static_cast<uint8_t>(y / 16);
-        row[4 * x + 2] = static_cast<uint8_t>((x + y) / 32);
-        row[4 * x + 3] = static_cast<uint8_t>(x * 255 / (kSide - 1));
+        uint8_t *p = &row[static_cast<size_t>(x) * channels];
+        p[0] = static_cast<uint8_t>(x * 256 / side + (seed & 3));
+        if (channels >= 3) {
+          p[1] = static_cast<uint8_t>(y * 256 / side);
+          p[2] = static_cast<uint8_t>((x + y) * 128 / side);
+        }
+        if (channels == 4) p[3] = static_cast<uint8_t>(x * 255 / (side - 1));
       }
       png_write_row(png, row.data());
     }
@@ -73,16 +84,25 @@ struct File {
   }
 };
 
-File &TheFile() {
-  static File file;
+File &Rgba() {
+  static File file(4096, PNG_COLOR_TYPE_RGB_ALPHA);
+  return file;
+}
+File &Rgb() {
+  static File file(4096, PNG_COLOR_TYPE_RGB);
+  return file;
+}
+File &Palette() {
+  static File file(256, PNG_COLOR_TYPE_PALETTE);
   return file;
 }
 
-void Reference(benchmark::State &state) {
-  File &file = TheFile();
+// libpng alone: the file read into memory and decoded row by row into
+// fresh memory, as a decoder that hands out images needs.
+void Reference(benchmark::State &state, File &file) {
+  const size_t rowBytes = static_cast<size_t>(file.side) * file.channels;
   for (auto _ : state) {
-    // Fresh memory for every image, as a decoder that hands out images needs.
-    std::unique_ptr<uint8_t[]> pixels(new uint8_t[size_t{kSide} * kSide * 4]);
+    std::unique_ptr<uint8_t[]> pixels(new uint8_t[rowBytes * file.side]);
     const std::vector<uint8_t> bytes = test::ReadFile(file.name);
     Source source{bytes.data() + 8, bytes.size() - 8};
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -93,7 +113,7 @@ void Reference(benchmark::State &state) {
       png_set_read_fn(png, &source, ReadMemory);
       png_set_sig_bytes(png, 8);
       png_read_info(png, info);
-      for (int y = 0; y < kSide; ++y) png_read_row(png, pixels.get() + size_t{kSide} * 4 * y, nullptr);
+      for (int y = 0; y < file.side; ++y) png_read_row(png, pixels.get() + rowBytes * y, nullptr);
       png_read_end(png, nullptr);
     }
     png_destroy_read_struct(&png, &info, nullptr);
@@ -101,14 +121,35 @@ void Reference(benchmark::State &state) {
   }
 }
 
-const std::string &FileName() { return TheFile().name; }
+// The reader's libpng path alone, on the file's bytes (a MacBinary check
+// aside, what ReadPngFile does when the decoder declines).
+void ReadWithLibpng(const std::string &fileName, TDecodedImage &image, TSaveOption &options) {
+  TFileStream stream(fileName, FileMode::OpenRead);
+  ReadPngStreamWithLibpng(stream, image, options);
+}
 
-BENCHMARK(Reference)->Name("png_open/reference")->Unit(benchmark::kMillisecond);
+const std::string &RgbaName() { return Rgba().name; }
+const std::string &RgbName() { return Rgb().name; }
+const std::string &PaletteName() { return Palette().name; }
+
+void Register(const std::string &group, File &(*file)(), const std::string &(*name)()) {
+  benchmark::RegisterBenchmark((group + "/reference").c_str(),
+                               [=](benchmark::State &state) { Reference(state, file()); })
+      ->Unit(benchmark::kMillisecond);
+  bench::RegisterReaderAndOpen(group, "ReadPngFile", ReadPngFile, name);
+  benchmark::RegisterBenchmark((group + "/libpng_path").c_str(),
+                               [=](benchmark::State &state) {
+                                 bench::TimeImageReader(state, ReadWithLibpng, name());
+                               })
+      ->Unit(benchmark::kMillisecond);
+}
 
 }  // namespace
 }  // namespace vorn
 
 int main(int argc, char **argv) {
-  vorn::bench::RegisterReaderAndOpen("png_open", "ReadPngFile", vorn::ReadPngFile, vorn::FileName);
+  vorn::Register("png_rgba", vorn::Rgba, vorn::RgbaName);
+  vorn::Register("png_rgb", vorn::Rgb, vorn::RgbName);
+  vorn::Register("png_palette", vorn::Palette, vorn::PaletteName);
   return vorn::bench::RunWithRatios(argc, argv);
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "formats/pngdecoder.h"
 #include "pixels/pixelformat.h"
 #include "platform/pixelrows.h"
 #include "platform/checked.h"
@@ -18,11 +19,6 @@
 namespace vorn {
 
 namespace {
-
-// Deflate never expands data by more than this factor (a 258-byte match per
-// two bits of compressed data, plus block overhead); an image whose raw rows
-// exceed the bytes left times this cannot be in the file.
-constexpr int64_t kMaxDeflateRatio = 1032;
 
 // Ancillary chunks the reader has no use for. libpng skips them as unknown
 // chunks (still checking their CRC) instead of parsing them, which keeps it
@@ -249,17 +245,24 @@ int32_t NearestPaletteIndex(const RGBQUAD *table, int count, uint8_t r, uint8_t 
   return best;
 }
 
-void ReadPngStream(TStream &stream, TDecodedImage &image, TSaveOption &options) {
+namespace {
+
+void ResetImage(TDecodedImage &image, TSaveOption &options) {
   options.PngHasAlpha = false;
   image.Surface.Clear();
   image.TransColor = -1;
   image.HasBGColor = false;
+}
 
+void ReadSignature(TStream &stream) {
   png_byte signature[8];
   if (!ReadExactly(stream, signature, sizeof signature) ||
       png_sig_cmp(signature, 0, sizeof signature) != 0)
     throw EPngError("PNG: bad signature");
+}
 
+// The libpng decode of the stream after its signature, into an emptied image.
+void DecodeWithLibpng(TStream &stream, TDecodedImage &image, TSaveOption &options) {
   PngDecoder decoder(stream);
   png_structp png = decoder.Png();
   png_infop info = decoder.Info();
@@ -277,7 +280,7 @@ void ReadPngStream(TStream &stream, TDecodedImage &image, TSaveOption &options) 
   const int64_t remaining = std::max<int64_t>(0, stream.Remaining());
   if (!CheckedMul<int64_t>(width, int64_t{channels} * depth, rawRow) ||
       !CheckedMul<int64_t>((rawRow + 7) / 8 + 1, height, raw) ||
-      raw / kMaxDeflateRatio > remaining)
+      raw / kPngMaxDeflateRatio > remaining)
     throw EPngError("PNG: image larger than its data");
 
   // Target depth and the transforms that bring libpng's rows close to it.
@@ -473,6 +476,26 @@ void ReadPngStream(TStream &stream, TDecodedImage &image, TSaveOption &options) 
   if (hasTransRgb)
     image.TransColor = static_cast<int32_t>(surface.RGBToPixel(transRgb.r, transRgb.g, transRgb.b));
   options.PngHasAlpha = alphaPlane;
+}
+
+}  // namespace
+
+void ReadPngStream(TStream &stream, TDecodedImage &image, TSaveOption &options) {
+  ResetImage(image, options);
+  ReadSignature(stream);
+  // The library's own decoder first; what it declines, libpng decodes from
+  // the same place.
+  const int64_t start = stream.Position();
+  if (TryDecodePng(stream, image, options)) return;
+  ResetImage(image, options);
+  stream.SetPosition(start);
+  DecodeWithLibpng(stream, image, options);
+}
+
+void ReadPngStreamWithLibpng(TStream &stream, TDecodedImage &image, TSaveOption &options) {
+  ResetImage(image, options);
+  ReadSignature(stream);
+  DecodeWithLibpng(stream, image, options);
 }
 
 void SeekPngSignature(TStream &file) {

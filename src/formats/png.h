@@ -1,4 +1,5 @@
-// PNG files as single images, decoded with libpng. Every colour type and
+// PNG files as single images, decoded by the library's own decoder
+// (pngdecoder.h) with libpng taking every file that one declines. Every colour type and
 // depth becomes a surface of the library's depths: palette images of 1, 4 and
 // 8 bits keep depth and palette (2 bits become 4); greyscale becomes a grey
 // palette image (1 bit → 1, 2 and 4 bits → 4, 8 and 16 bits → 8);
@@ -18,6 +19,10 @@ namespace vorn {
 // alpha channel, transparent colour as a pixel value, background colour);
 // sets options.PngHasAlpha. Raises on any decoder error.
 void ReadPngStream(TStream &stream, TDecodedImage &image, TSaveOption &options);
+
+// The same decode through libpng alone (the reference the library's own
+// decoder is tested against).
+void ReadPngStreamWithLibpng(TStream &stream, TDecodedImage &image, TSaveOption &options);
 
 // Positions a PNG file at its signature: past a 128-byte MacBinary header
 // (first byte and byte 74 both 0, file longer than 128 bytes), else at 0.
