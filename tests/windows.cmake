@@ -38,12 +38,12 @@ endif()
 
 # The unit tests that do not depend on Linux: not the library's own GDI,
 # user interface and video layers (Windows has its own), not the work files
-# of the swap storage, and not the tests that run the tool or Python, limit
-# the process's memory or encode video with FFmpeg.
+# of the swap storage, and not the tests that run the tool or Python, count
+# opens with inotify, limit the process's memory or encode video with FFmpeg.
 file(GLOB VORN_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
 file(GLOB VORN_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/*.cpp)
 list(FILTER VORN_TEST_SOURCES EXCLUDE REGEX
-  "/(gdi|user|swapstrms|kernel|tool|convert|documentcap|avi|apng)_test\\.cpp$")
+  "/(gdi|user|swapstrms|kernel|tool|convert|documentcap|avi|apng|fileopens)_test\\.cpp$")
 list(FILTER VORN_TEST_SUPPORT EXCLUDE REGEX "/(aviwriter|failingnew)\\.cpp$")
 add_executable(vorn_tests ${VORN_TEST_SOURCES} ${VORN_TEST_SUPPORT})
 target_include_directories(vorn_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})

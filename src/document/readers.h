@@ -17,10 +17,14 @@ namespace vorn {
 
 class TStream;
 
+// Every reader is handed the file the opener opened once (read access,
+// writers denied), positioned at its start, with its name (for the decoders
+// that open files by name, and for messages).
+
 // Reads a whole file into an empty document: clears the list, appends its
 // frames in display order and calls the callback (when given) as it goes.
 // Raises on failure; what the list holds then is the reader's rule.
-using TDocumentReader = void (*)(TFrameList &list, const std::string &fileName,
+using TDocumentReader = void (*)(TFrameList &list, TStream &file, const std::string &fileName,
                                  TSaveOption &options, ProgressCallback callback,
                                  void *callbackData);
 
@@ -28,7 +32,7 @@ using TDocumentReader = void (*)(TFrameList &list, const std::string &fileName,
 // inside a format that otherwise holds one image: true with the frames
 // appended, or false with the list left empty when the file is not such a
 // document (the opener then reads it as one image). Raises nothing.
-using TAnimationReader = bool (*)(TFrameList &list, const std::string &fileName,
+using TAnimationReader = bool (*)(TFrameList &list, TStream &file, const std::string &fileName,
                                   TSaveOption &options, ProgressCallback callback,
                                   void *callbackData);
 
@@ -45,8 +49,7 @@ struct TDecodedImage {
 };
 
 // Reads a file as one image. Raises on failure.
-using TImageReader = void (*)(const std::string &fileName, TDecodedImage &image,
-                              TSaveOption &options);
+using TImageReader = void (*)(TStream &file, TDecodedImage &image, TSaveOption &options);
 
 // What a surface reader makes of an image's own transparency. Each reader
 // reads the field for its kind and ignores the other.

@@ -325,10 +325,9 @@ void ReadAni(TFrameList &list, TStream &stream, TSaveOption &options, ProgressCa
   }
 }
 
-void ReadAniFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
+void ReadAniFile(TFrameList &list, TStream &file, const std::string &, TSaveOption &options,
                  ProgressCallback callback, void *callbackData) {
-  TFileStream stream(fileName, FileMode::OpenRead);
-  ReadAni(list, stream, options, callback, callbackData);
+  ReadAni(list, file, options, callback, callbackData);
 }
 
 }  // namespace vorn

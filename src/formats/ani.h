@@ -117,7 +117,7 @@ void ReadAni(TFrameList &list, TStream &stream, TSaveOption &options, ProgressCa
              void *callbackData, const TAniLimits &limits = {});
 
 // The document reader of the ".ani" kind.
-void ReadAniFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
-                 ProgressCallback callback, void *callbackData);
+void ReadAniFile(TFrameList &list, TStream &file, const std::string &fileName,
+                 TSaveOption &options, ProgressCallback callback, void *callbackData);
 
 }  // namespace vorn

@@ -530,10 +530,9 @@ bool ReadApngStream(TFrameList &list, TStream &stream, TSaveOption &options,
   }
 }
 
-bool ReadApngFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
+bool ReadApngFile(TFrameList &list, TStream &file, const std::string &, TSaveOption &options,
                   ProgressCallback callback, void *callbackData) {
   try {
-    TFileStream file(fileName, FileMode::OpenRead);
     SeekPngSignature(file);
     return ReadApngStream(list, file, options, callback, callbackData);
   } catch (const std::exception &) {

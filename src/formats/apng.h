@@ -40,7 +40,7 @@ bool ReadApngStream(TFrameList &list, TStream &stream, TSaveOption &options,
 
 // The animation reader of the ".png" kind: the file, with a MacBinary prefix
 // skipped as the PNG reader skips it.
-bool ReadApngFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
-                  ProgressCallback callback, void *callbackData);
+bool ReadApngFile(TFrameList &list, TStream &file, const std::string &fileName,
+                  TSaveOption &options, ProgressCallback callback, void *callbackData);
 
 }  // namespace vorn

@@ -206,7 +206,7 @@ int32_t AviFrameDelay(uint32_t rate, uint32_t scale) {
   return static_cast<int32_t>(std::clamp<uint64_t>(delay, 1, INT32_MAX));
 }
 
-void ReadAviFile(TFrameList &list, const std::string &fileName, TSaveOption &,
+void ReadAviFile(TFrameList &list, TStream &, const std::string &fileName, TSaveOption &,
                  ProgressCallback callback, void *callbackData) {
   if (reinterpret_cast<uintptr_t>(callback) <= 0xFFFF) callback = nullptr;
   list.Clear();

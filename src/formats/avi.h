@@ -19,7 +19,9 @@ int32_t AviFrameDelay(uint32_t rate, uint32_t scale);
 // Stops at the first sample the interface cannot deliver, keeping the
 // frames made so far; no frames when the file, its streams or a decoder
 // cannot be opened.
-void ReadAviFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
-                 ProgressCallback callback, void *callbackData);
+// The video interface opens the file by its name; the open stream is not
+// read.
+void ReadAviFile(TFrameList &list, TStream &file, const std::string &fileName,
+                 TSaveOption &options, ProgressCallback callback, void *callbackData);
 
 }  // namespace vorn

@@ -603,9 +603,8 @@ void ReadGifStream(TFrameList &list, TStream &stream, TSaveOption &options,
   }
 }
 
-void ReadGifFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
+void ReadGifFile(TFrameList &list, TStream &file, const std::string &, TSaveOption &options,
                  ProgressCallback callback, void *callbackData) {
-  TFileStream file(fileName, FileMode::OpenRead);
   ReadGifStream(list, file, options, callback, callbackData);
 }
 

@@ -64,8 +64,8 @@ void BuildGifFrame(TFastLayerList &layers, TGifImage &image, int screenWidth, in
                    int32_t previousTransColor, int32_t background);
 
 // Document reader of GIF files.
-void ReadGifFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
-                 ProgressCallback callback, void *callbackData);
+void ReadGifFile(TFrameList &list, TStream &file, const std::string &fileName,
+                 TSaveOption &options, ProgressCallback callback, void *callbackData);
 // The same over any stream (read from its start).
 void ReadGifStream(TFrameList &list, TStream &stream, TSaveOption &options,
                    ProgressCallback callback, void *callbackData);

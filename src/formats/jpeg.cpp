@@ -39,16 +39,19 @@ void CmykRowToBgr(const uint8_t *cmyk, uint8_t *bgr, int64_t width, bool inverte
   }
 }
 
-void ReadJpegFile(const std::string &fileName, TDecodedImage &image, TSaveOption &) {
+void ReadJpegImage(TStream &file, TDecodedImage &image, TSaveOption &) {
   std::vector<uint8_t> bytes;
-  {
-    TFileStream file(fileName, FileMode::OpenRead);
-    const int64_t size = file.Size();
-    if (size <= 0 || size > kMaxSurfaceBytes) throw EJpegFileError("JPEG: file size out of range");
-    bytes.resize(static_cast<size_t>(size));
-    file.ReadBuffer(bytes.data(), size);
-  }
+  const int64_t size = file.Size();
+  if (size <= 0 || size > kMaxSurfaceBytes) throw EJpegFileError("JPEG: file size out of range");
+  bytes.resize(static_cast<size_t>(size));
+  file.SetPosition(0);
+  file.ReadBuffer(bytes.data(), size);
   ReadJpegData(bytes.data(), bytes.size(), image);
+}
+
+void ReadJpegFile(const std::string &fileName, TDecodedImage &image, TSaveOption &options) {
+  TFileStream file(fileName, FileMode::OpenRead);
+  ReadJpegImage(file, image, options);
 }
 
 void ReadJpegData(const uint8_t *data, size_t size, TDecodedImage &image) {

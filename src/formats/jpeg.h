@@ -13,7 +13,9 @@
 
 namespace vorn {
 
-// The table's image reader.
+// The table's image reader: the whole open file.
+void ReadJpegImage(TStream &file, TDecodedImage &image, TSaveOption &options);
+// The same, opening the file by name.
 void ReadJpegFile(const std::string &fileName, TDecodedImage &image, TSaveOption &options);
 
 // Decodes a whole JPEG file held in memory into image. Raises on failure.

@@ -509,10 +509,14 @@ void SeekPngSignature(TStream &file) {
     file.SetPosition(0);
 }
 
-void ReadPngFile(const std::string &fileName, TDecodedImage &image, TSaveOption &options) {
-  TFileStream file(fileName, FileMode::OpenRead);
+void ReadPngImage(TStream &file, TDecodedImage &image, TSaveOption &options) {
   SeekPngSignature(file);
   ReadPngStream(file, image, options);
+}
+
+void ReadPngFile(const std::string &fileName, TDecodedImage &image, TSaveOption &options) {
+  TFileStream file(fileName, FileMode::OpenRead);
+  ReadPngImage(file, image, options);
 }
 
 }  // namespace vorn

@@ -28,7 +28,9 @@ void ReadPngStreamWithLibpng(TStream &stream, TDecodedImage &image, TSaveOption 
 // (first byte and byte 74 both 0, file longer than 128 bytes), else at 0.
 void SeekPngSignature(TStream &file);
 
-// The table's image reader: the file, with a MacBinary prefix skipped.
+// The table's image reader: the open file, with a MacBinary prefix skipped.
+void ReadPngImage(TStream &file, TDecodedImage &image, TSaveOption &options);
+// The same, opening the file by name.
 void ReadPngFile(const std::string &fileName, TDecodedImage &image, TSaveOption &options);
 
 // The PNG decoder's failures: a bad signature, a bad or truncated chunk, a

@@ -290,15 +290,13 @@ void ReadLayerBlocks(TFastLayer &layer, TStream &stream, TNativeContext &context
   surface.UpdatePalette();
 }
 
-void ReadNativeFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
+void ReadNativeFile(TFrameList &list, TStream &file, const std::string &, TSaveOption &options,
                     ProgressCallback callback, void *callbackData) {
-  // The stream closes when this scope ends, also when the reader raises.
-  TFileStream stream(fileName, FileMode::OpenRead);
   TNativeOptions reading;
   reading.ComposeFrames = false;
   // The lowest 64 KiB of an address space never hold code.
   if (reinterpret_cast<uintptr_t>(callback) <= 0xFFFF) callback = nullptr;
-  TNativeResult result = ReadNative(list, stream, false, callback, callbackData, reading);
+  TNativeResult result = ReadNative(list, file, false, callback, callbackData, reading);
   options.CompType = result.CompType;
   options.CompLevel = result.CompLevel;
 }

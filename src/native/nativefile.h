@@ -88,7 +88,7 @@ namespace vorn {
 // writers), reads every frame without composing them (the caller composes
 // once afterwards) and notes CompType and CompLevel in the options. A
 // callback counts only at an address above 0xFFFF.
-void ReadNativeFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
-                    ProgressCallback callback, void *callbackData);
+void ReadNativeFile(TFrameList &list, TStream &file, const std::string &fileName,
+                    TSaveOption &options, ProgressCallback callback, void *callbackData);
 
 }  // namespace vorn

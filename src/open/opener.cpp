@@ -9,38 +9,60 @@
 
 namespace vorn {
 
-std::string DetectFormat(const std::string &fileName) {
+namespace {
+
+// The kind of an open file from its first ten bytes; the file is left at
+// its start.
+std::string DetectFormatOf(TStream &file, const std::string &fileName) {
   unsigned char head[10] = {};
-  TFileStream file(fileName, FileMode::OpenRead);
+  file.SetPosition(0);
   file.Read(head, sizeof head);
+  file.SetPosition(0);
   return DetectFormatFromBytes(head, fileName);
 }
 
-namespace {
-
-// The single-image path for a file of a detected kind.
-void LoadSingleImageOfKind(TFastLayerList &layers, const std::string &kind,
+// The single-image path for an open file of a detected kind.
+void LoadSingleImageOfKind(TFastLayerList &layers, const std::string &kind, TStream &file,
                            const std::string &fileName, TSaveOption &options);
 
+// The surface reader of the path's own extension (the BMP reader for any
+// other) over an open file.
+void LoadImageFrom(TDIBSurface &surface, TStream &file, const std::string &fileName,
+                   int32_t &transColor, TSaveOption &options, const TSurfaceReadMode &mode) {
+  surface.Clear();
+  const TFormatReader *reader = FindReader(LowerCase(ExtractFileExt(fileName)));
+  if (!reader || reader->Shape != TReaderShape::Surface) reader = FindReader(".bmp");
+  file.SetPosition(0);
+  reader->Surface(file, surface, transColor, options, mode);
+}
+
 }  // namespace
+
+std::string DetectFormat(const std::string &fileName) {
+  TFileStream file(fileName, FileMode::OpenRead);
+  return DetectFormatOf(file, fileName);
+}
 
 void LoadFromFile(TFrameList &list, const std::string &fileName, TSaveOption &options,
                   ProgressCallback callback, void *callbackData) {
   // Every store the document's surfaces make is charged to it, and it is
   // refused once its pixels would pass the cap.
   list.NewPixelAccount();
-  const std::string kind = DetectFormat(fileName);
+  // The file is opened once, for the detection and the reader alike; it
+  // closes when this scope ends, also when a reader raises.
+  TFileStream file(fileName, FileMode::OpenRead);
+  const std::string kind = DetectFormatOf(file, fileName);
   const TFormatReader *reader = FindReader(kind);
   if (reader && reader->Shape == TReaderShape::Document) {
     // Readers of whole documents raise to the caller, which discards the
     // document.
-    reader->Document(list, fileName, options, callback, callbackData);
+    reader->Document(list, file, fileName, options, callback, callbackData);
     return;
   }
   // An animation inside an image format; a file that holds none, or whose
   // animation is broken, is read as its one image below.
   if (reader && reader->Animation &&
-      reader->Animation(list, fileName, options, callback, callbackData))
+      reader->Animation(list, file, fileName, options, callback, callbackData))
     return;
 
   // The single-image path: one frame "Frame1" holding one layer.
@@ -48,7 +70,7 @@ void LoadFromFile(TFrameList &list, const std::string &fileName, TSaveOption &op
   TFrame *frame = list.AddFrame();
   frame->Name = "Frame1";
   try {
-    LoadSingleImageOfKind(frame->Layers(), kind, fileName, options);
+    LoadSingleImageOfKind(frame->Layers(), kind, file, fileName, options);
   } catch (const std::exception &) {
     list.Clear();
     return;
@@ -59,20 +81,19 @@ void LoadFromFile(TFrameList &list, const std::string &fileName, TSaveOption &op
 void LoadImageFile(TDIBSurface &surface, const std::string &fileName, int32_t &transColor,
                    TSaveOption &options, const TSurfaceReadMode &mode) {
   surface.Clear();
-  const TFormatReader *reader = FindReader(LowerCase(ExtractFileExt(fileName)));
-  if (!reader || reader->Shape != TReaderShape::Surface) reader = FindReader(".bmp");
   TFileStream file(fileName, FileMode::OpenRead);
-  reader->Surface(file, surface, transColor, options, mode);
+  LoadImageFrom(surface, file, fileName, transColor, options, mode);
 }
 
 void LoadSingleImage(TFastLayerList &layers, const std::string &fileName,
                      TSaveOption &options) {
-  LoadSingleImageOfKind(layers, DetectFormat(fileName), fileName, options);
+  TFileStream file(fileName, FileMode::OpenRead);
+  LoadSingleImageOfKind(layers, DetectFormatOf(file, fileName), file, fileName, options);
 }
 
 namespace {
 
-void LoadSingleImageOfKind(TFastLayerList &layers, const std::string &kind,
+void LoadSingleImageOfKind(TFastLayerList &layers, const std::string &kind, TStream &file,
                            const std::string &fileName, TSaveOption &options) {
   layers.Clear();
   const TFormatReader *reader = FindReader(kind);
@@ -82,7 +103,8 @@ void LoadSingleImageOfKind(TFastLayerList &layers, const std::string &kind,
   TDecodedImage image;
   if (layers.Owner()) image.Surface.SetAccount(layers.Owner()->PixelAccount());
   if (reader->Shape == TReaderShape::Image) {
-    reader->Image(fileName, image, options);
+    file.SetPosition(0);
+    reader->Image(file, image, options);
   } else {
     // Icons and cursors are offered magenta for their masked pixels and keep
     // no mask; every other surface reader splits off a 32-bit alpha byte.
@@ -92,7 +114,7 @@ void LoadSingleImageOfKind(TFastLayerList &layers, const std::string &kind,
     TSurfaceReadMode mode;
     mode.SplitAlpha = !icon;
     mode.MaskAsAlpha = false;
-    LoadImageFile(image.Surface, fileName, image.TransColor, options, mode);
+    LoadImageFrom(image.Surface, file, fileName, image.TransColor, options, mode);
   }
   PlaceSingleImage(layers, image);
 }
