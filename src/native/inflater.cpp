@@ -43,45 +43,44 @@ std::string ZlibText(const z_stream &z, int status) {
 std::string InflateText(const uint8_t *data, size_t size, int64_t maxBytes) {
   z_stream z{};
   if (inflateInit(&z) != Z_OK) throw EInflateError("zlib: cannot start inflating");
+  // The stream's memory goes back however this ends, also when the text or
+  // the message cannot be had.
+  struct Ending {
+    z_stream &z;
+    ~Ending() { inflateEnd(&z); }
+  } ending{z};
   std::string text;
   int status = Z_OK;
   size_t left = size;
   z.next_in = const_cast<Bytef *>(data);
-  try {
-    while (status == Z_OK) {
-      if (z.avail_in == 0 && left > 0) {
-        z.avail_in = static_cast<uInt>(std::min(left, kMaxZlibChunk));
-        left -= z.avail_in;
-      }
-      if (static_cast<int64_t>(text.size()) >= maxBytes) {
-        // Full: one more byte of output would be over the cap.
-        uint8_t probe;
-        z.next_out = &probe;
-        z.avail_out = 1;
-        status = inflate(&z, Z_NO_FLUSH);
-        if (z.avail_out == 0)
-          throw EInflateError(
-              Format("header text larger than %lld bytes", static_cast<long long>(maxBytes)));
-        continue;
-      }
-      const size_t done = text.size();
-      const size_t piece = static_cast<size_t>(std::min<int64_t>(
-          static_cast<int64_t>(kTextPiece), maxBytes - static_cast<int64_t>(done)));
-      text.resize(done + piece);
-      z.next_out = reinterpret_cast<Bytef *>(text.data() + done);
-      z.avail_out = static_cast<uInt>(piece);
-      status = inflate(&z, Z_NO_FLUSH);
-      text.resize(done + piece - z.avail_out);
-      // No progress with input left to give is not an error yet.
-      if (status == Z_BUF_ERROR && z.avail_in == 0 && left > 0) status = Z_OK;
+  while (status == Z_OK) {
+    if (z.avail_in == 0 && left > 0) {
+      z.avail_in = static_cast<uInt>(std::min(left, kMaxZlibChunk));
+      left -= z.avail_in;
     }
-  } catch (...) {
-    inflateEnd(&z);
-    throw;
+    if (static_cast<int64_t>(text.size()) >= maxBytes) {
+      // Full: one more byte of output would be over the cap.
+      uint8_t probe;
+      z.next_out = &probe;
+      z.avail_out = 1;
+      status = inflate(&z, Z_NO_FLUSH);
+      if (z.avail_out == 0)
+        throw EInflateError(
+            Format("header text larger than %lld bytes", static_cast<long long>(maxBytes)));
+      continue;
+    }
+    const size_t done = text.size();
+    const size_t piece = static_cast<size_t>(std::min<int64_t>(
+        static_cast<int64_t>(kTextPiece), maxBytes - static_cast<int64_t>(done)));
+    text.resize(done + piece);
+    z.next_out = reinterpret_cast<Bytef *>(text.data() + done);
+    z.avail_out = static_cast<uInt>(piece);
+    status = inflate(&z, Z_NO_FLUSH);
+    text.resize(done + piece - z.avail_out);
+    // No progress with input left to give is not an error yet.
+    if (status == Z_BUF_ERROR && z.avail_in == 0 && left > 0) status = Z_OK;
   }
-  std::string message = ZlibText(z, status);
-  inflateEnd(&z);
-  if (status != Z_STREAM_END) throw EInflateError(message);
+  if (status != Z_STREAM_END) throw EInflateError(ZlibText(z, status));
   return text;
 }
 

@@ -365,16 +365,26 @@ TKrXmlTags::TKrXmlTags(std::string_view text) {
 TKrXmlElement::~TKrXmlElement() { DestroyChildren(); }
 
 void TKrXmlElement::DestroyChildren() {
-  // Detach every descendant into one list and destroy them childless, so
-  // that no destructor recurses however deep the tree is.
-  std::vector<std::unique_ptr<TKrXmlElement>> pending = std::move(children_);
-  children_.clear();
-  while (!pending.empty()) {
-    std::unique_ptr<TKrXmlElement> element = std::move(pending.back());
-    pending.pop_back();
-    for (std::unique_ptr<TKrXmlElement> &child : element->children_)
-      pending.push_back(std::move(child));
-    element->children_.clear();
+  // Leaves are destroyed one at a time, walking down the last children and
+  // back up through the parent links: no recursion however deep the tree
+  // is, and no memory asked for, so it cannot stop half way (a destructor
+  // that ran out of memory here would leave moved-from children behind).
+  TKrXmlElement *node = this;
+  for (;;) {
+    if (!node->children_.empty()) {
+      TKrXmlElement *child = node->children_.back().get();
+      if (!child) {
+        node->children_.pop_back();
+        continue;
+      }
+      child->parent_ = node;
+      node = child;
+      continue;
+    }
+    if (node == this) break;
+    TKrXmlElement *parent = node->parent_;
+    parent->children_.pop_back();  // node, which has no children left
+    node = parent;
   }
 }
 

@@ -607,8 +607,21 @@ HPALETTE TPaletteManager::Acquire(const RGBQUAD *entries, int count) {
   std::memcpy(item->entries, entries, static_cast<size_t>(count) * 4);
   item->handle = handle;
   item->references = 1;
-  cache.byChecksum.emplace(checksum, item.get());
-  cache.byHandle.emplace(handle, std::move(item));
+  // Both indexes hold the item or neither does: a failed insertion (out of
+  // memory) must not leave the checksum index pointing at a freed item.
+  PaletteItem *raw = item.get();
+  try {
+    auto placed = cache.byHandle.emplace(handle, std::move(item)).first;
+    try {
+      cache.byChecksum.emplace(checksum, raw);
+    } catch (...) {
+      cache.byHandle.erase(placed);
+      throw;
+    }
+  } catch (...) {
+    DeleteObject(handle);
+    throw;
+  }
   return handle;
 }
 
