@@ -43,7 +43,7 @@ endif()
 file(GLOB VORN_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
 file(GLOB VORN_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/*.cpp)
 list(FILTER VORN_TEST_SOURCES EXCLUDE REGEX
-  "/(gdi|user|swapstrms|kernel|tool|convert|documentcap|avi|apng|fileopens)_test\\.cpp$")
+  "/(gdi|user|swapstrms|kernel|tool|convert|documentcap|avi|apng|fileopens|outofmemory)_test\\.cpp$")
 list(FILTER VORN_TEST_SUPPORT EXCLUDE REGEX "/(aviwriter|failingnew)\\.cpp$")
 add_executable(vorn_tests ${VORN_TEST_SOURCES} ${VORN_TEST_SUPPORT})
 target_include_directories(vorn_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})

@@ -31,7 +31,8 @@ using TDocumentReader = void (*)(TFrameList &list, TStream &file, const std::str
 // Reads a file as a whole document when it holds one, as an animation
 // inside a format that otherwise holds one image: true with the frames
 // appended, or false with the list left empty when the file is not such a
-// document (the opener then reads it as one image). Raises nothing.
+// document (the opener then reads it as one image). Raises only
+// std::bad_alloc: running out of memory is no fault of the file.
 using TAnimationReader = bool (*)(TFrameList &list, TStream &file, const std::string &fileName,
                                   TSaveOption &options, ProgressCallback callback,
                                   void *callbackData);

@@ -522,6 +522,14 @@ bool ReadApngStream(TFrameList &list, TStream &stream, TSaveOption &options,
   try {
     ReadAnimation(list, stream, options, callback, callbackData, limits);
     return true;
+  } catch (const std::bad_alloc &) {
+    // Out of memory is no fault of the animation: the open fails rather
+    // than fall back to the still image.
+    list.Clear();
+    throw;
+  } catch (const EOutOfMemory &) {
+    list.Clear();
+    throw;
   } catch (const std::exception &) {
     // Whatever went wrong, the file keeps what it opens as without its
     // animation: its still image.
@@ -535,6 +543,10 @@ bool ReadApngFile(TFrameList &list, TStream &file, const std::string &, TSaveOpt
   try {
     SeekPngSignature(file);
     return ReadApngStream(list, file, options, callback, callbackData);
+  } catch (const std::bad_alloc &) {
+    throw;
+  } catch (const EOutOfMemory &) {
+    throw;
   } catch (const std::exception &) {
     list.Clear();
     return false;

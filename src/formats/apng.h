@@ -34,7 +34,7 @@ struct TApngLimits {
 // animation chunks are wrong (order, sequence numbers, CRCs, frame counts,
 // regions outside the canvas, unknown operations), when a frame's data does
 // not decode, or when the frames would exceed the document bound. Raises
-// nothing.
+// only std::bad_alloc (out of memory), leaving the list empty.
 bool ReadApngStream(TFrameList &list, TStream &stream, TSaveOption &options,
                     ProgressCallback callback, void *callbackData, const TApngLimits &limits = {});
 

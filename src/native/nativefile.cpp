@@ -104,8 +104,11 @@ void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
     TFrame *frame = list.AddFrame(false);
     try {
       read(*frame, i);
-    } catch (const std::exception &) {
-      if (i == 0) {
+    } catch (const std::exception &error) {
+      // Out of memory is no damage of the file: the open fails rather than
+      // keep a document shortened by it.
+      if (i == 0 || dynamic_cast<const std::bad_alloc *>(&error) ||
+          dynamic_cast<const EOutOfMemory *>(&error)) {
         list.Clear();
         throw;
       }
