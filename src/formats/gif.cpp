@@ -436,7 +436,9 @@ void RunPass(TFrameList &list, TStream &stream, const GifScan &scan, int request
     if (int64_t total; !CheckedMul<int64_t>(i + 1, frameBytes, total) || (cap > 0 && total > cap))
       throw EGifRefused("GIF document too large");
 
-    TFrame *frame = list.AddFrame();
+    // Without the first layer AddFrame would make: BuildGifFrame replaces
+    // the frame's layers before anything can fail.
+    TFrame *frame = list.AddFrame(false);
     frame->Delay = 0;
     // An image without a graphic control extension has no disposal: its
     // picture stays for the next image to be drawn over, as in GIF89a.
