@@ -234,17 +234,13 @@ int32_t NextDepth(int depth) {
 }
 
 // The values of the previous picture that stay visible and are not yet
-// decided, in the order met row by row (see MergeKeptColours). Bits of 8
-// selects byte rows; 0 reads pixels of any palette depth.
-template <int PreviousBits, int ImageBits>
+// decided, in the order met row by row (see MergeKeptColours), for pixels of
+// any palette depth.
 void FindNeeded(TDIBSurface &previous, TDIBSurface &s, int64_t left, int64_t top,
                 int32_t transColor, bool (&decided)[256], int &undecided,
                 std::vector<int> &needed) {
-  const int previousBits = PreviousBits ? PreviousBits : previous.StorageBitCount();
-  const int sBits = ImageBits ? ImageBits : s.StorageBitCount();
-  auto get = [](int bits, const uint8_t *row, int64_t x) -> uint32_t {
-    return bits == 8 ? row[x] : rows::UncheckedGet(bits, row, x);
-  };
+  const int previousBits = previous.StorageBitCount();
+  const int sBits = s.StorageBitCount();
   TReadRows sRows = s.ReadRows();
   const int64_t right = left + s.Width(), bottom = top + s.Height();
   TReadRows previousRows = previous.ReadRows();
@@ -253,16 +249,76 @@ void FindNeeded(TDIBSurface &previous, TDIBSurface &s, int64_t left, int64_t top
     const uint8_t *row = previousRows.Row(y);
     const uint8_t *sRow = sRows && y >= top && y < bottom ? sRows.Row(y - top) : nullptr;
     for (int64_t x = 0; x < width; ++x) {
-      const uint32_t v = get(previousBits, row, x);
+      const uint32_t v = rows::UncheckedGet(previousBits, row, x);
       if (decided[v]) continue;
       if (sRow && x >= left && x < right &&
-          static_cast<int32_t>(get(sBits, sRow, x - left)) != transColor)
+          static_cast<int32_t>(rows::UncheckedGet(sBits, sRow, x - left)) != transColor)
         continue;  // covered by the image
       decided[v] = true;
       --undecided;
       needed.push_back(static_cast<int>(v));
     }
   }
+}
+
+// The same for an 8-bit previous picture and an 8-bit image. Each row is
+// taken in three spans, left of the image, under it and right of it, so
+// that only the middle one looks at the image's pixels; the walk ends as
+// soon as every value is decided.
+void FindNeeded8(TDIBSurface &previous, TDIBSurface &s, int64_t left, int64_t top,
+                 int32_t transColor, bool (&decided)[256], int &undecided,
+                 std::vector<int> &needed) {
+  if (undecided <= 0) return;
+  TReadRows sRows = s.ReadRows();
+  TReadRows previousRows = previous.ReadRows();
+  const int64_t width = previous.Width(), height = previous.Height();
+  const int64_t coverLeft = std::clamp<int64_t>(left, 0, width);
+  const int64_t coverRight = std::clamp<int64_t>(left + s.Width(), coverLeft, width);
+  const int64_t coverTop = top, coverBottom = top + s.Height();
+
+  uint8_t known[256];
+  for (int v = 0; v < 256; ++v) known[v] = decided[v] ? 1 : 0;
+  int found[256];
+  int count = 0;
+  int remaining = undecided;
+  // True once every value is decided.
+  auto open = [&](const uint8_t *row, int64_t from, int64_t to) {
+    for (int64_t x = from; x < to; ++x) {
+      const uint8_t v = row[x];
+      if (known[v]) continue;
+      known[v] = 1;
+      found[count++] = v;
+      if (--remaining == 0) return true;
+    }
+    return false;
+  };
+  auto underImage = [&](const uint8_t *row, const uint8_t *sRow, int64_t from, int64_t to) {
+    for (int64_t x = from; x < to; ++x) {
+      const uint8_t v = row[x];
+      if (known[v]) continue;
+      if (static_cast<int32_t>(sRow[x - left]) != transColor) continue;  // covered
+      known[v] = 1;
+      found[count++] = v;
+      if (--remaining == 0) return true;
+    }
+    return false;
+  };
+  for (int64_t y = 0; y < height; ++y) {
+    const uint8_t *row = previousRows.Row(y);
+    if (!sRows || y < coverTop || y >= coverBottom || coverLeft == coverRight) {
+      if (open(row, 0, width)) break;
+      continue;
+    }
+    const uint8_t *sRow = sRows.Row(y - coverTop);
+    if (open(row, 0, coverLeft) || underImage(row, sRow, coverLeft, coverRight) ||
+        open(row, coverRight, width))
+      break;
+  }
+  for (int k = 0; k < count; ++k) {
+    decided[found[k]] = true;
+    needed.push_back(found[k]);
+  }
+  undecided = remaining;
 }
 
 // Makes room in the canvas palette for the colours of the previous picture
@@ -301,9 +357,9 @@ void MergeKeptColours(TDIBSurface &canvas, TDIBSurface &previous, const TGifImag
   TDIBSurface &s = const_cast<TDIBSurface &>(image.Pixels);
   const int sBits = s.Empty() ? 8 : s.StorageBitCount();
   if (previousBits == 8 && sBits == 8)
-    FindNeeded<8, 8>(previous, s, image.Left, image.Top, transColor, decided, undecided, needed);
+    FindNeeded8(previous, s, image.Left, image.Top, transColor, decided, undecided, needed);
   else
-    FindNeeded<0, 0>(previous, s, image.Left, image.Top, transColor, decided, undecided, needed);
+    FindNeeded(previous, s, image.Left, image.Top, transColor, decided, undecided, needed);
   if (needed.empty()) return;
 
   std::vector<int> free;
