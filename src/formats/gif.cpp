@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -381,41 +382,66 @@ void DrawConverted(TDIBSurface &dst, int x, int y, int32_t key, TDIBSurface &src
     dst.DrawConvert(x, y, key, src);
     return;
   }
-  // A colour the destination has exactly is nearest at its first entry;
-  // only other colours need the palette search.
-  std::vector<std::pair<uint32_t, uint8_t>> exact;  // colour, first entry
+  // A colour the destination has exactly is nearest at its first entry:
+  // the destination's colours sorted with their entries, so that the first
+  // entry of a colour comes first.
+  uint64_t exact[256];
   for (int i = 0; i < 256; ++i) {
     const RGBQUAD &c = dst.ColorTable[i];
-    exact.emplace_back(RGB(c.rgbRed, c.rgbGreen, c.rgbBlue), static_cast<uint8_t>(i));
+    exact[i] = uint64_t{RGB(c.rgbRed, c.rgbGreen, c.rgbBlue)} << 8 | static_cast<uint64_t>(i);
   }
-  std::stable_sort(exact.begin(), exact.end(),
-                   [](const auto &a, const auto &b) { return a.first < b.first; });
-  uint8_t table[256];
+  std::sort(std::begin(exact), std::end(exact));
+  // Other colours need the palette search, done only for values the
+  // source shows (kUnresolved until then).
+  constexpr uint16_t kUnresolved = 0x100;
+  uint16_t table[256];
   for (int i = 0; i < 256; ++i) {
     const RGBQUAD &c = src.ColorTable[i];
-    const uint32_t colour = RGB(c.rgbRed, c.rgbGreen, c.rgbBlue);
-    auto at = std::lower_bound(exact.begin(), exact.end(), colour,
-                               [](const auto &entry, uint32_t v) { return entry.first < v; });
-    table[i] = at != exact.end() && at->first == colour
-                   ? at->second
-                   : static_cast<uint8_t>(dst.RGBToPixel(c.rgbRed, c.rgbGreen, c.rgbBlue));
+    const uint64_t colour = RGB(c.rgbRed, c.rgbGreen, c.rgbBlue);
+    const uint64_t *at = std::lower_bound(std::begin(exact), std::end(exact), colour << 8);
+    table[i] = at != std::end(exact) && (*at >> 8) == colour ? static_cast<uint16_t>(*at & 0xFF)
+                                                              : kUnresolved;
   }
+  auto resolve = [&](uint8_t v) {
+    const RGBQUAD &c = src.ColorTable[v];
+    table[v] = static_cast<uint8_t>(dst.RGBToPixel(c.rgbRed, c.rgbGreen, c.rgbBlue));
+  };
   // Pixels left of or above the destination are skipped; the right and
   // bottom edges end rows and the draw.
   const int64_t sx0 = std::max<int64_t>(0, -int64_t{x}), sy0 = std::max<int64_t>(0, -int64_t{y});
   const int64_t sx1 = std::min<int64_t>(src.Width(), int64_t{dst.Width()} - x);
   const int64_t sy1 = std::min<int64_t>(src.Height(), int64_t{dst.Height()} - y);
   if (sx0 >= sx1 || sy0 >= sy1) return;
+  const bool keyed = key >= 0 && key <= 255;
+  const int64_t n = sx1 - sx0;
   TReadRows srcRows = src.ReadRows();
   TPinnedRows dstRows = dst.WriteRows();
   for (int64_t sy = sy0; sy < sy1; ++sy) {
-    const uint8_t *from = srcRows.Row(sy);
-    uint8_t *to = dstRows.Row(y + sy) + x;
-    if (key < 0 || key > 255) {
-      for (int64_t sx = sx0; sx < sx1; ++sx) to[sx] = table[from[sx]];
+    const uint8_t *from = srcRows.Row(sy) + sx0;
+    uint8_t *to = dstRows.Row(y + sy) + (x + sx0);
+    // Each row is drawn with the entries known so far; a row that met a
+    // value still unresolved is drawn again once its values are resolved.
+    uint16_t met = 0;
+    if (!keyed) {
+      for (int64_t i = 0; i < n; ++i) {
+        const uint16_t entry = table[from[i]];
+        met |= entry;
+        to[i] = static_cast<uint8_t>(entry);
+      }
     } else {
-      for (int64_t sx = sx0; sx < sx1; ++sx)
-        if (from[sx] != key) to[sx] = table[from[sx]];
+      for (int64_t i = 0; i < n; ++i)
+        if (from[i] != key) {
+          const uint16_t entry = table[from[i]];
+          met |= entry;
+          to[i] = static_cast<uint8_t>(entry);
+        }
+    }
+    if (!(met & kUnresolved)) continue;
+    for (int64_t i = 0; i < n; ++i) {
+      const uint8_t v = from[i];
+      if (keyed && v == key) continue;
+      if (table[v] == kUnresolved) resolve(v);
+      to[i] = static_cast<uint8_t>(table[v]);
     }
   }
 }
