@@ -316,17 +316,21 @@ TEST(GifMergeTest, ColoursTheImageAlreadyHasNeedNoEntry) {
 
 // 8-bit frames: the kept colours are met row by row left of, under (only
 // through transparent pixels) and right of the image, also when the image
-// runs off the screen's right edge; covered colours take no entry.
+// runs off the screen's right edge; covered colours take no entry. An image
+// without transparency covers its whole rectangle.
 TEST(GifMergeTest, EightBitKeptColoursAreMetRowByRowAroundAndThroughTheImage) {
   struct Case {
     int left, width;
-    std::vector<uint8_t> pixels;  // index 1 is transparent
-    std::vector<int> keptRow1;    // kept values of the middle row, in order
+    std::vector<uint8_t> pixels;
+    int transparent;            // -1: none
+    std::vector<int> keptRow1;  // kept values of the middle row, in order
   };
   const Case cases[] = {
-      {2, 3, {0, 1, 2}, {20, 21, 23, 25}},
-      {3, 4, {0, 1, 2, 0}, {20, 21, 22, 24}},
-      {0, 6, {1, 0, 0, 0, 0, 1}, {20, 25}},
+      {2, 3, {0, 1, 2}, 1, {20, 21, 23, 25}},
+      {3, 4, {0, 1, 2, 0}, 1, {20, 21, 22, 24}},
+      {0, 6, {1, 0, 0, 0, 0, 1}, 1, {20, 25}},
+      {2, 3, {0, 1, 2}, -1, {20, 21, 25}},
+      {4, 3, {2, 0, 2}, -1, {20, 21, 22, 23}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.left);
@@ -337,23 +341,25 @@ TEST(GifMergeTest, EightBitKeptColoursAreMetRowByRowAroundAndThroughTheImage) {
     std::vector<uint8_t> first;
     for (int y = 0; y < 3; ++y)
       for (int x = 0; x < 6; ++x) first.push_back(static_cast<uint8_t>(10 * (y + 1) + x));
-    GifImageSpec local = WithControl(Image(c.left, 1, c.width, 1, c.pixels), 1, 0, 1);
+    GifImageSpec local =
+        WithControl(Image(c.left, 1, c.width, 1, c.pixels), 1, 0, c.transparent);
     local.localTable = OtherColours(256);
     spec.images = {WithControl(Image(0, 0, 6, 3, first), 1), local};
     Gif gif(spec);
     ASSERT_EQ(gif.Frames(), 2);
     ASSERT_EQ(gif.Bpp(), 8);
 
-    // The image uses 0, 1 and 2 (or 0 and 1): the kept values go into the
-    // entries after them in the order met.
+    // The kept values go into the entries the image does not use, in the
+    // order met.
     std::vector<int> kept = {10, 11, 12, 13, 14, 15};
     kept.insert(kept.end(), c.keptRow1.begin(), c.keptRow1.end());
     for (int x = 0; x < 6; ++x) kept.push_back(30 + x);
-    const bool usesTwo =
-        std::find(c.pixels.begin(), c.pixels.end(), uint8_t{2}) != c.pixels.end();
     std::map<int, uint32_t> entryOf;
-    uint32_t next = usesTwo ? 3 : 2;
-    for (int v : kept) entryOf[v] = next++;
+    uint32_t next = 0;
+    for (int v : kept) {
+      while (std::find(c.pixels.begin(), c.pixels.end(), next) != c.pixels.end()) ++next;
+      entryOf[v] = next++;
+    }
 
     TDIBSurface &composite = gif.Composite(1);
     std::vector<uint32_t> picture = gif.Picture(1);
@@ -361,7 +367,8 @@ TEST(GifMergeTest, EightBitKeptColoursAreMetRowByRowAroundAndThroughTheImage) {
       for (int x = 0; x < 6; ++x) {
         SCOPED_TRACE(x + 10 * y);
         const int under = y == 1 ? x - c.left : -1;
-        const bool covered = under >= 0 && under < c.width && c.pixels[under] != 1;
+        const bool covered =
+            under >= 0 && under < c.width && c.pixels[under] != c.transparent;
         if (covered) {
           EXPECT_EQ(composite.GetPixel(x, y), c.pixels[under]);
           EXPECT_EQ(picture[y * 6 + x], Rgb(local.localTable[c.pixels[under]]));

@@ -385,8 +385,11 @@ void MergeKeptColours(TDIBSurface &canvas, TDIBSurface &previous, const TGifImag
 // DrawConvert of a whole 8-bit source onto an 8-bit destination, with the
 // same result: the same palettes give a plain or keyed copy, different ones
 // a table of one nearest entry per source value (each colour searched once)
-// applied row by row. Other depths go to DrawConvert itself.
-void DrawConverted(TDIBSurface &dst, int x, int y, int32_t key, TDIBSurface &src) {
+// applied row by row. Other depths go to DrawConvert itself. Destination
+// pixels inside hole, when given, are left out of the table path: the caller
+// overwrites every one of them next.
+void DrawConverted(TDIBSurface &dst, int x, int y, int32_t key, TDIBSurface &src,
+                   const RECT *hole = nullptr) {
   if (src.Empty() || dst.Empty() || dst.StorageBitCount() != 8 || src.StorageBitCount() != 8 ||
       std::memcmp(src.ColorTable, dst.ColorTable, sizeof dst.ColorTable) == 0) {
     dst.DrawConvert(x, y, key, src);
@@ -423,35 +426,56 @@ void DrawConverted(TDIBSurface &dst, int x, int y, int32_t key, TDIBSurface &src
   const int64_t sy1 = std::min<int64_t>(src.Height(), int64_t{dst.Height()} - y);
   if (sx0 >= sx1 || sy0 >= sy1) return;
   const bool keyed = key >= 0 && key <= 255;
-  const int64_t n = sx1 - sx0;
+  // The hole's columns and rows in source coordinates.
+  int64_t hx0 = sx1, hx1 = sx1, hy0 = sy1, hy1 = sy1;
+  if (hole) {
+    hx0 = std::clamp<int64_t>(int64_t{hole->left} - x, sx0, sx1);
+    hx1 = std::clamp<int64_t>(int64_t{hole->right} - x, hx0, sx1);
+    hy0 = std::clamp<int64_t>(int64_t{hole->top} - y, sy0, sy1);
+    hy1 = std::clamp<int64_t>(int64_t{hole->bottom} - y, hy0, sy1);
+  }
   TReadRows srcRows = src.ReadRows();
   TPinnedRows dstRows = dst.WriteRows();
-  for (int64_t sy = sy0; sy < sy1; ++sy) {
-    const uint8_t *from = srcRows.Row(sy) + sx0;
-    uint8_t *to = dstRows.Row(y + sy) + (x + sx0);
-    // Each row is drawn with the entries known so far; a row that met a
-    // value still unresolved is drawn again once its values are resolved.
+  // Source columns [a, b) of row sy, drawn with the entries known so far; a
+  // span that met a value still unresolved is drawn again once its values
+  // are resolved.
+  auto drawSpan = [&](int64_t sy, int64_t a, int64_t b) {
+    if (a >= b) return;
+    const uint8_t *from = srcRows.Row(sy) + a;
+    uint8_t *to = dstRows.Row(y + sy) + (x + a);
+    const int64_t n = b - a;
+    // Held in locals: the byte stores below could otherwise alias them.
+    const uint16_t *entries = table;
+    const int32_t k = key;
     uint16_t met = 0;
     if (!keyed) {
       for (int64_t i = 0; i < n; ++i) {
-        const uint16_t entry = table[from[i]];
+        const uint16_t entry = entries[from[i]];
         met |= entry;
         to[i] = static_cast<uint8_t>(entry);
       }
     } else {
       for (int64_t i = 0; i < n; ++i)
-        if (from[i] != key) {
-          const uint16_t entry = table[from[i]];
+        if (from[i] != k) {
+          const uint16_t entry = entries[from[i]];
           met |= entry;
           to[i] = static_cast<uint8_t>(entry);
         }
     }
-    if (!(met & kUnresolved)) continue;
+    if (!(met & kUnresolved)) return;
     for (int64_t i = 0; i < n; ++i) {
       const uint8_t v = from[i];
       if (keyed && v == key) continue;
       if (table[v] == kUnresolved) resolve(v);
       to[i] = static_cast<uint8_t>(table[v]);
+    }
+  };
+  for (int64_t sy = sy0; sy < sy1; ++sy) {
+    if (sy >= hy0 && sy < hy1 && hx0 < hx1) {
+      drawSpan(sy, sx0, hx0);
+      drawSpan(sy, hx1, sx1);
+    } else {
+      drawSpan(sy, sx0, sx1);
     }
   }
 }
@@ -633,7 +657,12 @@ void BuildGifFrame(TFastLayerList &layers, TGifImage &image, int screenWidth, in
   if (previous && previous->Disposal <= 1) {
     TDIBSurface &picture = previous->Layers().Composite().Surface();
     if (paletted) MergeKeptColours(canvas, picture, image, used, t0);
-    DrawConverted(canvas, 0, 0, -1, picture);
+    // Where the image has no transparent pixels, it overwrites the whole
+    // of its rectangle next.
+    const bool opaqueImage = !s.Empty() && (t0 < 0 || t0 > 255);
+    const RECT imageRect{image.Left, image.Top, static_cast<LONG>(int64_t{image.Left} + s.Width()),
+                         static_cast<LONG>(int64_t{image.Top} + s.Height())};
+    DrawConverted(canvas, 0, 0, -1, picture, opaqueImage ? &imageRect : nullptr);
   } else {
     uint32_t fill = static_cast<uint32_t>(background);
     if (!paletted) {
