@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -311,6 +312,74 @@ TEST(GifMergeTest, ColoursTheImageAlreadyHasNeedNoEntry) {
   EXPECT_EQ(gif.Picture(1), expected);
   EXPECT_EQ(gif.Composite(1).GetPixel(2, 0), 2u) << "only one colour was needed";
   EXPECT_EQ(gif.Composite(1).GetPixel(3, 0), 1u);
+}
+
+// 8-bit frames: the kept colours are met row by row left of, under (only
+// through transparent pixels) and right of the image, also when the image
+// runs off the screen's right edge; covered colours take no entry. An image
+// without transparency covers its whole rectangle.
+TEST(GifMergeTest, EightBitKeptColoursAreMetRowByRowAroundAndThroughTheImage) {
+  struct Case {
+    int left, width;
+    std::vector<uint8_t> pixels;
+    int transparent;            // -1: none
+    std::vector<int> keptRow1;  // kept values of the middle row, in order
+  };
+  const Case cases[] = {
+      {2, 3, {0, 1, 2}, 1, {20, 21, 23, 25}},
+      {3, 4, {0, 1, 2, 0}, 1, {20, 21, 22, 24}},
+      {0, 6, {1, 0, 0, 0, 0, 1}, 1, {20, 25}},
+      {2, 3, {0, 1, 2}, -1, {20, 21, 25}},
+      {4, 3, {2, 0, 2}, -1, {20, 21, 22, 23}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.left);
+    GifSpec spec;
+    spec.width = 6;
+    spec.height = 3;
+    spec.globalTable = test::Ramp(256);
+    std::vector<uint8_t> first;
+    for (int y = 0; y < 3; ++y)
+      for (int x = 0; x < 6; ++x) first.push_back(static_cast<uint8_t>(10 * (y + 1) + x));
+    GifImageSpec local =
+        WithControl(Image(c.left, 1, c.width, 1, c.pixels), 1, 0, c.transparent);
+    local.localTable = OtherColours(256);
+    spec.images = {WithControl(Image(0, 0, 6, 3, first), 1), local};
+    Gif gif(spec);
+    ASSERT_EQ(gif.Frames(), 2);
+    ASSERT_EQ(gif.Bpp(), 8);
+
+    // The kept values go into the entries the image does not use, in the
+    // order met.
+    std::vector<int> kept = {10, 11, 12, 13, 14, 15};
+    kept.insert(kept.end(), c.keptRow1.begin(), c.keptRow1.end());
+    for (int x = 0; x < 6; ++x) kept.push_back(30 + x);
+    std::map<int, uint32_t> entryOf;
+    uint32_t next = 0;
+    for (int v : kept) {
+      while (std::find(c.pixels.begin(), c.pixels.end(), next) != c.pixels.end()) ++next;
+      entryOf[v] = next++;
+    }
+
+    TDIBSurface &composite = gif.Composite(1);
+    std::vector<uint32_t> picture = gif.Picture(1);
+    for (int y = 0; y < 3; ++y)
+      for (int x = 0; x < 6; ++x) {
+        SCOPED_TRACE(x + 10 * y);
+        const int under = y == 1 ? x - c.left : -1;
+        const bool covered =
+            under >= 0 && under < c.width && c.pixels[under] != c.transparent;
+        if (covered) {
+          EXPECT_EQ(composite.GetPixel(x, y), c.pixels[under]);
+          EXPECT_EQ(picture[y * 6 + x], Rgb(local.localTable[c.pixels[under]]));
+        } else {
+          const int value = 10 * (y + 1) + x;
+          ASSERT_TRUE(entryOf.count(value));
+          EXPECT_EQ(composite.GetPixel(x, y), entryOf[value]);
+          EXPECT_EQ(picture[y * 6 + x], Rgb(spec.globalTable[value]));
+        }
+      }
+  }
 }
 
 // A screen twice as wide as the table: the first image shows every colour

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -234,17 +235,13 @@ int32_t NextDepth(int depth) {
 }
 
 // The values of the previous picture that stay visible and are not yet
-// decided, in the order met row by row (see MergeKeptColours). Bits of 8
-// selects byte rows; 0 reads pixels of any palette depth.
-template <int PreviousBits, int ImageBits>
+// decided, in the order met row by row (see MergeKeptColours), for pixels of
+// any palette depth.
 void FindNeeded(TDIBSurface &previous, TDIBSurface &s, int64_t left, int64_t top,
                 int32_t transColor, bool (&decided)[256], int &undecided,
                 std::vector<int> &needed) {
-  const int previousBits = PreviousBits ? PreviousBits : previous.StorageBitCount();
-  const int sBits = ImageBits ? ImageBits : s.StorageBitCount();
-  auto get = [](int bits, const uint8_t *row, int64_t x) -> uint32_t {
-    return bits == 8 ? row[x] : rows::UncheckedGet(bits, row, x);
-  };
+  const int previousBits = previous.StorageBitCount();
+  const int sBits = s.StorageBitCount();
   TReadRows sRows = s.ReadRows();
   const int64_t right = left + s.Width(), bottom = top + s.Height();
   TReadRows previousRows = previous.ReadRows();
@@ -253,16 +250,86 @@ void FindNeeded(TDIBSurface &previous, TDIBSurface &s, int64_t left, int64_t top
     const uint8_t *row = previousRows.Row(y);
     const uint8_t *sRow = sRows && y >= top && y < bottom ? sRows.Row(y - top) : nullptr;
     for (int64_t x = 0; x < width; ++x) {
-      const uint32_t v = get(previousBits, row, x);
+      const uint32_t v = rows::UncheckedGet(previousBits, row, x);
       if (decided[v]) continue;
       if (sRow && x >= left && x < right &&
-          static_cast<int32_t>(get(sBits, sRow, x - left)) != transColor)
+          static_cast<int32_t>(rows::UncheckedGet(sBits, sRow, x - left)) != transColor)
         continue;  // covered by the image
       decided[v] = true;
       --undecided;
       needed.push_back(static_cast<int>(v));
     }
   }
+}
+
+// The same for an 8-bit previous picture and an 8-bit image. Each row is
+// taken in three spans, left of the image, under it and right of it, so
+// that only the middle one looks at the image's pixels; the walk ends as
+// soon as every value is decided.
+void FindNeeded8(TDIBSurface &previous, TDIBSurface &s, int64_t left, int64_t top,
+                 int32_t transColor, bool (&decided)[256], int &undecided,
+                 std::vector<int> &needed) {
+  if (undecided <= 0) return;
+  TReadRows sRows = s.ReadRows();
+  TReadRows previousRows = previous.ReadRows();
+  const int64_t width = previous.Width(), height = previous.Height();
+  const int64_t coverLeft = std::clamp<int64_t>(left, 0, width);
+  const int64_t coverRight = std::clamp<int64_t>(left + s.Width(), coverLeft, width);
+  const int64_t coverTop = top, coverBottom = top + s.Height();
+
+  uint8_t known[256];
+  for (int v = 0; v < 256; ++v) known[v] = decided[v] ? 1 : 0;
+  int found[256];
+  int count = 0;
+  int remaining = undecided;
+  // True once every value is decided.
+  auto meet = [&](uint8_t v) {
+    known[v] = 1;
+    found[count++] = v;
+    return --remaining == 0;
+  };
+  auto open = [&](const uint8_t *row, int64_t from, int64_t to) {
+    int64_t x = from;
+    // Most pixels show values decided already: eight of them are passed
+    // with one test, and only a group with an undecided value is gone
+    // through pixel by pixel.
+    for (; to - x >= 8; x += 8) {
+      const uint8_t *p = row + x;
+      if (known[p[0]] & known[p[1]] & known[p[2]] & known[p[3]] & known[p[4]] & known[p[5]] &
+          known[p[6]] & known[p[7]])
+        continue;
+      for (int k = 0; k < 8; ++k)
+        if (!known[p[k]] && meet(p[k])) return true;
+    }
+    for (; x < to; ++x)
+      if (!known[row[x]] && meet(row[x])) return true;
+    return false;
+  };
+  auto underImage = [&](const uint8_t *row, const uint8_t *sRow, int64_t from, int64_t to) {
+    for (int64_t x = from; x < to; ++x) {
+      const uint8_t v = row[x];
+      if (known[v]) continue;
+      if (static_cast<int32_t>(sRow[x - left]) != transColor) continue;  // covered
+      if (meet(v)) return true;
+    }
+    return false;
+  };
+  for (int64_t y = 0; y < height; ++y) {
+    const uint8_t *row = previousRows.Row(y);
+    if (!sRows || y < coverTop || y >= coverBottom || coverLeft == coverRight) {
+      if (open(row, 0, width)) break;
+      continue;
+    }
+    const uint8_t *sRow = sRows.Row(y - coverTop);
+    if (open(row, 0, coverLeft) || underImage(row, sRow, coverLeft, coverRight) ||
+        open(row, coverRight, width))
+      break;
+  }
+  for (int k = 0; k < count; ++k) {
+    decided[found[k]] = true;
+    needed.push_back(found[k]);
+  }
+  undecided = remaining;
 }
 
 // Makes room in the canvas palette for the colours of the previous picture
@@ -301,9 +368,9 @@ void MergeKeptColours(TDIBSurface &canvas, TDIBSurface &previous, const TGifImag
   TDIBSurface &s = const_cast<TDIBSurface &>(image.Pixels);
   const int sBits = s.Empty() ? 8 : s.StorageBitCount();
   if (previousBits == 8 && sBits == 8)
-    FindNeeded<8, 8>(previous, s, image.Left, image.Top, transColor, decided, undecided, needed);
+    FindNeeded8(previous, s, image.Left, image.Top, transColor, decided, undecided, needed);
   else
-    FindNeeded<0, 0>(previous, s, image.Left, image.Top, transColor, decided, undecided, needed);
+    FindNeeded(previous, s, image.Left, image.Top, transColor, decided, undecided, needed);
   if (needed.empty()) return;
 
   std::vector<int> free;
@@ -318,48 +385,97 @@ void MergeKeptColours(TDIBSurface &canvas, TDIBSurface &previous, const TGifImag
 // DrawConvert of a whole 8-bit source onto an 8-bit destination, with the
 // same result: the same palettes give a plain or keyed copy, different ones
 // a table of one nearest entry per source value (each colour searched once)
-// applied row by row. Other depths go to DrawConvert itself.
-void DrawConverted(TDIBSurface &dst, int x, int y, int32_t key, TDIBSurface &src) {
+// applied row by row. Other depths go to DrawConvert itself. Destination
+// pixels inside hole, when given, are left out of the table path: the caller
+// overwrites every one of them next.
+void DrawConverted(TDIBSurface &dst, int x, int y, int32_t key, TDIBSurface &src,
+                   const RECT *hole = nullptr) {
   if (src.Empty() || dst.Empty() || dst.StorageBitCount() != 8 || src.StorageBitCount() != 8 ||
       std::memcmp(src.ColorTable, dst.ColorTable, sizeof dst.ColorTable) == 0) {
     dst.DrawConvert(x, y, key, src);
     return;
   }
-  // A colour the destination has exactly is nearest at its first entry;
-  // only other colours need the palette search.
-  std::vector<std::pair<uint32_t, uint8_t>> exact;  // colour, first entry
+  // A colour the destination has exactly is nearest at its first entry:
+  // the destination's colours sorted with their entries, so that the first
+  // entry of a colour comes first.
+  uint64_t exact[256];
   for (int i = 0; i < 256; ++i) {
     const RGBQUAD &c = dst.ColorTable[i];
-    exact.emplace_back(RGB(c.rgbRed, c.rgbGreen, c.rgbBlue), static_cast<uint8_t>(i));
+    exact[i] = uint64_t{RGB(c.rgbRed, c.rgbGreen, c.rgbBlue)} << 8 | static_cast<uint64_t>(i);
   }
-  std::stable_sort(exact.begin(), exact.end(),
-                   [](const auto &a, const auto &b) { return a.first < b.first; });
-  uint8_t table[256];
+  std::sort(std::begin(exact), std::end(exact));
+  // Other colours need the palette search, done only for values the
+  // source shows (kUnresolved until then).
+  constexpr uint16_t kUnresolved = 0x100;
+  uint16_t table[256];
   for (int i = 0; i < 256; ++i) {
     const RGBQUAD &c = src.ColorTable[i];
-    const uint32_t colour = RGB(c.rgbRed, c.rgbGreen, c.rgbBlue);
-    auto at = std::lower_bound(exact.begin(), exact.end(), colour,
-                               [](const auto &entry, uint32_t v) { return entry.first < v; });
-    table[i] = at != exact.end() && at->first == colour
-                   ? at->second
-                   : static_cast<uint8_t>(dst.RGBToPixel(c.rgbRed, c.rgbGreen, c.rgbBlue));
+    const uint64_t colour = RGB(c.rgbRed, c.rgbGreen, c.rgbBlue);
+    const uint64_t *at = std::lower_bound(std::begin(exact), std::end(exact), colour << 8);
+    table[i] = at != std::end(exact) && (*at >> 8) == colour ? static_cast<uint16_t>(*at & 0xFF)
+                                                              : kUnresolved;
   }
+  auto resolve = [&](uint8_t v) {
+    const RGBQUAD &c = src.ColorTable[v];
+    table[v] = static_cast<uint8_t>(dst.RGBToPixel(c.rgbRed, c.rgbGreen, c.rgbBlue));
+  };
   // Pixels left of or above the destination are skipped; the right and
   // bottom edges end rows and the draw.
   const int64_t sx0 = std::max<int64_t>(0, -int64_t{x}), sy0 = std::max<int64_t>(0, -int64_t{y});
   const int64_t sx1 = std::min<int64_t>(src.Width(), int64_t{dst.Width()} - x);
   const int64_t sy1 = std::min<int64_t>(src.Height(), int64_t{dst.Height()} - y);
   if (sx0 >= sx1 || sy0 >= sy1) return;
+  const bool keyed = key >= 0 && key <= 255;
+  // The hole's columns and rows in source coordinates.
+  int64_t hx0 = sx1, hx1 = sx1, hy0 = sy1, hy1 = sy1;
+  if (hole) {
+    hx0 = std::clamp<int64_t>(int64_t{hole->left} - x, sx0, sx1);
+    hx1 = std::clamp<int64_t>(int64_t{hole->right} - x, hx0, sx1);
+    hy0 = std::clamp<int64_t>(int64_t{hole->top} - y, sy0, sy1);
+    hy1 = std::clamp<int64_t>(int64_t{hole->bottom} - y, hy0, sy1);
+  }
   TReadRows srcRows = src.ReadRows();
   TPinnedRows dstRows = dst.WriteRows();
-  for (int64_t sy = sy0; sy < sy1; ++sy) {
-    const uint8_t *from = srcRows.Row(sy);
-    uint8_t *to = dstRows.Row(y + sy) + x;
-    if (key < 0 || key > 255) {
-      for (int64_t sx = sx0; sx < sx1; ++sx) to[sx] = table[from[sx]];
+  // Source columns [a, b) of row sy, drawn with the entries known so far; a
+  // span that met a value still unresolved is drawn again once its values
+  // are resolved.
+  auto drawSpan = [&](int64_t sy, int64_t a, int64_t b) {
+    if (a >= b) return;
+    const uint8_t *from = srcRows.Row(sy) + a;
+    uint8_t *to = dstRows.Row(y + sy) + (x + a);
+    const int64_t n = b - a;
+    // Held in locals: the byte stores below could otherwise alias them.
+    const uint16_t *entries = table;
+    const int32_t k = key;
+    uint16_t met = 0;
+    if (!keyed) {
+      for (int64_t i = 0; i < n; ++i) {
+        const uint16_t entry = entries[from[i]];
+        met |= entry;
+        to[i] = static_cast<uint8_t>(entry);
+      }
     } else {
-      for (int64_t sx = sx0; sx < sx1; ++sx)
-        if (from[sx] != key) to[sx] = table[from[sx]];
+      for (int64_t i = 0; i < n; ++i)
+        if (from[i] != k) {
+          const uint16_t entry = entries[from[i]];
+          met |= entry;
+          to[i] = static_cast<uint8_t>(entry);
+        }
+    }
+    if (!(met & kUnresolved)) return;
+    for (int64_t i = 0; i < n; ++i) {
+      const uint8_t v = from[i];
+      if (keyed && v == key) continue;
+      if (table[v] == kUnresolved) resolve(v);
+      to[i] = static_cast<uint8_t>(table[v]);
+    }
+  };
+  for (int64_t sy = sy0; sy < sy1; ++sy) {
+    if (sy >= hy0 && sy < hy1 && hx0 < hx1) {
+      drawSpan(sy, sx0, hx0);
+      drawSpan(sy, hx1, sx1);
+    } else {
+      drawSpan(sy, sx0, sx1);
     }
   }
 }
@@ -436,7 +552,9 @@ void RunPass(TFrameList &list, TStream &stream, const GifScan &scan, int request
     if (int64_t total; !CheckedMul<int64_t>(i + 1, frameBytes, total) || (cap > 0 && total > cap))
       throw EGifRefused("GIF document too large");
 
-    TFrame *frame = list.AddFrame();
+    // Without the first layer AddFrame would make: BuildGifFrame replaces
+    // the frame's layers before anything can fail.
+    TFrame *frame = list.AddFrame(false);
     frame->Delay = 0;
     // An image without a graphic control extension has no disposal: its
     // picture stays for the next image to be drawn over, as in GIF89a.
@@ -539,7 +657,12 @@ void BuildGifFrame(TFastLayerList &layers, TGifImage &image, int screenWidth, in
   if (previous && previous->Disposal <= 1) {
     TDIBSurface &picture = previous->Layers().Composite().Surface();
     if (paletted) MergeKeptColours(canvas, picture, image, used, t0);
-    DrawConverted(canvas, 0, 0, -1, picture);
+    // Where the image has no transparent pixels, it overwrites the whole
+    // of its rectangle next.
+    const bool opaqueImage = !s.Empty() && (t0 < 0 || t0 > 255);
+    const RECT imageRect{image.Left, image.Top, static_cast<LONG>(int64_t{image.Left} + s.Width()),
+                         static_cast<LONG>(int64_t{image.Top} + s.Height())};
+    DrawConverted(canvas, 0, 0, -1, picture, opaqueImage ? &imageRect : nullptr);
   } else {
     uint32_t fill = static_cast<uint32_t>(background);
     if (!paletted) {
