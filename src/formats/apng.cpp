@@ -522,18 +522,12 @@ bool ReadApngStream(TFrameList &list, TStream &stream, TSaveOption &options,
   try {
     ReadAnimation(list, stream, options, callback, callbackData, limits);
     return true;
-  } catch (const std::bad_alloc &) {
-    // Out of memory is no fault of the animation: the open fails rather
-    // than fall back to the still image.
+  } catch (const std::exception &error) {
+    // Whatever else went wrong, the file keeps what it opens as without its
+    // animation: its still image. Out of memory is no fault of the
+    // animation: the open fails.
     list.Clear();
-    throw;
-  } catch (const EOutOfMemory &) {
-    list.Clear();
-    throw;
-  } catch (const std::exception &) {
-    // Whatever went wrong, the file keeps what it opens as without its
-    // animation: its still image.
-    list.Clear();
+    if (IsOutOfMemory(error)) throw;
     return false;
   }
 }
@@ -543,12 +537,9 @@ bool ReadApngFile(TFrameList &list, TStream &file, const std::string &, TSaveOpt
   try {
     SeekPngSignature(file);
     return ReadApngStream(list, file, options, callback, callbackData);
-  } catch (const std::bad_alloc &) {
-    throw;
-  } catch (const EOutOfMemory &) {
-    throw;
-  } catch (const std::exception &) {
+  } catch (const std::exception &error) {
     list.Clear();
+    if (IsOutOfMemory(error)) throw;
     return false;
   }
 }

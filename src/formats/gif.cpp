@@ -717,15 +717,13 @@ void ReadGifStream(TFrameList &list, TStream &stream, TSaveOption &options,
       // The stores met the document cap: refused, not shortened.
       list.Clear();
       throw;
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &error) {
       // Out of memory is no damage of the file: the open fails rather than
       // keep a document shortened by it.
-      list.Clear();
-      throw;
-    } catch (const EOutOfMemory &) {
-      list.Clear();
-      throw;
-    } catch (const std::exception &) {
+      if (IsOutOfMemory(error)) {
+        list.Clear();
+        throw;
+      }
       // A broken file keeps the frames read before the break, and says
       // truthfully whether they share frame 0's colours.
       if (list.Count() > 0) list.SetSyncPal(state.palettesEqual);

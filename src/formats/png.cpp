@@ -316,18 +316,9 @@ void DecodeWithLibpng(TStream &stream, TDecodedImage &image, TSaveOption &option
         std::memcpy(entryAlpha, alphas, static_cast<size_t>(alphaCount));
         // Exactly one fully transparent entry, all others opaque: a
         // transparent index instead of an alpha channel.
-        int zeros = 0, zeroIndex = -1;
-        bool othersOpaque = true;
-        for (int i = 0; i < 256; ++i) {
-          if (entryAlpha[i] == 0) {
-            ++zeros;
-            zeroIndex = i;
-          } else if (entryAlpha[i] != 255) {
-            othersOpaque = false;
-          }
-        }
-        if (zeros == 1 && othersOpaque)
-          image.TransColor = zeroIndex;
+        const int32_t sole = SoleTransparentEntry(entryAlpha);
+        if (sole >= 0)
+          image.TransColor = sole;
         else
           alphaPlane = true;
       }

@@ -734,18 +734,9 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
       if (depth == 2) target = Target::PackTo4;
       if (haveTrns) {
         std::memcpy(entryAlpha, trns, trnsLength);
-        int zeros = 0, zeroIndex = -1;
-        bool othersOpaque = true;
-        for (int i = 0; i < 256; ++i) {
-          if (entryAlpha[i] == 0) {
-            ++zeros;
-            zeroIndex = i;
-          } else if (entryAlpha[i] != 255) {
-            othersOpaque = false;
-          }
-        }
-        if (zeros == 1 && othersOpaque)
-          image.TransColor = zeroIndex;
+        const int32_t sole = SoleTransparentEntry(entryAlpha);
+        if (sole >= 0)
+          image.TransColor = sole;
         else
           alphaPlane = true;
       }
@@ -920,6 +911,20 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
 }
 
 }  // namespace
+
+int32_t SoleTransparentEntry(const uint8_t (&entryAlpha)[256]) {
+  int zeros = 0, zeroIndex = -1;
+  bool othersOpaque = true;
+  for (int i = 0; i < 256; ++i) {
+    if (entryAlpha[i] == 0) {
+      ++zeros;
+      zeroIndex = i;
+    } else if (entryAlpha[i] != 255) {
+      othersOpaque = false;
+    }
+  }
+  return zeros == 1 && othersOpaque ? zeroIndex : -1;
+}
 
 bool TryDecodePng(TStream &stream, TDecodedImage &image, TSaveOption &options) {
   // Whatever goes wrong here goes wrong again, or not at all, on the libpng

@@ -30,4 +30,9 @@ inline constexpr int64_t kPngMaxDeflateRatio = 1032;
 // declines: image and stream position are then unspecified.
 bool TryDecodePng(TStream &stream, TDecodedImage &image, TSaveOption &options);
 
+// A palette's transparency as a transparent index: the one fully
+// transparent entry when every other entry is opaque, else -1 (the entry
+// alphas become an alpha channel).
+int32_t SoleTransparentEntry(const uint8_t (&entryAlpha)[256]);
+
 }  // namespace vorn

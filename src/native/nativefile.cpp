@@ -107,8 +107,7 @@ void ReadFrames(TFrameList &list, TNativeContext &context, bool firstFrameOnly,
     } catch (const std::exception &error) {
       // Out of memory is no damage of the file: the open fails rather than
       // keep a document shortened by it.
-      if (i == 0 || dynamic_cast<const std::bad_alloc *>(&error) ||
-          dynamic_cast<const EOutOfMemory *>(&error)) {
+      if (i == 0 || IsOutOfMemory(error)) {
         list.Clear();
         throw;
       }

@@ -71,15 +71,10 @@ void LoadFromFile(TFrameList &list, const std::string &fileName, TSaveOption &op
   frame->Name = "Frame1";
   try {
     LoadSingleImageOfKind(frame->Layers(), kind, file, fileName, options);
-  } catch (const std::bad_alloc &) {
+  } catch (const std::exception &error) {
+    list.Clear();
     // Out of memory is reported as such, not as a file that is no image.
-    list.Clear();
-    throw;
-  } catch (const EOutOfMemory &) {
-    list.Clear();
-    throw;
-  } catch (const std::exception &) {
-    list.Clear();
+    if (IsOutOfMemory(error)) throw;
     return;
   }
   if (frame->Layers().Count() == 0) list.Clear();

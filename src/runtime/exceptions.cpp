@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "platform/kernel.h"
 
@@ -37,5 +38,9 @@ EOSError::EOSError(uint32_t code)
     : Exception(Format("System Error.  Code: %u.", code)), code_(code) {}
 
 void RaiseLastOSError() { throw EOSError(GetLastError()); }
+
+bool IsOutOfMemory(const std::exception &error) {
+  return dynamic_cast<const std::bad_alloc *>(&error) || dynamic_cast<const EOutOfMemory *>(&error);
+}
 
 }  // namespace vorn

@@ -40,6 +40,11 @@ class EOutOfMemory : public Exception {
   EOutOfMemory() : Exception("Out of memory") {}
 };
 
+// Whether an error says memory ran out (the allocator's std::bad_alloc, or
+// EOutOfMemory): no fault of the file being read, so a reader that keeps
+// the frames before a damaged one must not keep them for this.
+bool IsOutOfMemory(const std::exception &error);
+
 // Stream errors: a short read, a short write, a file that cannot be opened
 // or created.
 class EStreamError : public Exception {
