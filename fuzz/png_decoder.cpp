@@ -12,64 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "formats/png.h"
-#include "runtime/streams.h"
+#include "support/pngoracle.h"
 
 namespace {
 
-struct Outcome {
-  std::string error;
-  int width = 0, height = 0, bits = 0;
-  std::vector<uint8_t> pixels, alpha, palette;
-  bool hasAlpha = false, pngHasAlpha = false, hasBGColor = false;
-  int32_t transColor = -1;
-  uint32_t bgColor = 0;
-  bool operator==(const Outcome &) const = default;
-};
-
-void Rows(vorn::TDIBSurface &surface, std::vector<uint8_t> &out) {
-  vorn::TReadRows rows = surface.ReadRows();
-  const int64_t bits = int64_t{surface.Width()} * surface.BitCount();
-  const auto full = static_cast<size_t>(bits / 8);
-  for (int y = 0; y < surface.Height(); ++y) {
-    const uint8_t *row = rows.Row(y);
-    out.insert(out.end(), row, row + full);
-    if (bits & 7) out.push_back(static_cast<uint8_t>(row[full] & (0xFF00 >> (bits & 7))));
-  }
-}
-
+using Outcome = vorn::test::PngOutcome;
 Outcome Decode(const std::vector<uint8_t> &bytes, bool libpngOnly) {
-  Outcome out;
-  vorn::TReadOnlyMemoryStream stream(bytes.data(), bytes.size());
-  vorn::TDecodedImage image;
-  vorn::TSaveOption options;
-  try {
-    if (libpngOnly)
-      vorn::ReadPngStreamWithLibpng(stream, image, options);
-    else
-      vorn::ReadPngStream(stream, image, options);
-  } catch (const vorn::Exception &e) {
-    out.error = e.what();
-    return out;
-  }
-  vorn::TDIBSurface &s = image.Surface;
-  out.width = s.Width();
-  out.height = s.Height();
-  out.bits = s.BitCount();
-  Rows(s, out.pixels);
-  if (s.AlphaChannel()) {
-    out.hasAlpha = true;
-    Rows(*s.AlphaChannel(), out.alpha);
-  }
-  if (out.bits <= 8) {
-    const auto *table = reinterpret_cast<const uint8_t *>(s.ColorTable);
-    out.palette.assign(table, table + (size_t{4} << out.bits));
-  }
-  out.pngHasAlpha = options.PngHasAlpha;
-  out.transColor = image.TransColor;
-  out.hasBGColor = image.HasBGColor;
-  out.bgColor = image.BGColor;
-  return out;
+  return vorn::test::DecodePngBytes(bytes, libpngOnly);
 }
 
 void FixCrcs(std::vector<uint8_t> &bytes) {

@@ -19,69 +19,16 @@
 #include "formats/pngdecoder.h"
 #include "runtime/streams.h"
 #include "support/files.h"
+#include "support/pngoracle.h"
 
 namespace vorn {
 namespace {
 
 namespace fs = std::filesystem;
 
-// What one decode delivered, or the message it failed with.
-struct Outcome {
-  std::string error;
-  int width = 0, height = 0, bits = 0;
-  std::vector<uint8_t> pixels;  // the pixels' bits of each row, padding cleared
-  std::vector<uint8_t> alpha;
-  bool hasAlpha = false, pngHasAlpha = false;
-  std::vector<uint8_t> palette;
-  int32_t transColor = -1;
-  bool hasBGColor = false;
-  COLORREF bgColor = 0;
-  bool operator==(const Outcome &) const = default;
-};
-
-void CollectRows(TDIBSurface &surface, std::vector<uint8_t> &out) {
-  TReadRows rows = surface.ReadRows();
-  const int64_t bits = int64_t{surface.Width()} * surface.BitCount();
-  const auto full = static_cast<size_t>(bits / 8);
-  for (int y = 0; y < surface.Height(); ++y) {
-    const uint8_t *row = rows.Row(y);
-    out.insert(out.end(), row, row + full);
-    if (bits & 7) out.push_back(static_cast<uint8_t>(row[full] & (0xFF00 >> (bits & 7))));
-  }
-}
-
+using Outcome = test::PngOutcome;
 Outcome Decode(const std::vector<uint8_t> &bytes, bool libpngOnly) {
-  Outcome out;
-  TReadOnlyMemoryStream stream(bytes.data(), bytes.size());
-  TDecodedImage image;
-  TSaveOption options;
-  try {
-    if (libpngOnly)
-      ReadPngStreamWithLibpng(stream, image, options);
-    else
-      ReadPngStream(stream, image, options);
-  } catch (const Exception &e) {
-    out.error = e.what();
-    return out;
-  }
-  TDIBSurface &s = image.Surface;
-  out.width = s.Width();
-  out.height = s.Height();
-  out.bits = s.BitCount();
-  CollectRows(s, out.pixels);
-  if (s.AlphaChannel()) {
-    out.hasAlpha = true;
-    CollectRows(*s.AlphaChannel(), out.alpha);
-  }
-  if (out.bits <= 8) {
-    const auto *table = reinterpret_cast<const uint8_t *>(s.ColorTable);
-    out.palette.assign(table, table + (size_t{4} << out.bits));
-  }
-  out.pngHasAlpha = options.PngHasAlpha;
-  out.transColor = image.TransColor;
-  out.hasBGColor = image.HasBGColor;
-  out.bgColor = image.BGColor;
-  return out;
+  return test::DecodePngBytes(bytes, libpngOnly);
 }
 
 // True when the library's own decoder takes the file (rather than declining).
