@@ -308,6 +308,12 @@ TEST(ToolInfoTest, StillImagesLeaveOutFrameFields) {
   EXPECT_NE(animation.out.find("  layer 1 \"top\": visible, opacity 128 of 255, blended through "
                                "its alpha channel\n"),
             std::string::npos) << animation.out;
+
+  // An animated PNG shows its timing like the other animations.
+  ASSERT_EQ(RunTool("convert " + dir.File("walk.vrn") + " " + dir.File("walk.png")).status, 0);
+  ToolResult apng = RunTool("info " + dir.File("walk.png"));
+  EXPECT_NE(apng.out.find("frames       3 (an animation)\n"), std::string::npos) << apng.out;
+  EXPECT_NE(apng.out.find("frame 1 \"Frame2\": shown for 80 ms"), std::string::npos) << apng.out;
 }
 
 TEST(ToolInfoTest, JsonCarriesEveryCodeByName) {

@@ -77,7 +77,9 @@ std::string Document::KindName() const {
 }
 
 bool Document::Animated() const {
-  return kind_ == ".vrn" || kind_ == ".gif" || kind_ == ".ani" || kind_ == ".avi";
+  // A PNG of several frames is an animated PNG.
+  return kind_ == ".vrn" || kind_ == ".gif" || kind_ == ".ani" || kind_ == ".avi" ||
+         kind_ == ".png";
 }
 
 std::string Document::FrameName(int32_t frame) const {
