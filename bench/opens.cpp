@@ -21,7 +21,8 @@ void TimeOpen(benchmark::State &state, const std::string &fileName, int32_t fram
       benchmark::Counter(static_cast<double>(faults), benchmark::Counter::kAvgIterations);
 }
 
-void TimeImageReader(benchmark::State &state, TImageReader reader, const std::string &fileName) {
+void TimeImageReader(benchmark::State &state, TFileImageReader reader,
+                     const std::string &fileName) {
   for (auto _ : state) {
     TDecodedImage image;
     TSaveOption options;
@@ -34,7 +35,7 @@ void TimeImageReader(benchmark::State &state, TImageReader reader, const std::st
 }
 
 void RegisterReaderAndOpen(const std::string &group, const std::string &readerName,
-                           TImageReader reader, const std::string &(*fileName)()) {
+                           TFileImageReader reader, const std::string &(*fileName)()) {
   benchmark::RegisterBenchmark((group + "/" + readerName).c_str(),
                                [=](benchmark::State &state) {
                                  TimeImageReader(state, reader, fileName());
