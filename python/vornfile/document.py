@@ -24,9 +24,9 @@ PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 RGB = Tuple[int, int, int]
 
 #: Names are stored as bytes in the ANSI code page of the machine that wrote
-#: the file. The editor that writes native documents is Japanese, so names
-#: are decoded as Windows code page 932 (Shift_JIS) unless ``open()`` is
-#: given another encoding; plain ASCII names read the same in any of them.
+#: the file. They are decoded as Windows code page 932 (Shift_JIS), the code
+#: page native documents are usually written in, unless ``open()`` is given
+#: another encoding; plain ASCII names read the same in any of them.
 DEFAULT_ENCODING = "cp932"
 
 # Information codes of vornfile.h.
