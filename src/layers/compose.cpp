@@ -7,6 +7,9 @@
 namespace vorn {
 
 void TFastLayerList::FillBackground() {
+  // Covers every pixel: a fill deferred from sizing would be painted over
+  // (a deferred composition is still done first, fill and all).
+  if (!composeDeferred_) fillDeferred_ = false;
   SettleComposite();
   TDIBSurface &composite = composite_->Surface();
   COLORREF background = owner_ ? owner_->BackgroundColor() : 0xFFFFFF;
@@ -23,6 +26,8 @@ bool TFastLayerList::DrawLayers(int last, bool skipFloating) {
       FillBackground();
       first = false;
     }
+    // A layer drawn straight onto the composite lands on what sizing left.
+    SettleComposite();
     layer.DrawTo(first, nullptr);
     first = false;
   }
@@ -31,8 +36,9 @@ bool TFastLayerList::DrawLayers(int last, bool skipFloating) {
 
 void TFastLayerList::Compose() {
   composeDeferred_ = false;
-  SettleComposite();
+  // A deferred fill waits for the walk: a background filled first covers it.
   if (!DrawLayers(Count() - 1, false) && owner_) FillBackground();
+  SettleComposite();
   Modified = false;
   if (OnChange) OnChange(*this, false);
 }
@@ -48,7 +54,9 @@ void TFastLayerList::ComposeLater() {
 }
 
 void TFastLayerList::SettleDeferred() const {
-  if (fillDeferred_) {
+  // A deferred composition does the deferred fill itself, unless the
+  // background it fills first covers it.
+  if (fillDeferred_ && !composeDeferred_) {
     TDIBSurface &composite = composite_->Surface();
     composite.FillRect(composite.BoundsRect(), deferredFill_);
     fillDeferred_ = false;
