@@ -1,5 +1,6 @@
 #include "pixels/pixelkernels.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
@@ -442,6 +443,24 @@ void AlphaRow24(uint8_t *__restrict dst, const uint8_t *__restrict src,
   if (HasAvx2()) done = AlphaRow24Avx2(dst, src, alpha, n);
 #endif
   AlphaRow24Portable(dst + 3 * done, src + 3 * done, alpha + done, n - done);
+}
+
+void AlphaOverColourRow24(uint8_t *__restrict dst, const uint8_t *__restrict src,
+                          const uint8_t *__restrict alpha, size_t n, uint32_t colour) {
+  // The colour is laid into a piece of the row just before the alpha kernel
+  // reads it back, while the piece is in the first-level cache.
+  constexpr size_t kPiece = 256;
+  uint8_t pattern[3 * kPiece];
+  pattern[0] = static_cast<uint8_t>(colour);
+  pattern[1] = static_cast<uint8_t>(colour >> 8);
+  pattern[2] = static_cast<uint8_t>(colour >> 16);
+  for (size_t filled = 3; filled < sizeof pattern; filled *= 2)
+    std::memcpy(pattern + filled, pattern, std::min(filled, sizeof pattern - filled));
+  for (size_t start = 0; start < n; start += kPiece) {
+    const size_t m = std::min(kPiece, n - start);
+    std::memcpy(dst + 3 * start, pattern, 3 * m);
+    AlphaRow24(dst + 3 * start, src + 3 * start, alpha + start, m);
+  }
 }
 
 void BlendRow24(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t n, uint32_t a,
