@@ -2,7 +2,11 @@
 // composite, over the document's background where the lowest visible layer
 // is not plainly opaque. The pixel rules are those of the surface
 // primitives; nothing is converted while stacking.
+#include <cstring>
+#include <typeinfo>
+
 #include "layers/layerlist.h"
+#include "pixels/pixelkernels.h"
 
 namespace vorn {
 
@@ -46,6 +50,48 @@ void TFastLayerList::Compose() {
 void TFastLayerList::ComposeUpTo(int n) {
   SettleComposite();
   if (!DrawLayers(n, true) && owner_) FillBackground();
+}
+
+bool TFastLayerList::ComposeInto(uint8_t *top, int64_t stride) {
+  if (!composeDeferred_ || !owner_ || items_.size() != 1) return false;
+  TCustomLayer &item = *items_[0];
+  // Other layer kinds draw themselves their own way.
+  if (typeid(item) != typeid(TFastLayer) || !item.Visible) return false;
+  auto &layer = static_cast<TFastLayer &>(item);
+  TDIBSurface &composite = composite_->Surface(), &source = layer.Surface();
+  const int width = composite.Width(), height = composite.Height();
+  if (composite.Empty() || composite.StorageBitCount() != 24 ||
+      source.StorageBitCount() != 24 || source.Width() != width || source.Height() != height ||
+      layer.Left != 0 || layer.Top != 0)
+    return false;
+  // A clip narrower than the composite leaves pixels to the fills.
+  const RECT &clip = composite.ClipRect;
+  if (clip.left < clip.right && clip.top < clip.bottom &&
+      (clip.left > 0 || clip.top > 0 || clip.right < width || clip.bottom < height))
+    return false;
+
+  // The choices of DrawLayers and TFastLayer::DrawPart for a lone layer.
+  TDIBSurface *alpha = source.AlphaChannel();
+  const bool background = layer.NeedsBackground();
+  const bool throughAlpha = background && layer.AlphaOn && alpha;
+  if (throughAlpha && (alpha->Width() != width || alpha->Height() != height ||
+                       alpha->StorageBitCount() != 8))
+    return false;
+  if (background && !throughAlpha && !(layer.TransColor < 0 && layer.GetAlpha() > 254))
+    return false;  // keyed or translucent: the general walk blends them
+
+  const auto bytes = static_cast<size_t>(width) * 3;
+  TReadRows colours = source.ReadRows();
+  if (throughAlpha) {
+    const uint32_t fill = composite.ColorRefToPixel(owner_->BackgroundColor());
+    TReadRows weights = alpha->ReadRows();
+    for (int64_t y = height; y-- > 0;)  // in memory order, bottom row first
+      kernels::AlphaOverColourRow24(top - y * stride, colours.Row(y), weights.Row(y),
+                                    static_cast<size_t>(width), fill);
+  } else {
+    for (int64_t y = height; y-- > 0;) std::memcpy(top - y * stride, colours.Row(y), bytes);
+  }
+  return true;
 }
 
 void TFastLayerList::ComposeLater() {
