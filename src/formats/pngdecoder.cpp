@@ -179,32 +179,36 @@ uint8_t Paeth(int a, int b, int c) {
   return static_cast<uint8_t>(pb <= pc ? b : c);
 }
 
-void SubPlain(uint8_t *row, size_t n, size_t bpp) {
-  for (size_t i = bpp; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - bpp]);
+// The filters read the filtered bytes at src and write the row at dst,
+// which may be src itself: every byte is read before its place is written,
+// and the pixel to the left is read back from dst.
+void SubPlain(uint8_t *dst, const uint8_t *src, size_t n, size_t bpp) {
+  for (size_t i = 0; i < bpp && i < n; ++i) dst[i] = src[i];
+  for (size_t i = bpp; i < n; ++i) dst[i] = static_cast<uint8_t>(src[i] + dst[i - bpp]);
 }
 
-void UpPlain(uint8_t *row, const uint8_t *prior, size_t n) {
+void UpPlain(uint8_t *dst, const uint8_t *src, const uint8_t *prior, size_t n) {
   size_t i = 0;
 #if defined(__SSE2__)
   for (; i + 16 <= n; i += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + i));
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(prior + i));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(row + i), _mm_add_epi8(x, b));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm_add_epi8(x, b));
   }
 #endif
-  for (; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + prior[i]);
+  for (; i < n; ++i) dst[i] = static_cast<uint8_t>(src[i] + prior[i]);
 }
 
-void AveragePlain(uint8_t *row, const uint8_t *prior, size_t n, size_t bpp) {
-  for (size_t i = 0; i < bpp && i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + (prior[i] >> 1));
+void AveragePlain(uint8_t *dst, const uint8_t *src, const uint8_t *prior, size_t n, size_t bpp) {
+  for (size_t i = 0; i < bpp && i < n; ++i) dst[i] = static_cast<uint8_t>(src[i] + (prior[i] >> 1));
   for (size_t i = bpp; i < n; ++i)
-    row[i] = static_cast<uint8_t>(row[i] + ((row[i - bpp] + prior[i]) >> 1));
+    dst[i] = static_cast<uint8_t>(src[i] + ((dst[i - bpp] + prior[i]) >> 1));
 }
 
-void PaethPlain(uint8_t *row, const uint8_t *prior, size_t n, size_t bpp) {
-  for (size_t i = 0; i < bpp && i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + prior[i]);
+void PaethPlain(uint8_t *dst, const uint8_t *src, const uint8_t *prior, size_t n, size_t bpp) {
+  for (size_t i = 0; i < bpp && i < n; ++i) dst[i] = static_cast<uint8_t>(src[i] + prior[i]);
   for (size_t i = bpp; i < n; ++i)
-    row[i] = static_cast<uint8_t>(row[i] + Paeth(row[i - bpp], prior[i], prior[i - bpp]));
+    dst[i] = static_cast<uint8_t>(src[i] + Paeth(dst[i - bpp], prior[i], prior[i - bpp]));
 }
 
 #if defined(__SSE2__)
@@ -213,7 +217,8 @@ void PaethPlain(uint8_t *row, const uint8_t *prior, size_t n, size_t bpp) {
 // pixel are computed at once.
 // Reads four bytes also for 3-byte pixels: every row the filters see is
 // followed by at least one readable byte (the next row's filter byte, or
-// the slack after the buffers); the extra lane is never stored.
+// the slack after the buffers); the extra lane is never stored, and in
+// place it is a byte not yet written.
 template <size_t Bpp>
 __m128i LoadPixel(const uint8_t *p) {
   uint32_t v;
@@ -228,16 +233,16 @@ void StorePixel(uint8_t *p, __m128i v) {
 }
 
 template <size_t Bpp>
-void SubSimd(uint8_t *row, size_t n) {
+void SubSimd(uint8_t *dst, const uint8_t *src, size_t n) {
   __m128i a = _mm_setzero_si128();
   for (size_t i = 0; i + Bpp <= n; i += Bpp) {
-    a = _mm_add_epi8(a, LoadPixel<Bpp>(row + i));
-    StorePixel<Bpp>(row + i, a);
+    a = _mm_add_epi8(a, LoadPixel<Bpp>(src + i));
+    StorePixel<Bpp>(dst + i, a);
   }
 }
 
 template <size_t Bpp>
-void AverageSimd(uint8_t *row, const uint8_t *prior, size_t n) {
+void AverageSimd(uint8_t *dst, const uint8_t *src, const uint8_t *prior, size_t n) {
   // _mm_avg_epu8 rounds up; the filter rounds down, which differs exactly
   // when the sum is odd.
   const __m128i one = _mm_set1_epi8(1);
@@ -246,8 +251,8 @@ void AverageSimd(uint8_t *row, const uint8_t *prior, size_t n) {
     const __m128i b = LoadPixel<Bpp>(prior + i);
     __m128i average = _mm_avg_epu8(a, b);
     average = _mm_sub_epi8(average, _mm_and_si128(_mm_xor_si128(a, b), one));
-    a = _mm_add_epi8(LoadPixel<Bpp>(row + i), average);
-    StorePixel<Bpp>(row + i, a);
+    a = _mm_add_epi8(LoadPixel<Bpp>(src + i), average);
+    StorePixel<Bpp>(dst + i, a);
   }
 }
 
@@ -258,14 +263,14 @@ __m128i Select(__m128i mask, __m128i then, __m128i otherwise) {
 }
 
 template <size_t Bpp>
-void PaethSimd(uint8_t *row, const uint8_t *prior, size_t n) {
+void PaethSimd(uint8_t *dst, const uint8_t *src, const uint8_t *prior, size_t n) {
   // Samples widened to 16 bits: p - a = b - c, p - b = a - c and
   // p - c = (b - c) + (a - c) need the sign.
   const __m128i zero = _mm_setzero_si128();
   __m128i a = zero, c = zero;
   for (size_t i = 0; i + Bpp <= n; i += Bpp) {
     const __m128i b = _mm_unpacklo_epi8(LoadPixel<Bpp>(prior + i), zero);
-    const __m128i x = _mm_unpacklo_epi8(LoadPixel<Bpp>(row + i), zero);
+    const __m128i x = _mm_unpacklo_epi8(LoadPixel<Bpp>(src + i), zero);
     __m128i pa = _mm_sub_epi16(b, c);
     __m128i pb = _mm_sub_epi16(a, c);
     __m128i pc = _mm_add_epi16(pa, pb);
@@ -277,41 +282,44 @@ void PaethSimd(uint8_t *row, const uint8_t *prior, size_t n) {
         Select(_mm_cmpeq_epi16(smallest, pa), a, Select(_mm_cmpeq_epi16(smallest, pb), b, c));
     // Added modulo 256 in each 16-bit lane, whose high byte stays zero.
     a = _mm_add_epi8(x, nearest);
-    StorePixel<Bpp>(row + i, _mm_packus_epi16(a, a));
+    StorePixel<Bpp>(dst + i, _mm_packus_epi16(a, a));
     c = b;
   }
 }
 #endif
 
-// Reverses one row's filter in place; prior is the previous row of the
-// pass, unfiltered (zeros for the first). False for an unknown filter.
-bool Unfilter(uint8_t filter, uint8_t *row, const uint8_t *prior, size_t n, size_t bpp) {
+// Reverses one row's filter from src into dst (or in place, dst == src);
+// prior is the previous row of the pass, unfiltered (zeros for the first).
+// False for an unknown filter.
+bool Unfilter(uint8_t filter, uint8_t *dst, const uint8_t *src, const uint8_t *prior, size_t n,
+              size_t bpp) {
   switch (filter) {
     case 0:
+      if (dst != src) std::memcpy(dst, src, n);
       return true;
     case 1:
 #if defined(__SSE2__)
-      if (bpp == 3) return SubSimd<3>(row, n), true;
-      if (bpp == 4) return SubSimd<4>(row, n), true;
+      if (bpp == 3) return SubSimd<3>(dst, src, n), true;
+      if (bpp == 4) return SubSimd<4>(dst, src, n), true;
 #endif
-      SubPlain(row, n, bpp);
+      SubPlain(dst, src, n, bpp);
       return true;
     case 2:
-      UpPlain(row, prior, n);
+      UpPlain(dst, src, prior, n);
       return true;
     case 3:
 #if defined(__SSE2__)
-      if (bpp == 3) return AverageSimd<3>(row, prior, n), true;
-      if (bpp == 4) return AverageSimd<4>(row, prior, n), true;
+      if (bpp == 3) return AverageSimd<3>(dst, src, prior, n), true;
+      if (bpp == 4) return AverageSimd<4>(dst, src, prior, n), true;
 #endif
-      AveragePlain(row, prior, n, bpp);
+      AveragePlain(dst, src, prior, n, bpp);
       return true;
     case 4:
 #if defined(__SSE2__)
-      if (bpp == 3) return PaethSimd<3>(row, prior, n), true;
-      if (bpp == 4) return PaethSimd<4>(row, prior, n), true;
+      if (bpp == 3) return PaethSimd<3>(dst, src, prior, n), true;
+      if (bpp == 4) return PaethSimd<4>(dst, src, prior, n), true;
 #endif
-      PaethPlain(row, prior, n, bpp);
+      PaethPlain(dst, src, prior, n, bpp);
       return true;
     default:
       return false;
@@ -918,11 +926,15 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
     std::vector<uint8_t> zeros(fullRowBytes + kSlack, 0);
 
     if (!interlaced) {
-      uint8_t *p = inflated.get();
+      // Each row is unfiltered into one of two scratch rows, taking turns,
+      // so that the inflated data is only read: unfiltered in place, every
+      // line of it would be written back to memory as well.
+      std::vector<uint8_t> scratch(2 * (fullRowBytes + kSlack), 0);
+      const uint8_t *p = inflated.get();
       const uint8_t *prior = zeros.data();
       for (int64_t y = 0; y < height; ++y) {
-        uint8_t *row = p + 1;
-        if (!Unfilter(p[0], row, prior, fullRowBytes, bpp)) return false;
+        uint8_t *row = scratch.data() + static_cast<size_t>(y & 1) * (fullRowBytes + kSlack);
+        if (!Unfilter(p[0], row, p + 1, prior, fullRowBytes, bpp)) return false;
         ConvertRow(job, row, surfaceRow(y), alphaRow(y));
         prior = row;
         p += fullRowBytes + 1;
@@ -944,7 +956,7 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
         const uint8_t *prior = zeros.data();
         for (int64_t i = 0; i < h; ++i) {
           uint8_t *row = p + 1;
-          if (!Unfilter(p[0], row, prior, rowBytes, bpp)) return false;
+          if (!Unfilter(p[0], row, row, prior, rowBytes, bpp)) return false;
           ScatterPassRow(row, whole.data() + (pass.y0 + i * pass.dy) * fullRowBytes, w, pass,
                          pixelBits);
           prior = row;
