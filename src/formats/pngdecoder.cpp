@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -895,10 +896,17 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
 
   // --- Unfilter and convert row by row -------------------------------------
   TDIBSurface &surface = image.Surface;
-  surface.SetSize(static_cast<int>(width), static_cast<int>(height), bits);
+  // Truecolour rows of a plain image are written whole, padding and all,
+  // below: their stores need no zeroing first.
+  const bool writtenWhole = target == Target::Bgr && !interlaced;
+  {
+    std::optional<TMappingsOverwrittenWhole> whole;
+    if (writtenWhole) whole.emplace();
+    surface.SetSize(static_cast<int>(width), static_cast<int>(height), bits);
+    if (alphaPlane) surface.CreateAlphaChannel();
+  }
   std::memcpy(surface.ColorTable, table, sizeof table);
   if (bits <= 8) surface.UpdatePalette();
-  if (alphaPlane) surface.CreateAlphaChannel();
 
   RowJob job;
   job.target = target;
@@ -936,6 +944,11 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
         uint8_t *row = scratch.data() + static_cast<size_t>(y & 1) * (fullRowBytes + kSlack);
         if (!Unfilter(p[0], row, p + 1, prior, fullRowBytes, bpp)) return false;
         ConvertRow(job, row, surfaceRow(y), alphaRow(y));
+        if (writtenWhole) {
+          std::memset(surfaceRow(y) + 3 * width, 0, static_cast<size_t>(-step - 3 * width));
+          if (alphaTop)
+            std::memset(alphaRow(y) + width, 0, static_cast<size_t>(-alphaStep - width));
+        }
         prior = row;
         p += fullRowBytes + 1;
       }
@@ -995,11 +1008,14 @@ int32_t SoleTransparentEntry(const uint8_t (&entryAlpha)[256]) {
 bool TryDecodePng(TStream &stream, TDecodedImage &image, TSaveOption &options) {
   // Whatever goes wrong here goes wrong again, or not at all, on the libpng
   // path; the caller retries there.
+  // A surface left behind may hold stale bytes where rows were not yet
+  // written (see TMappingsOverwrittenWhole): it goes with the failure.
   try {
-    return Decode(stream, image, options);
+    if (Decode(stream, image, options)) return true;
   } catch (...) {
-    return false;
   }
+  image.Surface.Clear();
+  return false;
 }
 
 }  // namespace vorn
