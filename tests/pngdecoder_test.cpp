@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -441,6 +442,33 @@ TEST(PngDecoderTest, DamageAndOddLayoutsAreLeftToLibpng) {
     for (const Chunk &c : chunks)
       if (c.type == "IEND") b.insert(b.begin() + static_cast<std::ptrdiff_t>(c.offset), extra.begin(), extra.end());
     cases.push_back({"data past the zlib stream", b});
+  }
+
+  {
+    // The zlib wrapper around the image data, damaged with the chunk's CRC
+    // made right again: the Adler-32 of the data, the header's check bits,
+    // a preset dictionary asked for, a stream too short for its wrapper.
+    const size_t at = offsetOf("IDAT");
+    const size_t length = (size_t{good[at]} << 24) | (size_t{good[at + 1]} << 16) |
+                          (size_t{good[at + 2]} << 8) | good[at + 3];
+    auto withData = [&](const std::function<void(std::vector<uint8_t> &)> &change) {
+      std::vector<uint8_t> data(good.begin() + static_cast<std::ptrdiff_t>(at + 8),
+                                good.begin() + static_cast<std::ptrdiff_t>(at + 8 + length));
+      change(data);
+      std::vector<uint8_t> b(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(at));
+      const std::vector<uint8_t> chunk = MakeChunk("IDAT", data);
+      b.insert(b.end(), chunk.begin(), chunk.end());
+      b.insert(b.end(), good.begin() + static_cast<std::ptrdiff_t>(at + 12 + length), good.end());
+      return b;
+    };
+    cases.push_back({"Adler-32 of the image data", withData([](auto &d) { d.back() ^= 1; })});
+    cases.push_back({"zlib header check bits", withData([](auto &d) { d[1] ^= 1; })});
+    cases.push_back({"zlib preset dictionary", withData([](auto &d) {
+                       d[1] = static_cast<uint8_t>((d[1] | 0x20) & 0xE0);
+                       d[1] = static_cast<uint8_t>(d[1] + (31 - (d[0] * 256 + d[1]) % 31) % 31);
+                     })});
+    cases.push_back({"zlib stream shorter than its wrapper",
+                     withData([](auto &d) { d.resize(5); })});
   }
 
   for (const Case &c : cases) {

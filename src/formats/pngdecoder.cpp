@@ -876,23 +876,34 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
   // libpng path would fail.
   // zlib honours the window the stream declares; libdeflate does not. With
   // no more output than that window no distance can reach past it.
-  if (compressed.Size() < 2) return false;
-  const int method = compressed.Data()[0] & 0x0F, window = compressed.Data()[0] >> 4;
-  if (method != 8 || window > 7) return false;
+  // The zlib wrapper is read here, as libdeflate reads it: a two-byte
+  // header, the deflate data, and the Adler-32 of the output, which is
+  // summed below row by row while each row is in the cache rather than in
+  // a pass of its own over the whole output.
+  constexpr size_t kZlibHeader = 2, kZlibTrailer = 4;
+  if (compressed.Size() < kZlibHeader + kZlibTrailer) return false;
+  const uint8_t *zlibData = compressed.Data();
+  const int method = zlibData[0] & 0x0F, window = zlibData[0] >> 4;
+  if (method != 8 || window > 7 || BigEndian16(zlibData) % 31 != 0 || (zlibData[1] & 0x20) != 0)
+    return false;
   if (window < 7 && filtered > (int64_t{1} << (window + 8))) return false;
   InflateBuffer inflated(static_cast<size_t>(filtered) + kSlack);
   std::memset(inflated.get() + filtered, 0, kSlack);
+  uint32_t storedAdler = 0;
   {
     Decompressor decompressor;
     if (!decompressor.d) return false;
     size_t used = 0;
-    if (libdeflate_zlib_decompress_ex(decompressor.d, compressed.Data(), compressed.Size(),
-                                      inflated.get(), static_cast<size_t>(filtered), &used,
-                                      nullptr) != LIBDEFLATE_SUCCESS ||
-        used != compressed.Size())
+    if (libdeflate_deflate_decompress_ex(
+            decompressor.d, zlibData + kZlibHeader,
+            compressed.Size() - kZlibHeader - kZlibTrailer, inflated.get(),
+            static_cast<size_t>(filtered), &used, nullptr) != LIBDEFLATE_SUCCESS ||
+        kZlibHeader + used + kZlibTrailer != compressed.Size())
       return false;
+    storedAdler = BigEndian32(zlibData + kZlibHeader + used);
   }
   compressed.Free();
+  uint32_t adler = 1;
 
   // --- Unfilter and convert row by row -------------------------------------
   TDIBSurface &surface = image.Surface;
@@ -942,6 +953,7 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
       const uint8_t *prior = zeros.data();
       for (int64_t y = 0; y < height; ++y) {
         uint8_t *row = scratch.data() + static_cast<size_t>(y & 1) * (fullRowBytes + kSlack);
+        adler = libdeflate_adler32(adler, p, fullRowBytes + 1);
         if (!Unfilter(p[0], row, p + 1, prior, fullRowBytes, bpp)) return false;
         ConvertRow(job, row, surfaceRow(y), alphaRow(y));
         if (writtenWhole) {
@@ -960,6 +972,7 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
           wholeBytes > kMaxPngWholeImageBytes)
         return false;
       std::vector<uint8_t> whole(static_cast<size_t>(wholeBytes) + kSlack, 0);
+      adler = libdeflate_adler32(adler, inflated.get(), static_cast<size_t>(filtered));
       uint8_t *p = inflated.get();
       for (const Pass &pass : kAdam7) {
         const int64_t w = PassExtent(width, pass.x0, pass.dx);
@@ -981,6 +994,7 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
     }
   }
 
+  if (adler != storedAdler) return false;
   if (hasTransRgb)
     image.TransColor = static_cast<int32_t>(surface.RGBToPixel(transRgb.r, transRgb.g, transRgb.b));
   options.PngHasAlpha = alphaPlane;
