@@ -243,6 +243,45 @@ TEST_F(DeferredComposeTest, LoneLayerFramesDrawIntoTheBitmapAsComposingDoes) {
       }
 }
 
+// The one-pass draw writes the bitmap's row padding as well: a large
+// bitmap made from pixels a deleted one left behind holds zeros there.
+TEST_F(DeferredComposeTest, ALoneLayerBitmapFromKeptPixelsHasZeroPadding) {
+  constexpr int kWidth = 1023, kHeight = 1400;  // rows of 3069 bytes padded to 3072
+  BITMAPINFOHEADER header{};
+  header.biSize = sizeof header;
+  header.biWidth = kWidth;
+  header.biHeight = kHeight;
+  header.biPlanes = 1;
+  header.biBitCount = 24;
+  for (bool withAlpha : {true, false}) {
+    SCOPED_TRACE(withAlpha);
+    void *bits = nullptr;
+    HBITMAP stale = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&header),
+                                     DIB_RGB_COLORS, &bits, nullptr, 0);
+    ASSERT_NE(stale, nullptr);
+    std::memset(bits, 0xFF, size_t{3072} * kHeight);
+    DeleteObject(stale);
+
+    const std::string name = dir_.File("large.png");
+    WriteFile(name, PngOf(kWidth, kHeight, withAlpha, nullptr));
+    handle_ = vnOpen(name.c_str());
+    ASSERT_NE(handle_, 0u);
+    HBITMAP bitmap = vnGetBitmap(handle_, 0, -1);
+    ASSERT_NE(bitmap, nullptr);
+    DIBSECTION ds{};
+    ASSERT_EQ(GetObjectA(bitmap, sizeof ds, &ds), static_cast<int>(sizeof ds));
+    ASSERT_EQ(ds.dsBm.bmWidthBytes, 3072);
+    const auto *rows = static_cast<const uint8_t *>(ds.dsBm.bmBits);
+    for (int y = 0; y < kHeight; ++y)
+      for (int x = 3 * kWidth; x < 3072; ++x)
+        ASSERT_EQ(rows[size_t{3072} * y + x], 0) << "row " << y;
+    EXPECT_EQ(BitmapPixels(bitmap),
+              SurfacePixels(Doc().FrameAt(0)->Layers().Composite().Surface()));
+    vnClose(handle_);
+    handle_ = 0;
+  }
+}
+
 // Frames the one-pass draw does not cover (a layer off the frame's origin,
 // a layer hidden) are composed and copied, as before.
 TEST_F(DeferredComposeTest, OtherFramesAreComposedForTheirBitmap) {

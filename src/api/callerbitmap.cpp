@@ -7,6 +7,7 @@
 #include "layers/layerlist.h"
 #include "pixels/dibsfc.h"
 #include "platform/gdi.h"
+#include "platform/kernel.h"
 #include "runtime/exceptions.h"
 
 namespace vorn {
@@ -98,12 +99,14 @@ TFrameLayerDIB &GetCallerBitmap(TVNFrameList &document, int32_t frame, int32_t l
   // drawn straight into the bitmap, the composition left deferred;
   // otherwise the bitmap is a copy of the surface.
   TFastLayerList &layers = document.GetFrame(frame)->Layers();
-  TDIBSurface &stored = layers.StoredComposite().Surface();
-  if (layer < 0 && !alpha && layers.CompositionDeferred() && stored.BitCount() == 24 &&
-      stored.Width() > 0 && stored.Height() > 0) {
-    bitmap->Create(stored.Width(), stored.Height(), 24, stored.ColorTable);
-    if (!layers.ComposeInto(bitmap->TopRow(), bitmap->RowStep()))
-      bitmap->DrawFrom(SourceSurface(document, frame, layer, alpha));
+  if (layer < 0 && !alpha && layers.ComposesInto()) {
+    const TDIBSurface &stored = layers.StoredComposite().Surface();
+    {
+      // Every byte of the section is written below.
+      TMappingsOverwrittenWhole whole;
+      bitmap->Create(stored.Width(), stored.Height(), 24, stored.ColorTable);
+    }
+    layers.ComposeInto(bitmap->TopRow(), bitmap->RowStep());
   } else {
     TDIBSurface &source = SourceSurface(document, frame, layer, alpha);
     int bits = source.BitCount();

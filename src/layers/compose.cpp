@@ -52,7 +52,7 @@ void TFastLayerList::ComposeUpTo(int n) {
   if (!DrawLayers(n, true) && owner_) FillBackground();
 }
 
-bool TFastLayerList::ComposeInto(uint8_t *top, int64_t stride) {
+bool TFastLayerList::ComposesInto() {
   if (!composeDeferred_ || !owner_ || items_.size() != 1) return false;
   TCustomLayer &item = *items_[0];
   // Other layer kinds draw themselves their own way.
@@ -69,27 +69,40 @@ bool TFastLayerList::ComposeInto(uint8_t *top, int64_t stride) {
   if (clip.left < clip.right && clip.top < clip.bottom &&
       (clip.left > 0 || clip.top > 0 || clip.right < width || clip.bottom < height))
     return false;
+  // The choices of DrawLayers and TFastLayer::DrawPart for a lone layer:
+  // drawn through its alpha channel over the background, or copied.
+  if (!layer.NeedsBackground()) return true;
+  if (TDIBSurface *alpha = source.AlphaChannel(); layer.AlphaOn && alpha)
+    return alpha->Width() == width && alpha->Height() == height &&
+           alpha->StorageBitCount() == 8;
+  return layer.TransColor < 0 && layer.GetAlpha() > 254;  // else keyed or translucent
+}
 
-  // The choices of DrawLayers and TFastLayer::DrawPart for a lone layer.
+bool TFastLayerList::ComposeInto(uint8_t *top, int64_t stride) {
+  if (!ComposesInto()) return false;
+  auto &layer = static_cast<TFastLayer &>(*items_[0]);
+  TDIBSurface &composite = composite_->Surface(), &source = layer.Surface();
+  const int width = composite.Width(), height = composite.Height();
   TDIBSurface *alpha = source.AlphaChannel();
-  const bool background = layer.NeedsBackground();
-  const bool throughAlpha = background && layer.AlphaOn && alpha;
-  if (throughAlpha && (alpha->Width() != width || alpha->Height() != height ||
-                       alpha->StorageBitCount() != 8))
-    return false;
-  if (background && !throughAlpha && !(layer.TransColor < 0 && layer.GetAlpha() > 254))
-    return false;  // keyed or translucent: the general walk blends them
-
+  const bool throughAlpha = layer.NeedsBackground() && layer.AlphaOn && alpha;
   const auto bytes = static_cast<size_t>(width) * 3;
+  const auto padding = static_cast<size_t>(stride) - bytes;
   TReadRows colours = source.ReadRows();
   if (throughAlpha) {
     const uint32_t fill = composite.ColorRefToPixel(owner_->BackgroundColor());
     TReadRows weights = alpha->ReadRows();
-    for (int64_t y = height; y-- > 0;)  // in memory order, bottom row first
-      kernels::AlphaOverColourRow24(top - y * stride, colours.Row(y), weights.Row(y),
+    for (int64_t y = height; y-- > 0;) {  // in memory order, bottom row first
+      uint8_t *row = top - y * stride;
+      kernels::AlphaOverColourRow24(row, colours.Row(y), weights.Row(y),
                                     static_cast<size_t>(width), fill);
+      std::memset(row + bytes, 0, padding);
+    }
   } else {
-    for (int64_t y = height; y-- > 0;) std::memcpy(top - y * stride, colours.Row(y), bytes);
+    for (int64_t y = height; y-- > 0;) {
+      uint8_t *row = top - y * stride;
+      std::memcpy(row, colours.Row(y), bytes);
+      std::memset(row + bytes, 0, padding);
+    }
   }
   return true;
 }

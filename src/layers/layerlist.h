@@ -107,13 +107,16 @@ class TFastLayerList {
   void ComposeUpTo(int n);
   // Paints the document's background colour over the whole composite.
   void FillBackground();
+  // True for a frame whose composition is still deferred and whose one
+  // visible layer covers it exactly at 24 bits, drawn plainly or through
+  // its alpha channel over the background: the frames ComposeInto draws.
+  bool ComposesInto();
   // Draws the pixels Compose would give the composite straight into rows
-  // laid out as the composite's (row y at top - y * stride, each of the
-  // composite's row bytes), leaving the composition deferred: one pass
-  // instead of composing and copying the composite. Only for a frame whose
-  // composition is still deferred and whose one visible layer covers it
-  // exactly at 24 bits, drawn plainly or through its alpha channel over
-  // the background; false, with nothing written, for any other.
+  // laid out as the composite's (row y at top - y * stride, stride at
+  // least the composite's row bytes; every byte written, zeros past the
+  // pixels), leaving the composition deferred: one pass instead of
+  // composing and copying the composite. False, with nothing written, for
+  // a frame ComposesInto refuses.
   bool ComposeInto(uint8_t *top, int64_t stride);
 
   // True when the composite no longer matches the layers.

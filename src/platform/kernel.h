@@ -164,10 +164,11 @@ void WINAPI GetSystemInfo(SYSTEM_INFO *info);
 void AdviseHugePages(void *address, size_t bytes);
 
 // Not a Win32 function: while an object of this class lives, paging-file
-// mappings the calling thread creates may start with the bytes a kept store
-// last held instead of zeros (a reused store is handed out without its
-// zeroing pass): for callers that write every byte of the mappings they
-// make, up to the size they use, before anything reads them. Objects nest.
+// mappings and DIB sections the calling thread creates may start with the
+// bytes a kept store or kept section block last held instead of zeros (a
+// reused one is handed out without its zeroing pass): for callers that
+// write every byte of what they make, up to the size they use, before
+// anything reads it. Objects nest.
 class TMappingsOverwrittenWhole {
  public:
   TMappingsOverwrittenWhole();
