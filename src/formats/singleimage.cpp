@@ -24,13 +24,10 @@ void PlaceSingleImage(TFastLayerList &layers, TDecodedImage &image) {
 
   TDIBSurface &surface = layer->Surface();
   const int bits = surface.BitCount();
-  // The composite shares the layer's store (copy-on-write), so sizing it
-  // fills nothing: a plainly opaque image is its own composite and
-  // composing copies nothing; an image with an alpha channel is composed
-  // over the background, which covers every pixel of the shared store's
-  // copy, so no store of zeros is made for a composite that may never be
-  // composed (vnGetBitmap draws such a frame straight into its bitmap).
-  layers.Composite().Surface().Assign(&surface);
+  // A plainly opaque image is its own composite: the composite shares the
+  // layer's store (copy-on-write), so sizing it fills nothing and composing
+  // copies nothing.
+  if (!hasAlpha) layers.Composite().Surface().Assign(&surface);
   layers.Resize(surface.Width(), surface.Height(), bits);
   TFastLayer *added = layer.get();
   layers.Add(std::move(layer));
