@@ -282,6 +282,29 @@ TEST_F(DeferredComposeTest, ALoneLayerBitmapFromKeptPixelsHasZeroPadding) {
   }
 }
 
+// A single image with an alpha channel makes no store for its composite at
+// open: the composite shares the layer's until its pixels are reached, and
+// then gets a zeroed one of its own, so that the bytes past the pixels of
+// each row are zeros, as in a composite sized at open.
+TEST_F(DeferredComposeTest, AnAlphaImagesCompositeGetsItsStoreWhenReached) {
+  const std::string name = dir_.File("alpha.png");
+  WriteFile(name, PngOf(37, 5, true, nullptr));  // rows of 111 bytes padded to 112
+  handle_ = vnOpen(name.c_str());
+  ASSERT_NE(handle_, 0u);
+  TFastLayerList &layers = Doc().FrameAt(0)->Layers();
+  TDIBSurface &layer = layers.LayerAt(0)->GetSurface();
+  EXPECT_EQ(&layers.StoredComposite().Surface().Store(), &layer.Store());
+  ASSERT_NE(vnGetBitmap(handle_, 0, -1), nullptr);
+  EXPECT_EQ(&layers.StoredComposite().Surface().Store(), &layer.Store());
+
+  TDIBSurface &composite = layers.Composite().Surface();
+  EXPECT_NE(&composite.Store(), &layer.Store());
+  EXPECT_EQ(composite.Width(), 37);
+  TReadRows rows = composite.ReadRows();
+  for (int y = 0; y < 5; ++y) EXPECT_EQ(rows.Row(y)[111], 0) << "row " << y;
+  EXPECT_EQ(BitmapPixels(vnGetBitmap(handle_, 0, -1)), SurfacePixels(composite));
+}
+
 // Frames the one-pass draw does not cover (a layer off the frame's origin,
 // a layer hidden) are composed and copied, as before.
 TEST_F(DeferredComposeTest, OtherFramesAreComposedForTheirBitmap) {

@@ -13,7 +13,10 @@ namespace vorn {
 void TFastLayerList::FillBackground() {
   // Covers every pixel: a fill deferred from sizing would be painted over
   // (a deferred composition is still done first, fill and all).
-  if (!composeDeferred_) fillDeferred_ = false;
+  if (!composeDeferred_ && fillDeferred_) {
+    RenewBorrowedStore();
+    fillDeferred_ = false;
+  }
   SettleComposite();
   TDIBSurface &composite = composite_->Surface();
   COLORREF background = owner_ ? owner_->BackgroundColor() : 0xFFFFFF;
@@ -116,6 +119,7 @@ void TFastLayerList::SettleDeferred() const {
   // A deferred composition does the deferred fill itself, unless the
   // background it fills first covers it.
   if (fillDeferred_ && !composeDeferred_) {
+    RenewBorrowedStore();
     TDIBSurface &composite = composite_->Surface();
     composite.FillRect(composite.BoundsRect(), deferredFill_);
     fillDeferred_ = false;

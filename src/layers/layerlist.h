@@ -69,6 +69,12 @@ class TFastLayerList {
   // Composite (or composed): a frame whose composite nobody asks for never
   // writes its pages.
   void SizeComposite(int width, int height, int bitCount);
+  // Sizes a composite without pixels as SizeComposite sizes it to the
+  // surface's size and depth, sharing the surface's store until the
+  // composite's pixels are first reached, when a new store takes its place
+  // (zeroed, then filled as SizeComposite defers it): a frame drawn only
+  // through ComposeInto never makes a store for its composite.
+  void SizeCompositeLike(TDIBSurface &surface);
 
   // --- New layers ---------------------------------------------------------------
 
@@ -143,8 +149,13 @@ class TFastLayerList {
   }
   void SettleDeferred() const;
 
+  // Gives the composite a store of its own before its deferred fill, in
+  // place of one SizeCompositeLike shares.
+  void RenewBorrowedStore() const;
+
   mutable bool composeDeferred_ = false;
   mutable bool fillDeferred_ = false;
+  mutable bool storeBorrowed_ = false;
   uint32_t deferredFill_ = 0;
 
   TLayerListOwner *owner_;
