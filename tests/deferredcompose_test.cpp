@@ -2,18 +2,23 @@
 // document opened through vnOpen composes (and fills) only the composites
 // asked for, with the pixels an eager composition would have given.
 #include <gtest/gtest.h>
+#include <png.h>
 
+#include <csetjmp>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "open/opener.h"
 #include "api/registry.h"
 #include "api/vnframelist.h"
 #include "document/framelist.h"
 #include "layers/layerlist.h"
+#include "platform/pixelrows.h"
 #include "support/files.h"
 #include "support/nativewriter.h"
 #include "vornfile.h"
+#include "vornfile_gdi.h"
 
 namespace vorn {
 namespace {
@@ -136,6 +141,191 @@ TEST_F(DeferredComposeTest, ChangesThroughTheListComposeFirst) {
   Doc().SetBGColor(RGB(1, 2, 3));
   EXPECT_FALSE(Doc().FrameAt(0)->Layers().CompositionDeferred());
   EXPECT_EQ(Doc().FrameAt(0)->Layers().Composite().Surface().GetPixel(0, 0), 0xFFFFFFu);
+}
+
+void AppendBytes(png_structp png, png_bytep data, size_t size) {
+  auto *out = static_cast<std::vector<uint8_t> *>(png_get_io_ptr(png));
+  out->insert(out->end(), data, data + size);
+}
+
+// A PNG of 8-bit RGB or RGBA written by libpng, with a background colour
+// chunk when given one: colours and alpha vary per pixel, the alpha taking
+// 0, 255 and values between.
+std::vector<uint8_t> PngOf(int width, int height, bool withAlpha, const png_color_16 *background) {
+  std::vector<uint8_t> bytes;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    return {};
+  }
+  png_set_write_fn(png, &bytes, AppendBytes, nullptr);
+  png_set_IHDR(png, info, width, height, 8, withAlpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB,
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  if (background) png_set_bKGD(png, info, background);
+  png_write_info(png, info);
+  const int channels = withAlpha ? 4 : 3;
+  std::vector<uint8_t> row(static_cast<size_t>(width) * channels);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      uint8_t *p = &row[static_cast<size_t>(x) * channels];
+      p[0] = static_cast<uint8_t>(x * 7 + y * 50);
+      p[1] = static_cast<uint8_t>(x * 13 + 1);
+      p[2] = static_cast<uint8_t>(255 - x * 3 - y);
+      if (withAlpha) p[3] = x % 3 == 0 ? 0 : x % 3 == 1 ? 255 : static_cast<uint8_t>(x * 29 + y);
+    }
+    png_write_row(png, row.data());
+  }
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return bytes;
+}
+
+// The pixels of a 24-bit bitmap handed out, image row 0 first.
+std::vector<uint32_t> BitmapPixels(HBITMAP bitmap) {
+  DIBSECTION ds{};
+  if (GetObjectA(bitmap, sizeof ds, &ds) != static_cast<int>(sizeof ds) ||
+      ds.dsBm.bmBitsPixel != 24)
+    return {};
+  std::vector<uint32_t> pixels;
+  const int height = ds.dsBm.bmHeight;
+  for (int y = 0; y < height; ++y) {
+    const uint8_t *row = static_cast<const uint8_t *>(ds.dsBm.bmBits) +
+                         static_cast<size_t>(height - 1 - y) * ds.dsBm.bmWidthBytes;
+    for (int x = 0; x < ds.dsBm.bmWidth; ++x) pixels.push_back(rows::UncheckedGet24(row, x));
+  }
+  return pixels;
+}
+
+std::vector<uint32_t> SurfacePixels(TDIBSurface &s) {
+  std::vector<uint32_t> pixels;
+  for (int y = 0; y < s.Height(); ++y)
+    for (int x = 0; x < s.Width(); ++x) pixels.push_back(s.GetPixel(x, y));
+  return pixels;
+}
+
+// A single image whose one layer covers the frame is drawn straight into
+// the bitmap vnGetBitmap hands out, its composition left deferred: the
+// bitmap holds what composing gives, over the default background and over
+// the file's own, with the alpha channel and without, at widths that leave
+// a tail after the vector steps.
+TEST_F(DeferredComposeTest, LoneLayerFramesDrawIntoTheBitmapAsComposingDoes) {
+  const png_color_16 background{0, 0x12, 0x34, 0x56, 0};
+  for (bool withAlpha : {true, false})
+    for (const png_color_16 *bkgd : {static_cast<const png_color_16 *>(nullptr), &background})
+      for (int width : {1, 37, 130}) {
+        SCOPED_TRACE(::testing::Message() << "alpha " << withAlpha << ", bKGD " << !!bkgd
+                                          << ", width " << width);
+        const std::string name = dir_.File("lone.png");
+        WriteFile(name, PngOf(width, 5, withAlpha, bkgd));
+        handle_ = vnOpen(name.c_str());
+        ASSERT_NE(handle_, 0u);
+        HBITMAP bitmap = vnGetBitmap(handle_, 0, -1);
+        ASSERT_NE(bitmap, nullptr);
+        TFastLayerList &layers = Doc().FrameAt(0)->Layers();
+        EXPECT_TRUE(layers.CompositionDeferred());
+        EXPECT_EQ(vnGetBitmap(handle_, 0, -1), bitmap);
+        const std::vector<uint32_t> drawn = BitmapPixels(bitmap);
+        ASSERT_EQ(drawn.size(), static_cast<size_t>(width) * 5);
+        // Composed now, through the layers' general walk.
+        EXPECT_EQ(drawn, SurfacePixels(layers.Composite().Surface()));
+        EXPECT_FALSE(layers.CompositionDeferred());
+        if (withAlpha) {
+          // Transparent pixels show the background, opaque ones the layer.
+          const uint32_t shown = bkgd ? 0x123456u : 0xFFFFFFu;
+          EXPECT_EQ(drawn[0], shown);
+          if (width > 1) {
+            EXPECT_EQ(drawn[1], layers.LayerAt(0)->GetSurface().GetPixel(1, 0));
+          }
+        }
+        vnClose(handle_);
+        handle_ = 0;
+      }
+}
+
+// The one-pass draw writes the bitmap's row padding as well: a large
+// bitmap made from pixels a deleted one left behind holds zeros there.
+TEST_F(DeferredComposeTest, ALoneLayerBitmapFromKeptPixelsHasZeroPadding) {
+  constexpr int kWidth = 1023, kHeight = 1400;  // rows of 3069 bytes padded to 3072
+  BITMAPINFOHEADER header{};
+  header.biSize = sizeof header;
+  header.biWidth = kWidth;
+  header.biHeight = kHeight;
+  header.biPlanes = 1;
+  header.biBitCount = 24;
+  for (bool withAlpha : {true, false}) {
+    SCOPED_TRACE(withAlpha);
+    void *bits = nullptr;
+    HBITMAP stale = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&header),
+                                     DIB_RGB_COLORS, &bits, nullptr, 0);
+    ASSERT_NE(stale, nullptr);
+    std::memset(bits, 0xFF, size_t{3072} * kHeight);
+    DeleteObject(stale);
+
+    const std::string name = dir_.File("large.png");
+    WriteFile(name, PngOf(kWidth, kHeight, withAlpha, nullptr));
+    handle_ = vnOpen(name.c_str());
+    ASSERT_NE(handle_, 0u);
+    HBITMAP bitmap = vnGetBitmap(handle_, 0, -1);
+    ASSERT_NE(bitmap, nullptr);
+    DIBSECTION ds{};
+    ASSERT_EQ(GetObjectA(bitmap, sizeof ds, &ds), static_cast<int>(sizeof ds));
+    ASSERT_EQ(ds.dsBm.bmWidthBytes, 3072);
+    const auto *rows = static_cast<const uint8_t *>(ds.dsBm.bmBits);
+    for (int y = 0; y < kHeight; ++y)
+      for (int x = 3 * kWidth; x < 3072; ++x)
+        ASSERT_EQ(rows[size_t{3072} * y + x], 0) << "row " << y;
+    EXPECT_EQ(BitmapPixels(bitmap),
+              SurfacePixels(Doc().FrameAt(0)->Layers().Composite().Surface()));
+    vnClose(handle_);
+    handle_ = 0;
+  }
+}
+
+// A single image with an alpha channel makes no store for its composite at
+// open: the composite shares the layer's until its pixels are reached, and
+// then gets a zeroed one of its own, so that the bytes past the pixels of
+// each row are zeros, as in a composite sized at open.
+TEST_F(DeferredComposeTest, AnAlphaImagesCompositeGetsItsStoreWhenReached) {
+  const std::string name = dir_.File("alpha.png");
+  WriteFile(name, PngOf(37, 5, true, nullptr));  // rows of 111 bytes padded to 112
+  handle_ = vnOpen(name.c_str());
+  ASSERT_NE(handle_, 0u);
+  TFastLayerList &layers = Doc().FrameAt(0)->Layers();
+  TDIBSurface &layer = layers.LayerAt(0)->GetSurface();
+  EXPECT_EQ(&layers.StoredComposite().Surface().Store(), &layer.Store());
+  ASSERT_NE(vnGetBitmap(handle_, 0, -1), nullptr);
+  EXPECT_EQ(&layers.StoredComposite().Surface().Store(), &layer.Store());
+
+  TDIBSurface &composite = layers.Composite().Surface();
+  EXPECT_NE(&composite.Store(), &layer.Store());
+  EXPECT_EQ(composite.Width(), 37);
+  TReadRows rows = composite.ReadRows();
+  for (int y = 0; y < 5; ++y) EXPECT_EQ(rows.Row(y)[111], 0) << "row " << y;
+  EXPECT_EQ(BitmapPixels(vnGetBitmap(handle_, 0, -1)), SurfacePixels(composite));
+}
+
+// Frames the one-pass draw does not cover (a layer off the frame's origin,
+// a layer hidden) are composed and copied, as before.
+TEST_F(DeferredComposeTest, OtherFramesAreComposedForTheirBitmap) {
+  Open(Shifted(1, 24));
+  TFastLayerList &layers = Doc().FrameAt(0)->Layers();
+  HBITMAP shifted = vnGetBitmap(handle_, 0, -1);
+  ASSERT_NE(shifted, nullptr);
+  EXPECT_FALSE(layers.CompositionDeferred());
+  EXPECT_EQ(BitmapPixels(shifted), SurfacePixels(layers.Composite().Surface()));
+  vnClose(handle_);
+
+  const std::string name = dir_.File("hidden.png");
+  WriteFile(name, PngOf(9, 4, true, nullptr));
+  handle_ = vnOpen(name.c_str());
+  ASSERT_NE(handle_, 0u);
+  TFastLayerList &hidden = Doc().FrameAt(0)->Layers();
+  hidden.LayerAt(0)->Visible = false;
+  HBITMAP background = vnGetBitmap(handle_, 0, -1);
+  ASSERT_NE(background, nullptr);
+  EXPECT_FALSE(hidden.CompositionDeferred());
+  EXPECT_EQ(BitmapPixels(background), std::vector<uint32_t>(36, 0xFFFFFFu));
 }
 
 TEST(DeferredFillTest, SizingFillsOnlyWhenThePixelsAreReached) {

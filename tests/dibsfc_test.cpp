@@ -10,6 +10,7 @@
 #include "pixels/dibshared.h"
 #include "pixels/dibsfc.h"
 #include "pixels/pixelkernels.h"
+#include "platform/pixelrows.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
 
@@ -740,6 +741,54 @@ TEST(SurfaceKernelTest, EveryByteAndWeightMatchesTheFormulas) {
     kernels::BlendRow24(dst.data(), src.data(), kBytes / 3, a, false, 0);
     check("BlendRow24", 3, kBytes / 3, false);
   }
+}
+
+// The one-pass draw over a solid colour against fill-then-weigh written
+// out: every alpha value with every source byte on every channel, over
+// colours whose three bytes take every value, at a width that leaves a
+// tail after the vector steps and the kernel's pieces.
+TEST(SurfaceKernelTest, AlphaOverAColourMatchesTheFormulaForEveryByte) {
+  constexpr size_t kPixels = 256 + 256 + 37;
+  std::vector<uint8_t> src(3 * kPixels), dst(3 * kPixels), alpha(kPixels);
+  for (size_t i = 0; i < kPixels; ++i)
+    for (size_t k = 0; k < 3; ++k) src[3 * i + k] = static_cast<uint8_t>(i + 85 * k);
+  for (uint32_t c = 0; c < 256; ++c) {
+    const uint8_t bytes[3] = {static_cast<uint8_t>(c), static_cast<uint8_t>(255 - c),
+                              static_cast<uint8_t>(c * 7 + 3)};
+    const uint32_t colour = bytes[0] | bytes[1] << 8 | static_cast<uint32_t>(bytes[2]) << 16;
+    for (uint32_t a = 0; a < 256; ++a) {
+      std::fill(alpha.begin(), alpha.end(), static_cast<uint8_t>(a));
+      std::fill(dst.begin(), dst.end(), uint8_t{0x5A});  // overwritten whole
+      kernels::AlphaOverColourRow24(dst.data(), src.data(), alpha.data(), kPixels, colour);
+      for (size_t j = 0; j < dst.size(); ++j) {
+        const uint32_t d = bytes[j % 3], sv = src[j];
+        const uint32_t expected = a == 0 ? d : a == 255 ? sv : ((255 - a) * d + a * sv) >> 8;
+        ASSERT_EQ(dst[j], expected) << "colour " << c << ", alpha " << a << ", byte " << j;
+      }
+    }
+  }
+}
+
+// Mixed alpha rows of every width up to a few vector steps, from every
+// start within a step: the same bytes as filling the row and drawing it
+// through AlphaRow24, and nothing written past the row.
+TEST(SurfaceKernelTest, AlphaOverAColourEqualsFillThenAlphaAtEveryWidth) {
+  constexpr size_t kMost = 32 * 3 + 31;
+  std::vector<uint8_t> src(3 * (kMost + 32)), alpha(kMost + 32);
+  for (size_t j = 0; j < src.size(); ++j) src[j] = static_cast<uint8_t>(j * 131 + 7);
+  for (size_t i = 0; i < alpha.size(); ++i)
+    alpha[i] = i % 5 == 0 ? 0 : i % 7 == 0 ? 255 : static_cast<uint8_t>(i * 37);
+  const uint32_t colour = 0x123456;
+  for (size_t start = 0; start < 32; start += 5)
+    for (size_t n = 1; n <= kMost; n += 2) {
+      std::vector<uint8_t> ours(3 * n + 3, 0xEE), theirs(3 * n + 3, 0xEE);
+      for (size_t i = 0; i < n; ++i)
+        rows::UncheckedSet24(theirs.data(), static_cast<int64_t>(i), colour);
+      kernels::AlphaRow24(theirs.data(), src.data() + 3 * start, alpha.data() + start, n);
+      kernels::AlphaOverColourRow24(ours.data(), src.data() + 3 * start, alpha.data() + start, n,
+                                    colour);
+      ASSERT_EQ(ours, theirs) << n << " pixels from " << start;
+    }
 }
 
 // Alpha rows whose 32-pixel steps are all transparent, all opaque, mixed

@@ -2,12 +2,14 @@
 // scaling and colour conversion, raster operations, GetDIBits and palettes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include "platform/gdi.h"
+#include "platform/kernel.h"
 
 namespace {
 
@@ -243,6 +245,45 @@ TEST(GdiCreateTest, RowsArePaddedAndPixelsZeroFilled) {
     EXPECT_EQ(bm.bmBits, b.bits());
     for (uint8_t byte : b.Bytes()) EXPECT_EQ(byte, 0);
   }
+}
+
+// A large section's pixels are kept, once it is deleted, for the next
+// section of that size: handed out zeroed, as every new section is, or as
+// they stood while the maker says it writes them whole.
+TEST(GdiCreateTest, ALargeSectionsPixelsServeTheNextOneZeroed) {
+  Info info = MakeInfo(1024, 1366, 24);  // 4 MiB of rows
+  const size_t bytes = size_t{3072} * 1366;
+  void *first = nullptr;
+  HBITMAP a = CreateDIBSection(nullptr, info.get(), DIB_RGB_COLORS, &first, nullptr, 0);
+  ASSERT_NE(a, nullptr);
+  std::memset(first, 0xA5, bytes);
+  ASSERT_TRUE(DeleteObject(a));
+
+  void *second = nullptr;
+  HBITMAP b = CreateDIBSection(nullptr, info.get(), DIB_RGB_COLORS, &second, nullptr, 0);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(second, first) << "the kept pixels serve it";
+  const auto *zeroed = static_cast<const uint8_t *>(second);
+  EXPECT_TRUE(std::all_of(zeroed, zeroed + bytes, [](uint8_t v) { return v == 0; }));
+  std::memset(second, 0xB6, bytes);
+  ASSERT_TRUE(DeleteObject(b));
+
+  void *third = nullptr;
+  {
+    TMappingsOverwrittenWhole whole;
+    HBITMAP c = CreateDIBSection(nullptr, info.get(), DIB_RGB_COLORS, &third, nullptr, 0);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(third, first);
+    EXPECT_EQ(static_cast<const uint8_t *>(third)[bytes - 1], 0xB6) << "as it stood";
+    ASSERT_TRUE(DeleteObject(c));
+  }
+  // Another size never takes them.
+  Info other = MakeInfo(1024, 1367, 24);
+  void *fourth = nullptr;
+  HBITMAP d = CreateDIBSection(nullptr, other.get(), DIB_RGB_COLORS, &fourth, nullptr, 0);
+  ASSERT_NE(d, nullptr);
+  EXPECT_NE(fourth, first);
+  ASSERT_TRUE(DeleteObject(d));
 }
 
 TEST(GdiCreateTest, RefusesHeadersItCannotDraw) {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -299,6 +300,82 @@ std::vector<uint8_t> InsertBefore(std::vector<uint8_t> bytes, const std::string 
   return bytes;
 }
 
+// Truecolour surfaces are made without zeroing a reused pixel store first,
+// since the decoder writes their rows whole: a store left full of 0xFF by
+// an earlier surface of the same size comes back with the decoded pixels
+// and zero padding, in the colours and in the alpha channel, and a decode
+// that fails part way leaves no surface behind.
+TEST(PngDecoderTest, ReusedPixelStoresHoldNothingOfTheirLastImage) {
+  for (int colorType : {PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA}) {
+    Spec spec;
+    spec.colorType = colorType;
+    // Rows of 3069 and 1023 bytes, padded to 3072 and 1024: stores of whole
+    // mebibytes, which are kept for reuse.
+    spec.width = 1023;
+    spec.height = 1024;
+    const std::vector<uint8_t> bytes = Write(spec);
+    ASSERT_FALSE(bytes.empty());
+    SCOPED_TRACE(colorType);
+    for (int round = 0; round < 2; ++round) {
+      {
+        // Stores of the decoded image's sizes, every byte set, released
+        // while mapped: kept for the next stores of those sizes.
+        TDIBSurface stale;
+        stale.SetSize(spec.width, spec.height, 24);
+        stale.CreateAlphaChannel();
+        TPinnedRows colours = stale.WriteRows(), alpha = stale.AlphaChannel()->WriteRows();
+        std::memset(colours.Row(spec.height - 1), 0xFF,
+                    static_cast<size_t>(-stale.ScanLineStep()) * spec.height);
+        std::memset(alpha.Row(spec.height - 1), 0xFF,
+                    static_cast<size_t>(-stale.AlphaChannel()->ScanLineStep()) * spec.height);
+      }
+      TReadOnlyMemoryStream stream(bytes.data() + 8, bytes.size() - 8);
+      TDecodedImage image;
+      TSaveOption options;
+      if (round == 1) {
+        // The same rows with an unknown filter on the last: the decode fails
+        // there, after writing the others.
+        const int channels = colorType == PNG_COLOR_TYPE_RGB ? 3 : 4;
+        const size_t rowBytes = static_cast<size_t>(spec.width) * channels + 1;
+        std::vector<uint8_t> raw(rowBytes * spec.height, 7);
+        for (int y = 0; y < spec.height; ++y) raw[rowBytes * y] = y + 1 == spec.height ? 5 : 0;
+        uLongf packedSize = compressBound(static_cast<uLong>(raw.size()));
+        std::vector<uint8_t> packed(packedSize);
+        ASSERT_EQ(compress(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size())),
+                  Z_OK);
+        packed.resize(packedSize);
+        const std::vector<uint8_t> header = {0, 0, 0x03, 0xFF, 0, 0, 0x04, 0x00, 8,
+                                             static_cast<uint8_t>(colorType), 0, 0, 0};
+        std::vector<uint8_t> broken;
+        for (const auto &chunk : {MakeChunk("IHDR", header), MakeChunk("IDAT", packed),
+                                  MakeChunk("IEND", {})})
+          broken.insert(broken.end(), chunk.begin(), chunk.end());
+        TReadOnlyMemoryStream damaged(broken.data(), broken.size());
+        EXPECT_FALSE(TryDecodePng(damaged, image, options));
+        EXPECT_TRUE(image.Surface.Empty());
+        EXPECT_EQ(image.Surface.AlphaChannel(), nullptr);
+        continue;
+      }
+      ASSERT_TRUE(TryDecodePng(stream, image, options));
+      TDIBSurface &surface = image.Surface;
+      TReadRows colours = surface.ReadRows();
+      const int colourBytes = -surface.ScanLineStep();
+      for (int y = 0; y < spec.height; ++y)
+        for (int x = 3 * spec.width; x < colourBytes; ++x)
+          ASSERT_EQ(colours.Row(y)[x], 0) << "colour padding, row " << y;
+      if (colorType == PNG_COLOR_TYPE_RGB_ALPHA) {
+        ASSERT_NE(surface.AlphaChannel(), nullptr);
+        TReadRows alpha = surface.AlphaChannel()->ReadRows();
+        const int alphaBytes = -surface.AlphaChannel()->ScanLineStep();
+        for (int y = 0; y < spec.height; ++y)
+          for (int x = spec.width; x < alphaBytes; ++x)
+            ASSERT_EQ(alpha.Row(y)[x], 0) << "alpha padding, row " << y;
+      }
+      EXPECT_TRUE(ExpectSameDecode(bytes));
+    }
+  }
+}
+
 TEST(PngDecoderTest, DamageAndOddLayoutsAreLeftToLibpng) {
   Spec spec;
   spec.width = 64;
@@ -365,6 +442,33 @@ TEST(PngDecoderTest, DamageAndOddLayoutsAreLeftToLibpng) {
     for (const Chunk &c : chunks)
       if (c.type == "IEND") b.insert(b.begin() + static_cast<std::ptrdiff_t>(c.offset), extra.begin(), extra.end());
     cases.push_back({"data past the zlib stream", b});
+  }
+
+  {
+    // The zlib wrapper around the image data, damaged with the chunk's CRC
+    // made right again: the Adler-32 of the data, the header's check bits,
+    // a preset dictionary asked for, a stream too short for its wrapper.
+    const size_t at = offsetOf("IDAT");
+    const size_t length = (size_t{good[at]} << 24) | (size_t{good[at + 1]} << 16) |
+                          (size_t{good[at + 2]} << 8) | good[at + 3];
+    auto withData = [&](const std::function<void(std::vector<uint8_t> &)> &change) {
+      std::vector<uint8_t> data(good.begin() + static_cast<std::ptrdiff_t>(at + 8),
+                                good.begin() + static_cast<std::ptrdiff_t>(at + 8 + length));
+      change(data);
+      std::vector<uint8_t> b(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(at));
+      const std::vector<uint8_t> chunk = MakeChunk("IDAT", data);
+      b.insert(b.end(), chunk.begin(), chunk.end());
+      b.insert(b.end(), good.begin() + static_cast<std::ptrdiff_t>(at + 12 + length), good.end());
+      return b;
+    };
+    cases.push_back({"Adler-32 of the image data", withData([](auto &d) { d.back() ^= 1; })});
+    cases.push_back({"zlib header check bits", withData([](auto &d) { d[1] ^= 1; })});
+    cases.push_back({"zlib preset dictionary", withData([](auto &d) {
+                       d[1] = static_cast<uint8_t>((d[1] | 0x20) & 0xE0);
+                       d[1] = static_cast<uint8_t>(d[1] + (31 - (d[0] * 256 + d[1]) % 31) % 31);
+                     })});
+    cases.push_back({"zlib stream shorter than its wrapper",
+                     withData([](auto &d) { d.resize(5); })});
   }
 
   for (const Case &c : cases) {

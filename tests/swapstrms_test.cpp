@@ -268,6 +268,37 @@ TEST_F(SwapWorkFileTest, AReleasedWorkFileServesTheNextStreamZeroed) {
   EXPECT_EQ(MapsMentioning(folder.Path().string()).size(), 2u);
 }
 
+// While its maker writes it whole (TMappingsOverwrittenWhole, which nests),
+// a stream takes a kept work file as it stands, without the zeroing pass;
+// once the last scope ends, the next stream of that size is zeroed again.
+TEST_F(SwapWorkFileTest, AStreamWrittenWholeTakesAKeptFileAsItStands) {
+  test::TempDir folder;
+  UseWorkFolder(folder.Path().string());
+  const size_t size = static_cast<size_t>(kLargeStream);
+  {
+    TSwapStream released("SwapTestWholeA");
+    released.SetSize(kLargeStream);
+    std::memset(released.MapAll(), 0xA5, size);
+  }  // destroyed while mapped: kept
+  {
+    TMappingsOverwrittenWhole outer;
+    { TMappingsOverwrittenWhole inner; }
+    EXPECT_TRUE(TMappingsOverwrittenWhole::Active());
+    TSwapStream whole("SwapTestWholeB");
+    whole.SetSize(kLargeStream);
+    auto *bytes = static_cast<uint8_t *>(whole.MapAll());
+    EXPECT_EQ(FilesOpenIn(folder.Path()), 1) << "the kept file serves it";
+    EXPECT_EQ(bytes[size - 1], 0xA5) << "as it stood";
+    std::memset(bytes, 0xB6, size);
+  }
+  EXPECT_FALSE(TMappingsOverwrittenWhole::Active());
+  TSwapStream zeroed("SwapTestWholeC");
+  zeroed.SetSize(kLargeStream);
+  auto *bytes = static_cast<uint8_t *>(zeroed.MapAll());
+  EXPECT_EQ(FilesOpenIn(folder.Path()), 1) << "the kept file serves it again";
+  EXPECT_TRUE(std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0; }));
+}
+
 // Kept work files are mapped memory within the stores' mapped budget
 // (256 MiB): mapping views past it drops them.
 TEST_F(SwapWorkFileTest, KeptWorkFilesGiveWayToMappedViews) {

@@ -4,8 +4,10 @@
 #include <vector>
 
 #include "api/vnframelist.h"
+#include "layers/layerlist.h"
 #include "pixels/dibsfc.h"
 #include "platform/gdi.h"
+#include "platform/kernel.h"
 #include "runtime/exceptions.h"
 
 namespace vorn {
@@ -39,6 +41,9 @@ void TBitmap::Create(int width, int height, int bits, const RGBQUAD *colours) {
   bitmap_ = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(info.data()), DIB_RGB_COLORS,
                              &bits_, nullptr, 0);
   if (!bitmap_) throw EOutOfResources(Format(kCannotCreate, "DIB"));
+  // Rows of whole 32-bit words, the bottom row first.
+  rowStep_ = (int64_t{width} * header->biBitCount + 31) / 32 * 4;
+  topRow_ = static_cast<uint8_t *>(bits_) + (int64_t{height} - 1) * rowStep_;
   if (entries) {
     std::vector<uint8_t> logical(sizeof(LOGPALETTE) + entries * sizeof(PALETTEENTRY));
     auto *lp = reinterpret_cast<LOGPALETTE *>(logical.data());
@@ -90,11 +95,25 @@ TFrameLayerDIB &GetCallerBitmap(TVNFrameList &document, int32_t frame, int32_t l
   bitmap->LayerIndex = layer;
   bitmap->IsAlpha = alpha;
 
-  TDIBSurface &source = SourceSurface(document, frame, layer, alpha);
-  int bits = source.BitCount();
-  if (bits > 16) bits = 24;  // a 32-bit source loses its fourth byte
-  bitmap->Create(source.Width(), source.Height(), bits, source.ColorTable);
-  bitmap->DrawFrom(source);
+  // A frame still to be composed whose composite its one layer makes is
+  // drawn straight into the bitmap, the composition left deferred;
+  // otherwise the bitmap is a copy of the surface.
+  TFastLayerList &layers = document.GetFrame(frame)->Layers();
+  if (layer < 0 && !alpha && layers.ComposesInto()) {
+    const TDIBSurface &stored = layers.StoredComposite().Surface();
+    {
+      // Every byte of the section is written below.
+      TMappingsOverwrittenWhole whole;
+      bitmap->Create(stored.Width(), stored.Height(), 24, stored.ColorTable);
+    }
+    layers.ComposeInto(bitmap->TopRow(), bitmap->RowStep());
+  } else {
+    TDIBSurface &source = SourceSurface(document, frame, layer, alpha);
+    int bits = source.BitCount();
+    if (bits > 16) bits = 24;  // a 32-bit source loses its fourth byte
+    bitmap->Create(source.Width(), source.Height(), bits, source.ColorTable);
+    bitmap->DrawFrom(source);
+  }
   document.BitmapCache.push_back(std::move(bitmap));
   return *document.BitmapCache.back();
 }

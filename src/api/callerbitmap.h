@@ -25,6 +25,10 @@ class TBitmap {
   // of them. Raises EOutOfResources when the section cannot be made.
   void Create(int width, int height, int bits, const RGBQUAD *colours);
   HBITMAP Handle() const { return bitmap_; }
+  // The section's pixels: the top row (rows are stored bottom-up) and the
+  // step in bytes from one row to the row above it.
+  uint8_t *TopRow() const { return topRow_; }
+  int64_t RowStep() const { return rowStep_; }
   HPALETTE Palette() const { return palette_; }
   // Draws source onto the whole bitmap through a device context of its own,
   // released afterwards so that hosts can select the bitmap into theirs.
@@ -33,6 +37,8 @@ class TBitmap {
  private:
   HBITMAP bitmap_ = nullptr;
   HPALETTE palette_ = nullptr;
+  uint8_t *topRow_ = nullptr;
+  int64_t rowStep_ = 0;
 };
 
 class TFrameLayerDIB : public TBitmap {

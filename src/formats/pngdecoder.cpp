@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -178,32 +180,36 @@ uint8_t Paeth(int a, int b, int c) {
   return static_cast<uint8_t>(pb <= pc ? b : c);
 }
 
-void SubPlain(uint8_t *row, size_t n, size_t bpp) {
-  for (size_t i = bpp; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - bpp]);
+// The filters read the filtered bytes at src and write the row at dst,
+// which may be src itself: every byte is read before its place is written,
+// and the pixel to the left is read back from dst.
+void SubPlain(uint8_t *dst, const uint8_t *src, size_t n, size_t bpp) {
+  for (size_t i = 0; i < bpp && i < n; ++i) dst[i] = src[i];
+  for (size_t i = bpp; i < n; ++i) dst[i] = static_cast<uint8_t>(src[i] + dst[i - bpp]);
 }
 
-void UpPlain(uint8_t *row, const uint8_t *prior, size_t n) {
+void UpPlain(uint8_t *dst, const uint8_t *src, const uint8_t *prior, size_t n) {
   size_t i = 0;
 #if defined(__SSE2__)
   for (; i + 16 <= n; i += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + i));
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(prior + i));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(row + i), _mm_add_epi8(x, b));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm_add_epi8(x, b));
   }
 #endif
-  for (; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + prior[i]);
+  for (; i < n; ++i) dst[i] = static_cast<uint8_t>(src[i] + prior[i]);
 }
 
-void AveragePlain(uint8_t *row, const uint8_t *prior, size_t n, size_t bpp) {
-  for (size_t i = 0; i < bpp && i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + (prior[i] >> 1));
+void AveragePlain(uint8_t *dst, const uint8_t *src, const uint8_t *prior, size_t n, size_t bpp) {
+  for (size_t i = 0; i < bpp && i < n; ++i) dst[i] = static_cast<uint8_t>(src[i] + (prior[i] >> 1));
   for (size_t i = bpp; i < n; ++i)
-    row[i] = static_cast<uint8_t>(row[i] + ((row[i - bpp] + prior[i]) >> 1));
+    dst[i] = static_cast<uint8_t>(src[i] + ((dst[i - bpp] + prior[i]) >> 1));
 }
 
-void PaethPlain(uint8_t *row, const uint8_t *prior, size_t n, size_t bpp) {
-  for (size_t i = 0; i < bpp && i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + prior[i]);
+void PaethPlain(uint8_t *dst, const uint8_t *src, const uint8_t *prior, size_t n, size_t bpp) {
+  for (size_t i = 0; i < bpp && i < n; ++i) dst[i] = static_cast<uint8_t>(src[i] + prior[i]);
   for (size_t i = bpp; i < n; ++i)
-    row[i] = static_cast<uint8_t>(row[i] + Paeth(row[i - bpp], prior[i], prior[i - bpp]));
+    dst[i] = static_cast<uint8_t>(src[i] + Paeth(dst[i - bpp], prior[i], prior[i - bpp]));
 }
 
 #if defined(__SSE2__)
@@ -212,7 +218,8 @@ void PaethPlain(uint8_t *row, const uint8_t *prior, size_t n, size_t bpp) {
 // pixel are computed at once.
 // Reads four bytes also for 3-byte pixels: every row the filters see is
 // followed by at least one readable byte (the next row's filter byte, or
-// the slack after the buffers); the extra lane is never stored.
+// the slack after the buffers); the extra lane is never stored, and in
+// place it is a byte not yet written.
 template <size_t Bpp>
 __m128i LoadPixel(const uint8_t *p) {
   uint32_t v;
@@ -227,16 +234,16 @@ void StorePixel(uint8_t *p, __m128i v) {
 }
 
 template <size_t Bpp>
-void SubSimd(uint8_t *row, size_t n) {
+void SubSimd(uint8_t *dst, const uint8_t *src, size_t n) {
   __m128i a = _mm_setzero_si128();
   for (size_t i = 0; i + Bpp <= n; i += Bpp) {
-    a = _mm_add_epi8(a, LoadPixel<Bpp>(row + i));
-    StorePixel<Bpp>(row + i, a);
+    a = _mm_add_epi8(a, LoadPixel<Bpp>(src + i));
+    StorePixel<Bpp>(dst + i, a);
   }
 }
 
 template <size_t Bpp>
-void AverageSimd(uint8_t *row, const uint8_t *prior, size_t n) {
+void AverageSimd(uint8_t *dst, const uint8_t *src, const uint8_t *prior, size_t n) {
   // _mm_avg_epu8 rounds up; the filter rounds down, which differs exactly
   // when the sum is odd.
   const __m128i one = _mm_set1_epi8(1);
@@ -245,8 +252,8 @@ void AverageSimd(uint8_t *row, const uint8_t *prior, size_t n) {
     const __m128i b = LoadPixel<Bpp>(prior + i);
     __m128i average = _mm_avg_epu8(a, b);
     average = _mm_sub_epi8(average, _mm_and_si128(_mm_xor_si128(a, b), one));
-    a = _mm_add_epi8(LoadPixel<Bpp>(row + i), average);
-    StorePixel<Bpp>(row + i, a);
+    a = _mm_add_epi8(LoadPixel<Bpp>(src + i), average);
+    StorePixel<Bpp>(dst + i, a);
   }
 }
 
@@ -257,14 +264,14 @@ __m128i Select(__m128i mask, __m128i then, __m128i otherwise) {
 }
 
 template <size_t Bpp>
-void PaethSimd(uint8_t *row, const uint8_t *prior, size_t n) {
+void PaethSimd(uint8_t *dst, const uint8_t *src, const uint8_t *prior, size_t n) {
   // Samples widened to 16 bits: p - a = b - c, p - b = a - c and
   // p - c = (b - c) + (a - c) need the sign.
   const __m128i zero = _mm_setzero_si128();
   __m128i a = zero, c = zero;
   for (size_t i = 0; i + Bpp <= n; i += Bpp) {
     const __m128i b = _mm_unpacklo_epi8(LoadPixel<Bpp>(prior + i), zero);
-    const __m128i x = _mm_unpacklo_epi8(LoadPixel<Bpp>(row + i), zero);
+    const __m128i x = _mm_unpacklo_epi8(LoadPixel<Bpp>(src + i), zero);
     __m128i pa = _mm_sub_epi16(b, c);
     __m128i pb = _mm_sub_epi16(a, c);
     __m128i pc = _mm_add_epi16(pa, pb);
@@ -276,41 +283,44 @@ void PaethSimd(uint8_t *row, const uint8_t *prior, size_t n) {
         Select(_mm_cmpeq_epi16(smallest, pa), a, Select(_mm_cmpeq_epi16(smallest, pb), b, c));
     // Added modulo 256 in each 16-bit lane, whose high byte stays zero.
     a = _mm_add_epi8(x, nearest);
-    StorePixel<Bpp>(row + i, _mm_packus_epi16(a, a));
+    StorePixel<Bpp>(dst + i, _mm_packus_epi16(a, a));
     c = b;
   }
 }
 #endif
 
-// Reverses one row's filter in place; prior is the previous row of the
-// pass, unfiltered (zeros for the first). False for an unknown filter.
-bool Unfilter(uint8_t filter, uint8_t *row, const uint8_t *prior, size_t n, size_t bpp) {
+// Reverses one row's filter from src into dst (or in place, dst == src);
+// prior is the previous row of the pass, unfiltered (zeros for the first).
+// False for an unknown filter.
+bool Unfilter(uint8_t filter, uint8_t *dst, const uint8_t *src, const uint8_t *prior, size_t n,
+              size_t bpp) {
   switch (filter) {
     case 0:
+      if (dst != src) std::memcpy(dst, src, n);
       return true;
     case 1:
 #if defined(__SSE2__)
-      if (bpp == 3) return SubSimd<3>(row, n), true;
-      if (bpp == 4) return SubSimd<4>(row, n), true;
+      if (bpp == 3) return SubSimd<3>(dst, src, n), true;
+      if (bpp == 4) return SubSimd<4>(dst, src, n), true;
 #endif
-      SubPlain(row, n, bpp);
+      SubPlain(dst, src, n, bpp);
       return true;
     case 2:
-      UpPlain(row, prior, n);
+      UpPlain(dst, src, prior, n);
       return true;
     case 3:
 #if defined(__SSE2__)
-      if (bpp == 3) return AverageSimd<3>(row, prior, n), true;
-      if (bpp == 4) return AverageSimd<4>(row, prior, n), true;
+      if (bpp == 3) return AverageSimd<3>(dst, src, prior, n), true;
+      if (bpp == 4) return AverageSimd<4>(dst, src, prior, n), true;
 #endif
-      AveragePlain(row, prior, n, bpp);
+      AveragePlain(dst, src, prior, n, bpp);
       return true;
     case 4:
 #if defined(__SSE2__)
-      if (bpp == 3) return PaethSimd<3>(row, prior, n), true;
-      if (bpp == 4) return PaethSimd<4>(row, prior, n), true;
+      if (bpp == 3) return PaethSimd<3>(dst, src, prior, n), true;
+      if (bpp == 4) return PaethSimd<4>(dst, src, prior, n), true;
 #endif
-      PaethPlain(row, prior, n, bpp);
+      PaethPlain(dst, src, prior, n, bpp);
       return true;
     default:
       return false;
@@ -534,6 +544,63 @@ class ByteBuffer {
  private:
   std::unique_ptr<uint8_t[]> data_;
   size_t size_ = 0, capacity_ = 0;
+};
+
+// The buffer the image data is inflated into, kept from one decode for the
+// next: a fresh buffer of tens of megabytes costs a page fault and the
+// kernel's zeroing of every page on its first write, about a third of the
+// time inflating into it takes. One buffer is kept, the last one given back
+// (at most the decoder's whole-image bound plus a filter byte per row); a
+// decode that finds none, or one too small, allocates its own.
+class InflateBuffer {
+ public:
+  explicit InflateBuffer(size_t size) {
+    {
+      Kept &kept = TheKept();
+      std::lock_guard lock(kept.mutex);
+      if (kept.data && kept.capacity >= size) {
+        data_ = std::move(kept.data);
+        capacity_ = kept.capacity;
+        kept.capacity = 0;
+      }
+    }
+    if (!data_) {
+      data_.reset(new uint8_t[size]);
+      capacity_ = size;
+      // Written once from start to end: one page fault per 2 MiB, not per
+      // 4 KiB.
+#if !defined(_WIN32)
+      AdviseHugePages(data_.get(), size);
+#endif
+    }
+  }
+  ~InflateBuffer() {
+    Kept &kept = TheKept();
+    std::unique_ptr<uint8_t[]> dropped;  // freed after the lock is let go
+    std::lock_guard lock(kept.mutex);
+    dropped = std::move(kept.data);
+    kept.data = std::move(data_);
+    kept.capacity = capacity_;
+  }
+  InflateBuffer(const InflateBuffer &) = delete;
+  InflateBuffer &operator=(const InflateBuffer &) = delete;
+  uint8_t *get() const { return data_.get(); }
+
+ private:
+  struct Kept {
+    std::mutex mutex;
+    std::unique_ptr<uint8_t[]> data;
+    size_t capacity = 0;
+  };
+  // Never destroyed: a decode may still give its buffer back while the
+  // process ends.
+  static Kept &TheKept() {
+    static auto *kept = new Kept();
+    return *kept;
+  }
+
+  std::unique_ptr<uint8_t[]> data_;
+  size_t capacity_ = 0;
 };
 
 struct Decompressor {
@@ -809,34 +876,48 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
   // libpng path would fail.
   // zlib honours the window the stream declares; libdeflate does not. With
   // no more output than that window no distance can reach past it.
-  if (compressed.Size() < 2) return false;
-  const int method = compressed.Data()[0] & 0x0F, window = compressed.Data()[0] >> 4;
-  if (method != 8 || window > 7) return false;
+  // The zlib wrapper is read here, as libdeflate reads it: a two-byte
+  // header, the deflate data, and the Adler-32 of the output, which is
+  // summed below row by row while each row is in the cache rather than in
+  // a pass of its own over the whole output.
+  constexpr size_t kZlibHeader = 2, kZlibTrailer = 4;
+  if (compressed.Size() < kZlibHeader + kZlibTrailer) return false;
+  const uint8_t *zlibData = compressed.Data();
+  const int method = zlibData[0] & 0x0F, window = zlibData[0] >> 4;
+  if (method != 8 || window > 7 || BigEndian16(zlibData) % 31 != 0 || (zlibData[1] & 0x20) != 0)
+    return false;
   if (window < 7 && filtered > (int64_t{1} << (window + 8))) return false;
-  std::unique_ptr<uint8_t[]> inflated(new uint8_t[static_cast<size_t>(filtered) + kSlack]);
-  // Written once from start to end: one page fault per 2 MiB, not per 4 KiB.
-#if !defined(_WIN32)
-  AdviseHugePages(inflated.get(), static_cast<size_t>(filtered));
-#endif
+  InflateBuffer inflated(static_cast<size_t>(filtered) + kSlack);
   std::memset(inflated.get() + filtered, 0, kSlack);
+  uint32_t storedAdler = 0;
   {
     Decompressor decompressor;
     if (!decompressor.d) return false;
     size_t used = 0;
-    if (libdeflate_zlib_decompress_ex(decompressor.d, compressed.Data(), compressed.Size(),
-                                      inflated.get(), static_cast<size_t>(filtered), &used,
-                                      nullptr) != LIBDEFLATE_SUCCESS ||
-        used != compressed.Size())
+    if (libdeflate_deflate_decompress_ex(
+            decompressor.d, zlibData + kZlibHeader,
+            compressed.Size() - kZlibHeader - kZlibTrailer, inflated.get(),
+            static_cast<size_t>(filtered), &used, nullptr) != LIBDEFLATE_SUCCESS ||
+        kZlibHeader + used + kZlibTrailer != compressed.Size())
       return false;
+    storedAdler = BigEndian32(zlibData + kZlibHeader + used);
   }
   compressed.Free();
+  uint32_t adler = 1;
 
   // --- Unfilter and convert row by row -------------------------------------
   TDIBSurface &surface = image.Surface;
-  surface.SetSize(static_cast<int>(width), static_cast<int>(height), bits);
+  // Truecolour rows of a plain image are written whole, padding and all,
+  // below: their stores need no zeroing first.
+  const bool writtenWhole = target == Target::Bgr && !interlaced;
+  {
+    std::optional<TMappingsOverwrittenWhole> whole;
+    if (writtenWhole) whole.emplace();
+    surface.SetSize(static_cast<int>(width), static_cast<int>(height), bits);
+    if (alphaPlane) surface.CreateAlphaChannel();
+  }
   std::memcpy(surface.ColorTable, table, sizeof table);
   if (bits <= 8) surface.UpdatePalette();
-  if (alphaPlane) surface.CreateAlphaChannel();
 
   RowJob job;
   job.target = target;
@@ -864,12 +945,22 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
     std::vector<uint8_t> zeros(fullRowBytes + kSlack, 0);
 
     if (!interlaced) {
-      uint8_t *p = inflated.get();
+      // Each row is unfiltered into one of two scratch rows, taking turns,
+      // so that the inflated data is only read: unfiltered in place, every
+      // line of it would be written back to memory as well.
+      std::vector<uint8_t> scratch(2 * (fullRowBytes + kSlack), 0);
+      const uint8_t *p = inflated.get();
       const uint8_t *prior = zeros.data();
       for (int64_t y = 0; y < height; ++y) {
-        uint8_t *row = p + 1;
-        if (!Unfilter(p[0], row, prior, fullRowBytes, bpp)) return false;
+        uint8_t *row = scratch.data() + static_cast<size_t>(y & 1) * (fullRowBytes + kSlack);
+        adler = libdeflate_adler32(adler, p, fullRowBytes + 1);
+        if (!Unfilter(p[0], row, p + 1, prior, fullRowBytes, bpp)) return false;
         ConvertRow(job, row, surfaceRow(y), alphaRow(y));
+        if (writtenWhole) {
+          std::memset(surfaceRow(y) + 3 * width, 0, static_cast<size_t>(-step - 3 * width));
+          if (alphaTop)
+            std::memset(alphaRow(y) + width, 0, static_cast<size_t>(-alphaStep - width));
+        }
         prior = row;
         p += fullRowBytes + 1;
       }
@@ -881,6 +972,7 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
           wholeBytes > kMaxPngWholeImageBytes)
         return false;
       std::vector<uint8_t> whole(static_cast<size_t>(wholeBytes) + kSlack, 0);
+      adler = libdeflate_adler32(adler, inflated.get(), static_cast<size_t>(filtered));
       uint8_t *p = inflated.get();
       for (const Pass &pass : kAdam7) {
         const int64_t w = PassExtent(width, pass.x0, pass.dx);
@@ -890,7 +982,7 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
         const uint8_t *prior = zeros.data();
         for (int64_t i = 0; i < h; ++i) {
           uint8_t *row = p + 1;
-          if (!Unfilter(p[0], row, prior, rowBytes, bpp)) return false;
+          if (!Unfilter(p[0], row, row, prior, rowBytes, bpp)) return false;
           ScatterPassRow(row, whole.data() + (pass.y0 + i * pass.dy) * fullRowBytes, w, pass,
                          pixelBits);
           prior = row;
@@ -902,6 +994,7 @@ bool Decode(TStream &stream, TDecodedImage &image, TSaveOption &options) {
     }
   }
 
+  if (adler != storedAdler) return false;
   if (hasTransRgb)
     image.TransColor = static_cast<int32_t>(surface.RGBToPixel(transRgb.r, transRgb.g, transRgb.b));
   options.PngHasAlpha = alphaPlane;
@@ -929,11 +1022,14 @@ int32_t SoleTransparentEntry(const uint8_t (&entryAlpha)[256]) {
 bool TryDecodePng(TStream &stream, TDecodedImage &image, TSaveOption &options) {
   // Whatever goes wrong here goes wrong again, or not at all, on the libpng
   // path; the caller retries there.
+  // A surface left behind may hold stale bytes where rows were not yet
+  // written (see TMappingsOverwrittenWhole): it goes with the failure.
   try {
-    return Decode(stream, image, options);
+    if (Decode(stream, image, options)) return true;
   } catch (...) {
-    return false;
   }
+  image.Surface.Clear();
+  return false;
 }
 
 }  // namespace vorn

@@ -27,7 +27,13 @@ void PlaceSingleImage(TFastLayerList &layers, TDecodedImage &image) {
   // A plainly opaque image is its own composite: the composite shares the
   // layer's store (copy-on-write), so sizing it fills nothing and composing
   // copies nothing.
-  if (!hasAlpha) layers.Composite().Surface().Assign(&surface);
+  // An image with an alpha channel has its composite sized without a
+  // store of its own until its pixels are reached (vnGetBitmap may draw
+  // the frame straight into its bitmap instead).
+  if (!hasAlpha)
+    layers.Composite().Surface().Assign(&surface);
+  else
+    layers.SizeCompositeLike(surface);
   layers.Resize(surface.Width(), surface.Height(), bits);
   TFastLayer *added = layer.get();
   layers.Add(std::move(layer));

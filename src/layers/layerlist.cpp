@@ -80,7 +80,9 @@ int TFastLayerList::IndexOfFloating(int n) const {
 }
 
 void TFastLayerList::Resize(int width, int height, int bitCount) {
-  SettleComposite();
+  // A deferred fill stays deferred at the same size (SizeComposite does
+  // what a new size needs).
+  SettleComposition();
   SizeComposite(width, height, bitCount);
   selection_->Resize(width, height, 1);
   for (auto &item : items_) item->Resize(width, height, bitCount);
@@ -102,6 +104,24 @@ void TFastLayerList::SizeComposite(int width, int height, int bitCount) {
   surface.SetSize(width, height, bitCount);
   fillDeferred_ = true;
   deferredFill_ = static_cast<uint32_t>(composite_->GetTransColor());
+}
+
+void TFastLayerList::SizeCompositeLike(TDIBSurface &surface) {
+  TDIBSurface &composite = composite_->Surface();
+  if (!composite.Empty() || composite.AlphaChannel() || fillDeferred_ || surface.Empty()) {
+    SizeComposite(surface.Width(), surface.Height(), surface.BitCount());
+    return;
+  }
+  composite.Assign(&surface);
+  storeBorrowed_ = true;
+  fillDeferred_ = true;
+  deferredFill_ = static_cast<uint32_t>(composite_->GetTransColor());
+}
+
+void TFastLayerList::RenewBorrowedStore() const {
+  if (!storeBorrowed_) return;
+  composite_->Surface().RenewStore();
+  storeBorrowed_ = false;
 }
 
 std::unique_ptr<TCustomLayer> TFastLayerList::NewLayer(bool withPixels, int width,

@@ -69,6 +69,12 @@ class TFastLayerList {
   // Composite (or composed): a frame whose composite nobody asks for never
   // writes its pages.
   void SizeComposite(int width, int height, int bitCount);
+  // Sizes a composite without pixels as SizeComposite sizes it to the
+  // surface's size and depth, sharing the surface's store until the
+  // composite's pixels are first reached, when a new store takes its place
+  // (zeroed, then filled as SizeComposite defers it): a frame drawn only
+  // through ComposeInto never makes a store for its composite.
+  void SizeCompositeLike(TDIBSurface &surface);
 
   // --- New layers ---------------------------------------------------------------
 
@@ -107,6 +113,17 @@ class TFastLayerList {
   void ComposeUpTo(int n);
   // Paints the document's background colour over the whole composite.
   void FillBackground();
+  // True for a frame whose composition is still deferred and whose one
+  // visible layer covers it exactly at 24 bits, drawn plainly or through
+  // its alpha channel over the background: the frames ComposeInto draws.
+  bool ComposesInto();
+  // Draws the pixels Compose would give the composite straight into rows
+  // laid out as the composite's (row y at top - y * stride, stride at
+  // least the composite's row bytes; every byte written, zeros past the
+  // pixels), leaving the composition deferred: one pass instead of
+  // composing and copying the composite. False, with nothing written, for
+  // a frame ComposesInto refuses.
+  bool ComposeInto(uint8_t *top, int64_t stride);
 
   // True when the composite no longer matches the layers.
   bool Modified = false;
@@ -132,8 +149,13 @@ class TFastLayerList {
   }
   void SettleDeferred() const;
 
+  // Gives the composite a store of its own before its deferred fill, in
+  // place of one SizeCompositeLike shares.
+  void RenewBorrowedStore() const;
+
   mutable bool composeDeferred_ = false;
   mutable bool fillDeferred_ = false;
+  mutable bool storeBorrowed_ = false;
   uint32_t deferredFill_ = 0;
 
   TLayerListOwner *owner_;

@@ -74,6 +74,19 @@ void TDIB::SetSize(int width, int height, int bitCount) {
   SetStore(store);
 }
 
+void TDIB::RenewStore() {
+  if (Empty()) return;
+  TDIBSharedImage *store = NewStoreObject();
+  try {
+    store->NewStore(width_, height_, false, store_->MemoryImage(), ColorTable, pixelFormat_,
+                    bitCount_);
+  } catch (...) {
+    store->Release();
+    throw;
+  }
+  SetStore(store);
+}
+
 void TDIB::SetWidth(int width) {
   if (width <= 0)
     Clear();

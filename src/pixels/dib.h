@@ -50,6 +50,10 @@ class TDIB {
   // Resizes; the pixels of a new store are unspecified. Width or height
   // <= 0 clears. Same geometry and format: nothing happens.
   virtual void SetSize(int width, int height, int bitCount);
+  // Replaces the store by a new one of the same geometry and colours, its
+  // pixels zeroed: for a caller about to paint every pixel of a store it
+  // shares, which would otherwise be copied first.
+  void RenewStore();
   void SetWidth(int width);
   void SetHeight(int height);
   virtual void Clear();

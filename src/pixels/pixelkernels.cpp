@@ -1,5 +1,6 @@
 #include "pixels/pixelkernels.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
@@ -318,6 +319,41 @@ VORN_AVX2 size_t AlphaRow24Avx2(uint8_t *dst, const uint8_t *src, const uint8_t 
   return AlphaSteps<3>(dst, src, alpha, n, _mm256_set1_epi8(-1), Spread24{});
 }
 
+// 24 bits over a solid colour: the steps of AlphaRow24Avx2 with the
+// destination's bytes the colour's (three vectors of its repeating bytes),
+// so that nothing is read from the destination; an all-transparent step
+// writes the colour. pattern holds the colour's bytes for 32 pixels.
+VORN_AVX2 size_t AlphaOverColourRow24Avx2(uint8_t *dst, const uint8_t *src, const uint8_t *alpha,
+                                          size_t n, const uint8_t *pattern) {
+  __m256i colour[3];
+  for (size_t k = 0; k < 3; ++k)
+    colour[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pattern + 32 * k));
+  const Spread24 spread;
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const AlphaStep step =
+        ClassifyAlpha(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(alpha + i)));
+    if (step == AlphaStep::Copy) {
+      std::memcpy(dst + 3 * i, src + 3 * i, 96);
+      continue;
+    }
+    for (size_t k = 0; k < 3; ++k) {
+      auto *dp = reinterpret_cast<__m256i *>(dst + 3 * i + 32 * k);
+      if (step == AlphaStep::Keep) {
+        _mm256_storeu_si256(dp, colour[k]);
+        continue;
+      }
+      const __m256i s =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 3 * i + 32 * k));
+      const __m256i a = spread(alpha + i, k);
+      __m256i r = WeightedBytes(colour[k], s, a);
+      if (step == AlphaStep::BlendAndSelect) r = AlphaSelect(r, colour[k], s, a);
+      _mm256_storeu_si256(dp, r);
+    }
+  }
+  return i;
+}
+
 // 24-bit rows in steps of 16 pixels: three 16-byte vectors, never
 // overlapping, with per-pixel values spread over the pixels' bytes by
 // shuffles (pixel boundaries fall at bytes 16 and 32 mid-pixel).
@@ -442,6 +478,30 @@ void AlphaRow24(uint8_t *__restrict dst, const uint8_t *__restrict src,
   if (HasAvx2()) done = AlphaRow24Avx2(dst, src, alpha, n);
 #endif
   AlphaRow24Portable(dst + 3 * done, src + 3 * done, alpha + done, n - done);
+}
+
+void AlphaOverColourRow24(uint8_t *__restrict dst, const uint8_t *__restrict src,
+                          const uint8_t *__restrict alpha, size_t n, uint32_t colour) {
+  // Past the vector steps (or without them), the colour is laid into a
+  // piece of the row just before the alpha kernel reads it back, while the
+  // piece is in the first-level cache.
+  constexpr size_t kPiece = 256;
+  uint8_t pattern[3 * kPiece];
+  pattern[0] = static_cast<uint8_t>(colour);
+  pattern[1] = static_cast<uint8_t>(colour >> 8);
+  pattern[2] = static_cast<uint8_t>(colour >> 16);
+  for (size_t filled = 3; filled < sizeof pattern; filled *= 2)
+    std::memcpy(pattern + filled, pattern, std::min(filled, sizeof pattern - filled));
+  size_t done = 0;
+#if defined(VORN_HAVE_AVX2_PATHS)
+  static_assert(sizeof pattern >= 96 && sizeof pattern % 3 == 0);
+  if (HasAvx2()) done = AlphaOverColourRow24Avx2(dst, src, alpha, n, pattern);
+#endif
+  for (size_t start = done; start < n; start += kPiece) {
+    const size_t m = std::min(kPiece, n - start);
+    std::memcpy(dst + 3 * start, pattern, 3 * m);
+    AlphaRow24(dst + 3 * start, src + 3 * start, alpha + start, m);
+  }
 }
 
 void BlendRow24(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t n, uint32_t a,

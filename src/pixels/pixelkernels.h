@@ -30,5 +30,10 @@ void BlendRow24(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t n
 // ((255 - alpha) d + alpha s) >> 8.
 void AlphaRow24(uint8_t *__restrict dst, const uint8_t *__restrict src,
                 const uint8_t *__restrict alpha, size_t n);
+// 24 bits weighted by an alpha row over a solid colour (b | g << 8 |
+// r << 16): what filling dst with the colour and then AlphaRow24 leave,
+// in one pass over dst.
+void AlphaOverColourRow24(uint8_t *__restrict dst, const uint8_t *__restrict src,
+                          const uint8_t *__restrict alpha, size_t n, uint32_t colour);
 
 }  // namespace vorn::kernels

@@ -35,9 +35,66 @@ using namespace vorn::gdi;
 
 // --- Objects and the handle table -------------------------------------------
 
-struct FreeDeleter {
-  void operator()(uint8_t *p) const { std::free(p); }
+// The pixels of large DIB sections: a deleted section's block is kept for
+// the next section of the same size, as the paging file keeps the stores
+// of pixel mappings, since a fresh block of tens of megabytes costs a page
+// fault and the kernel's zeroing of every page on its first write. One
+// block is kept, the last one given back. A section made from it is zeroed
+// first, unless its maker writes it whole (TMappingsOverwrittenWhole).
+constexpr size_t kKeptBitsMin = size_t{4} << 20;
+
+struct KeptBits {
+  std::mutex mutex;
+  uint8_t *block = nullptr;
+  size_t bytes = 0;
 };
+
+// Never destroyed: sections may still be deleted while the process ends.
+KeptBits &TheKeptBits() {
+  static auto *kept = new KeptBits();
+  return *kept;
+}
+
+// Frees a block of pixels, or keeps a section's block of `bytes` bytes.
+struct FreeDeleter {
+  size_t bytes = 0;
+  void operator()(uint8_t *p) const {
+    if (!p || bytes < kKeptBitsMin) {
+      std::free(p);
+      return;
+    }
+    KeptBits &kept = TheKeptBits();
+    uint8_t *dropped = nullptr;
+    {
+      std::lock_guard lock(kept.mutex);
+      dropped = std::exchange(kept.block, p);
+      kept.bytes = bytes;
+    }
+    std::free(dropped);
+  }
+};
+
+// The zeroed pixels of a new section (see KeptBits), or nullptr.
+uint8_t *NewSectionBits(size_t bytes) {
+  if (bytes >= kKeptBitsMin) {
+    KeptBits &kept = TheKeptBits();
+    uint8_t *block = nullptr;
+    {
+      std::lock_guard lock(kept.mutex);
+      if (kept.block && kept.bytes == bytes) {
+        block = std::exchange(kept.block, nullptr);
+        kept.bytes = 0;
+      }
+    }
+    if (block) {
+      if (!TMappingsOverwrittenWhole::Active()) std::memset(block, 0, bytes);
+      return block;
+    }
+  }
+  auto *fresh = static_cast<uint8_t *>(std::calloc(bytes, 1));
+  if (fresh) AdviseHugePages(fresh, bytes);
+  return fresh;
+}
 
 struct BitmapObject {
   Pix format = Pix::P1;
@@ -289,9 +346,10 @@ HBITMAP WINAPI CreateDIBSection(HDC dc, const BITMAPINFO *info, UINT usage, void
     bitmap->colours = layout->colours;
     if (layout->colours)
       std::memcpy(bitmap->table, layout->colourTable, layout->colours * sizeof(RGBQUAD));
-    bitmap->bits.reset(static_cast<uint8_t *>(std::calloc(layout->imageBytes, 1)));
+    const auto imageBytes = static_cast<size_t>(layout->imageBytes);
+    bitmap->bits = std::unique_ptr<uint8_t, FreeDeleter>(NewSectionBits(imageBytes),
+                                                         FreeDeleter{imageBytes});
     if (!bitmap->bits) return nullptr;
-    AdviseHugePages(bitmap->bits.get(), layout->imageBytes);
     uint8_t *pixels = bitmap->bits.get();
     GdiTable &t = Table();
     std::lock_guard lock(t.mutex);

@@ -705,6 +705,14 @@ void WINAPI GetSystemInfo(SYSTEM_INFO *info) {
 
 void SetMappedViewBudget(uint64_t bytes) { vorn::paging::SetBudget(bytes); }
 
+namespace {
+thread_local int t_overwrittenWhole = 0;
+}  // namespace
+
+TMappingsOverwrittenWhole::TMappingsOverwrittenWhole() { ++t_overwrittenWhole; }
+TMappingsOverwrittenWhole::~TMappingsOverwrittenWhole() { --t_overwrittenWhole; }
+bool TMappingsOverwrittenWhole::Active() { return t_overwrittenWhole > 0; }
+
 void AdviseHugePages(void *address, size_t bytes) {
   constexpr uintptr_t kHuge = uintptr_t{2} << 20;
   if (!address || bytes < 2 * kHuge) return;

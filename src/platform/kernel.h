@@ -163,6 +163,22 @@ void WINAPI GetSystemInfo(SYSTEM_INFO *info);
 // huge pages, are left alone.
 void AdviseHugePages(void *address, size_t bytes);
 
+// Not a Win32 function: while an object of this class lives, paging-file
+// mappings and DIB sections the calling thread creates may start with the
+// bytes a kept store or kept section block last held instead of zeros (a
+// reused one is handed out without its zeroing pass): for callers that
+// write every byte of what they make, up to the size they use, before
+// anything reads it. Objects nest.
+class TMappingsOverwrittenWhole {
+ public:
+  TMappingsOverwrittenWhole();
+  ~TMappingsOverwrittenWhole();
+  TMappingsOverwrittenWhole(const TMappingsOverwrittenWhole &) = delete;
+  TMappingsOverwrittenWhole &operator=(const TMappingsOverwrittenWhole &) = delete;
+  // True while an object lives on the calling thread.
+  static bool Active();
+};
+
 // Not a Win32 function: the budget of mapped view bytes of the caller's
 // stores (the pixel stores' mapped budget). Mappings closed while their one
 // whole view is still mapped are kept for reuse within it: at most half of
@@ -174,5 +190,11 @@ void SetMappedViewBudget(uint64_t bytes);
 
 // Windows manages the views of its sections by itself.
 inline void SetMappedViewBudget(uint64_t) {}
+
+// Windows zeroes the pages of new sections itself.
+class TMappingsOverwrittenWhole {
+ public:
+  static bool Active() { return false; }
+};
 
 #endif  // !_WIN32

@@ -313,7 +313,8 @@ bool Create(uint64_t size, const std::string &name, Store &store, DWORD &error) 
       Store &kept = taken.front().store();
       if (kept.backing != Backing::kResident || ReserveSpace(folder, size) == Reserved::kYes) {
         void *view = taken.front().view();
-        std::memset(view, 0, static_cast<size_t>(size));  // new mappings read as zeros
+        // New mappings read as zeros, unless their maker writes them whole.
+        if (!TMappingsOverwrittenWhole::Active()) std::memset(view, 0, static_cast<size_t>(size));
         store = std::move(kept);
         store.spare = view;
         taken.front().Forget();

@@ -61,7 +61,8 @@ struct Store {
   uint64_t size = 0;
   Backing backing = Backing::kMemory;
   std::string folder;     // the work folder it was made in
-  void *spare = nullptr;  // a kept store's whole view, zeroed, not yet handed out
+  void *spare = nullptr;  // a kept store's whole view, zeroed (see
+                          // TMappingsOverwrittenWhole), not yet handed out
 };
 
 // A kept store whose view is still mapped; unmapped and closed when
