@@ -41,7 +41,10 @@ using namespace vorn::gdi;
 // fault and the kernel's zeroing of every page on its first write. One
 // block is kept, the last one given back. A section made from it is zeroed
 // first, unless its maker writes it whole (TMappingsOverwrittenWhole).
+// Blocks above kKeptBitsMax are freed: what stays allocated between opens
+// is bounded whatever the images were.
 constexpr size_t kKeptBitsMin = size_t{4} << 20;
+constexpr size_t kKeptBitsMax = size_t{64} << 20;
 
 struct KeptBits {
   std::mutex mutex;
@@ -59,7 +62,7 @@ KeptBits &TheKeptBits() {
 struct FreeDeleter {
   size_t bytes = 0;
   void operator()(uint8_t *p) const {
-    if (!p || bytes < kKeptBitsMin) {
+    if (!p || bytes < kKeptBitsMin || bytes > kKeptBitsMax) {
       std::free(p);
       return;
     }
@@ -76,7 +79,7 @@ struct FreeDeleter {
 
 // The zeroed pixels of a new section (see KeptBits), or nullptr.
 uint8_t *NewSectionBits(size_t bytes) {
-  if (bytes >= kKeptBitsMin) {
+  if (bytes >= kKeptBitsMin && bytes <= kKeptBitsMax) {
     KeptBits &kept = TheKeptBits();
     uint8_t *block = nullptr;
     {
