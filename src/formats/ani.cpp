@@ -306,7 +306,9 @@ void ReadAni(TFrameList &list, TStream &stream, TSaveOption &options, ProgressCa
       // The step's own colours; an image deeper than 8 bits has none and
       // the frame takes the first image's.
       const TAniIcon &colours = icon.Surface.BitCount() <= 8 ? icon : first;
-      TDIBSurface &composite = layers.Composite().Surface();
+      // The colour table only: the composite's pixels wait for its
+      // composition.
+      TDIBSurface &composite = layers.StoredComposite().Surface();
       std::memcpy(composite.ColorTable, colours.Surface.ColorTable, sizeof composite.ColorTable);
       composite.UpdatePalette();
       layers.CopyPalette();

@@ -178,7 +178,9 @@ void AddAviFrame(TFrameList &list, const void *packed, int32_t delay, std::vecto
   TFastLayerList &layers = frame->Layers();
   if (first) {
     layers.Resize(image.Width(), image.Height(), std::min(24, image.BitCount()));
-    TDIBSurface &composite = layers.Composite().Surface();
+    // The colour table only: the composite's pixels wait for its
+    // composition.
+    TDIBSurface &composite = layers.StoredComposite().Surface();
     std::memcpy(composite.ColorTable, image.ColorTable, sizeof composite.ColorTable);
     composite.UpdatePalette();
     layers.CopyPalette();

@@ -98,8 +98,11 @@ void TFastLayerList::SizeComposite(int width, int height, int bitCount) {
     return;
   }
   // What Resize does to a surface without pixels: nothing to copy, and a
-  // fill with the transparent colour (every bit set for -1).
-  surface.SetSize(width, height, bitCount);
+  // fill with the transparent colour (every bit set for -1). The store gets
+  // its bytes with that fill: until then it holds no memory, maps nothing
+  // and leaves the mapped budget to the layers, while the document's cap
+  // counts it from now on.
+  surface.SetSizeBytesLater(width, height, bitCount);
   fillDeferred_ = true;
   deferredFill_ = static_cast<uint32_t>(composite_->GetTransColor());
 }

@@ -66,12 +66,23 @@ void TDIB::SetSize(int width, int height, int bitCount) {
   TDIBSharedImage *store = NewStoreObject();
   try {
     store->NewStore(width, height, false, store_->MemoryImage(), ColorTable, requestedFormat_,
-                    bitCount);
+                    bitCount, bytesLater_);
   } catch (...) {
     store->Release();
     throw;
   }
   SetStore(store);
+}
+
+void TDIB::SetSizeBytesLater(int width, int height, int bitCount) {
+  bytesLater_ = true;
+  try {
+    SetSize(width, height, bitCount);
+  } catch (...) {
+    bytesLater_ = false;
+    throw;
+  }
+  bytesLater_ = false;
 }
 
 void TDIB::SetWidth(int width) {

@@ -50,6 +50,10 @@ class TDIB {
   // Resizes; the pixels of a new store are unspecified. Width or height
   // <= 0 clears. Same geometry and format: nothing happens.
   virtual void SetSize(int width, int height, int bitCount);
+  // SetSize whose new memory store gets its bytes only when its rows are
+  // first reached (TDIBSharedImage::NewStore with bytesLater): for a surface
+  // that may never be written, such as a composite composed on demand.
+  void SetSizeBytesLater(int width, int height, int bitCount);
   void SetWidth(int width);
   void SetHeight(int height);
   virtual void Clear();
@@ -124,6 +128,8 @@ class TDIB {
   // uncompressed copy; with toGdi a memory store also becomes a DIB section.
   void MakeUnique(bool toGdi = false);
   TPixelFormat requestedFormat_ = kPixelFormat888;
+  // Set by SetSizeBytesLater for the store its SetSize makes.
+  bool bytesLater_ = false;
 
  private:
   void RefreshGeometry();

@@ -169,7 +169,7 @@ void TDIBSharedImage::SetTopRow() {
 
 void TDIBSharedImage::NewStore(int width, int height, bool compressed, bool memoryKind,
                                const RGBQUAD *colorTable, const TPixelFormat &format,
-                               int bitCount) {
+                               int bitCount, bool bytesLater) {
   Reset();
   RequireStorageDepth(bitCount);
   const bool formatFits = bitCount == 16
@@ -202,7 +202,11 @@ void TDIBSharedImage::NewStore(int width, int height, bool compressed, bool memo
   // Compressed stores get their bytes from the reader or the copy.
   if (compressed_ || size_ == 0) return;
   try {
-    if (memoryImage_) {
+    if (memoryImage_ && bytesLater) {
+      // The document cap counts the store from now on, as if allocated.
+      ChargeBytes(size_);
+      bytesPending_ = true;
+    } else if (memoryImage_) {
       AllocBits(size_);
       if (!LockBits()) throw EOutOfMemory();
     } else {
@@ -322,7 +326,23 @@ HPALETTE TDIBSharedImage::PaletteHandle() {
 
 // --- Placement of the bytes -------------------------------------------------
 
+void TDIBSharedImage::AllocPendingBits() {
+  if (!bytesPending_) return;
+  try {
+    AllocBits(size_);  // charges size_ again in place of the pending charge
+  } catch (...) {
+    // Still pending, and still counted, for the next try.
+    bytesPending_ = true;
+    try {
+      ChargeBytes(size_);
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
 void TDIBSharedImage::AllocBits(int64_t n) {
+  bytesPending_ = false;
   if (swap_) {
     DropSwap();
     allocated_ = 0;
@@ -387,12 +407,14 @@ void TDIBSharedImage::FreeBits() {
     memory_ = nullptr;
   }
   allocated_ = 0;
+  bytesPending_ = false;
   RefundBytes();
 }
 
 bool TDIBSharedImage::LockBits() {
   // DIB-section bits are always addressable.
   if (!memoryImage_) return bits_ != nullptr;
+  AllocPendingBits();
   // Locked global memory is not in the mapped list: nothing to reorder.
   if (!swap_ && bits_) return true;
   StoreState &state = State();
@@ -435,6 +457,9 @@ void TDIBSharedImage::EvictDownTo(int64_t limit, const TDIBSharedImage *spared) 
 }
 
 bool TDIBSharedImage::Pin() {
+  // Pending bytes are allocated before the stores' lock is taken: making a
+  // swap stream is file system work.
+  if (memoryImage_) AllocPendingBits();
   // Only swap stores are ever unmapped by other stores; the others need no
   // lock to count their pins.
   if (!swap_) {

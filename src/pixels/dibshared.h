@@ -53,9 +53,14 @@ class TDIBSharedImage {
   // Replaces the contents by a new geometry. Validates the bit count and the
   // masks (EInvalidGraphicOperation); a memory store allocates its bytes
   // (EOutOfMemory), a GDI store creates a DIB section (EOutOfResources).
-  // The new pixels are not cleared. colorTable holds 256 entries.
+  // The new pixels are not cleared. colorTable holds 256 entries. With
+  // bytesLater, an uncompressed memory store is charged to its account now
+  // but gets its bytes only when they are first mapped (LockBits, Pin): a
+  // store that may never be written costs no memory, no mapping and no
+  // work file until then; its first bytes read as zeros.
   void NewStore(int width, int height, bool compressed, bool memoryKind,
-                const RGBQUAD *colorTable, const TPixelFormat &format, int bitCount);
+                const RGBQUAD *colorTable, const TPixelFormat &format, int bitCount,
+                bool bytesLater = false);
   // Becomes a copy of source (a compressed source stays compressed) as a
   // memory store when memoryKind is set, else as a DIB section.
   void CopyStore(TDIBSharedImage &source, bool memoryKind);
@@ -133,8 +138,11 @@ class TDIBSharedImage {
   // null.
   uint8_t *Bits() const { return bits_; }
   uint8_t *TopRow() const { return topRow_; }
-  // The allocated byte count of a memory store.
+  // The allocated byte count of a memory store (0 while its bytes wait for
+  // their first mapping).
   int64_t Allocated() const { return allocated_; }
+  // True while a store made with bytesLater has not been mapped yet.
+  bool BytesPending() const { return bytesPending_; }
   // True when the bytes live in a swap stream.
   bool IsSwapped() const { return swap_ != nullptr; }
   TSwapStream *SwapStream() const { return swap_.get(); }
@@ -161,6 +169,9 @@ class TDIBSharedImage {
   void SetImageSize(int64_t size);
   // The placement part of AllocBits.
   void PlaceBits(int64_t n);
+  // Allocates the bytes of a store made with bytesLater (raising as
+  // AllocBits does, the store staying pending then).
+  void AllocPendingBits();
   // Destroys the swap stream, leaving the mapped list, without unmapping
   // its view first.
   void DropSwap();
@@ -203,6 +214,9 @@ class TDIBSharedImage {
   std::unique_ptr<TSwapStream> swap_;
   HGLOBAL memory_ = nullptr;
   int64_t allocated_ = 0;
+  // Made with bytesLater and not mapped since: size_ bytes are charged but
+  // none are allocated.
+  bool bytesPending_ = false;
   bool swappable_ = true;
   uint32_t identity_;
   // Place in the mapped list and the swap bytes counted there.
