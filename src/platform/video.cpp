@@ -276,6 +276,10 @@ struct IGetFrame {
   // a caller's rows or a bitmap's last row directly.
   std::vector<uint8_t> scratch;
   size_t scratchStride = 0;
+  // What sws was made for: width, height, source and target formats. The
+  // scaler's own cache compares the formats it converted full-range YUV
+  // to and would make a new context for every such frame.
+  int swsKey[4] = {0, 0, -1, -1};
 
   ~IGetFrame() {
     av_frame_free(&current);
@@ -415,9 +419,15 @@ bool DescribeFrame(IGetFrame &g) {
   if (pixels < 0) return false;
   if (!CopiedByHand(f, bits)) {
     const AVPixelFormat target = bits == 32 ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24;
-    g.sws = sws_getCachedContext(g.sws, f->width, f->height, static_cast<AVPixelFormat>(f->format),
-                                 f->width, f->height, target, SWS_POINT, nullptr, nullptr, nullptr);
-    if (!g.sws) return false;
+    const int key[4] = {f->width, f->height, f->format, target};
+    if (!g.sws || !std::equal(key, key + 4, g.swsKey)) {
+      std::fill(g.swsKey, g.swsKey + 4, -1);
+      g.sws = sws_getCachedContext(g.sws, f->width, f->height,
+                                   static_cast<AVPixelFormat>(f->format), f->width, f->height,
+                                   target, SWS_POINT, nullptr, nullptr, nullptr);
+      if (!g.sws) return false;
+      std::copy(key, key + 4, g.swsKey);
+    }
     const size_t rowBytes = static_cast<size_t>(f->width) * static_cast<size_t>(bits / 8);
     g.scratchStride = (rowBytes + kScratchAlign - 1) / kScratchAlign * kScratchAlign;
     g.scratch.resize(g.scratchStride * static_cast<size_t>(f->height) + kScratchAlign);
