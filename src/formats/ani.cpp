@@ -246,13 +246,19 @@ int32_t PlaceImage(TFastLayerList &layers, TAniIcon &icon) {
   // An image of the frame's size and storage whose colour table the layer
   // already has: the layer shares its store (and the alpha channel's),
   // which a later write to either copies first. Steps that show the same
-  // image then hold its pixels once.
+  // image then hold its pixels once. Above 8 bits no pixel uses the table:
+  // the layer shares the store whatever its table holds, and keeps its own
+  // table.
   auto sameTable = [](const TDIBSurface &a, const TDIBSurface &b) {
     return std::memcmp(a.ColorTable, b.ColorTable, sizeof a.ColorTable) == 0;
   };
+  const bool paletted = target.StorageBitCount() <= 8;
   if (same && source.Width() == target.Width() && source.Height() == target.Height() &&
-      sameTable(source, target)) {
+      (!paletted || sameTable(source, target))) {
+    RGBQUAD table[256];
+    std::memcpy(table, target.ColorTable, sizeof table);
     target.Assign(&source);
+    std::memcpy(target.ColorTable, table, sizeof table);
     if (sourceAlpha) {
       target.CreateAlphaChannel();
       TDIBSurface &channel = *target.AlphaChannel();

@@ -66,7 +66,7 @@ void TDIB::SetSize(int width, int height, int bitCount) {
   TDIBSharedImage *store = NewStoreObject();
   try {
     store->NewStore(width, height, false, store_->MemoryImage(), ColorTable, requestedFormat_,
-                    bitCount, bytesLater_);
+                    bitCount, newBytes_);
   } catch (...) {
     store->Release();
     throw;
@@ -74,15 +74,30 @@ void TDIB::SetSize(int width, int height, int bitCount) {
   SetStore(store);
 }
 
+namespace {
+
+// Sets how the next store's bytes are made for one SetSize call.
+class NewBytesFor {
+ public:
+  NewBytesFor(TNewBytes &setting, TNewBytes bytes) : setting_(setting) { setting_ = bytes; }
+  ~NewBytesFor() { setting_ = TNewBytes::kCleared; }
+  NewBytesFor(const NewBytesFor &) = delete;
+  NewBytesFor &operator=(const NewBytesFor &) = delete;
+
+ private:
+  TNewBytes &setting_;
+};
+
+}  // namespace
+
 void TDIB::SetSizeBytesLater(int width, int height, int bitCount) {
-  bytesLater_ = true;
-  try {
-    SetSize(width, height, bitCount);
-  } catch (...) {
-    bytesLater_ = false;
-    throw;
-  }
-  bytesLater_ = false;
+  NewBytesFor later(newBytes_, TNewBytes::kLater);
+  SetSize(width, height, bitCount);
+}
+
+void TDIB::SetSizeUncleared(int width, int height, int bitCount) {
+  NewBytesFor uncleared(newBytes_, TNewBytes::kUncleared);
+  SetSize(width, height, bitCount);
 }
 
 void TDIB::SetWidth(int width) {

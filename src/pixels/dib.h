@@ -51,9 +51,12 @@ class TDIB {
   // <= 0 clears. Same geometry and format: nothing happens.
   virtual void SetSize(int width, int height, int bitCount);
   // SetSize whose new memory store gets its bytes only when its rows are
-  // first reached (TDIBSharedImage::NewStore with bytesLater): for a surface
-  // that may never be written, such as a composite composed on demand.
+  // first reached (TNewBytes::kLater): for a surface that may never be
+  // written, such as a composite composed on demand.
   void SetSizeBytesLater(int width, int height, int bitCount);
+  // SetSize whose new store's bytes may hold anything (TNewBytes::kUncleared):
+  // for a caller about to write every byte of every row, padding included.
+  void SetSizeUncleared(int width, int height, int bitCount);
   void SetWidth(int width);
   void SetHeight(int height);
   virtual void Clear();
@@ -128,8 +131,9 @@ class TDIB {
   // uncompressed copy; with toGdi a memory store also becomes a DIB section.
   void MakeUnique(bool toGdi = false);
   TPixelFormat requestedFormat_ = kPixelFormat888;
-  // Set by SetSizeBytesLater for the store its SetSize makes.
-  bool bytesLater_ = false;
+  // Set by SetSizeBytesLater and SetSizeUncleared for the store their
+  // SetSize makes.
+  TNewBytes newBytes_ = TNewBytes::kCleared;
 
  private:
   void RefreshGeometry();

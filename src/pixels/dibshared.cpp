@@ -169,7 +169,7 @@ void TDIBSharedImage::SetTopRow() {
 
 void TDIBSharedImage::NewStore(int width, int height, bool compressed, bool memoryKind,
                                const RGBQUAD *colorTable, const TPixelFormat &format,
-                               int bitCount, bool bytesLater) {
+                               int bitCount, TNewBytes bytes) {
   Reset();
   RequireStorageDepth(bitCount);
   const bool formatFits = bitCount == 16
@@ -202,12 +202,12 @@ void TDIBSharedImage::NewStore(int width, int height, bool compressed, bool memo
   // Compressed stores get their bytes from the reader or the copy.
   if (compressed_ || size_ == 0) return;
   try {
-    if (memoryImage_ && bytesLater) {
+    if (memoryImage_ && bytes == TNewBytes::kLater) {
       // The document cap counts the store from now on, as if allocated.
       ChargeBytes(size_);
       bytesPending_ = true;
     } else if (memoryImage_) {
-      AllocBits(size_);
+      AllocBits(size_, bytes != TNewBytes::kUncleared);
       if (!LockBits()) throw EOutOfMemory();
     } else {
       CreateSection();
@@ -341,7 +341,7 @@ void TDIBSharedImage::AllocPendingBits() {
   }
 }
 
-void TDIBSharedImage::AllocBits(int64_t n) {
+void TDIBSharedImage::AllocBits(int64_t n, bool clear) {
   bytesPending_ = false;
   if (swap_) {
     DropSwap();
@@ -353,14 +353,14 @@ void TDIBSharedImage::AllocBits(int64_t n) {
   // refused here, whichever reader made the store.
   ChargeBytes(n);
   try {
-    PlaceBits(n);
+    PlaceBits(n, clear);
   } catch (...) {
     RefundBytes();
     throw;
   }
 }
 
-void TDIBSharedImage::PlaceBits(int64_t n) {
+void TDIBSharedImage::PlaceBits(int64_t n, bool clear) {
   if (swappable_ && SwapThreshold >= 0 && n > SwapThreshold) {
     auto swap = std::make_unique<TSwapStream>(Format("VornixMapObj%.08X", identity_));
     swap->SetSize(n);
@@ -374,10 +374,10 @@ void TDIBSharedImage::PlaceBits(int64_t n) {
   }
   // New bytes are zeroed (swap mappings start zeroed too): row padding and
   // pixels a reader leaves alone never carry stale heap contents into an
-  // exported file.
-  HGLOBAL block = memory_
-                      ? GlobalReAlloc(memory_, static_cast<SIZE_T>(n), GMEM_MOVEABLE | GMEM_ZEROINIT)
-                      : GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, static_cast<SIZE_T>(n));
+  // exported file. Only a caller that writes every byte skips that.
+  const UINT zero = clear ? GMEM_ZEROINIT : 0;
+  HGLOBAL block = memory_ ? GlobalReAlloc(memory_, static_cast<SIZE_T>(n), GMEM_MOVEABLE | zero)
+                          : GlobalAlloc(GMEM_MOVEABLE | zero, static_cast<SIZE_T>(n));
   if (!block) throw EOutOfMemory();
   memory_ = block;
   allocated_ = n;

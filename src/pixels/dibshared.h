@@ -32,6 +32,14 @@ inline constexpr int64_t SwapThreshold = 262144;
 // with when they are released.
 inline constexpr int64_t MappedSwapLimit = 268435456;
 
+// How a new memory store gets its bytes (TDIBSharedImage::NewStore).
+enum class TNewBytes : uint8_t {
+  kCleared,    // allocated now, zeroed
+  kLater,      // charged now, allocated (zeroed) when first mapped
+  kUncleared,  // allocated now, not zeroed where that costs: for a caller
+               // that writes every byte of every row, padding included
+};
+
 class TDIBSharedImage {
  public:
   TDIBSharedImage();
@@ -54,13 +62,14 @@ class TDIBSharedImage {
   // masks (EInvalidGraphicOperation); a memory store allocates its bytes
   // (EOutOfMemory), a GDI store creates a DIB section (EOutOfResources).
   // The new pixels are not cleared. colorTable holds 256 entries. With
-  // bytesLater, an uncompressed memory store is charged to its account now
-  // but gets its bytes only when they are first mapped (LockBits, Pin): a
-  // store that may never be written costs no memory, no mapping and no
-  // work file until then; its first bytes read as zeros.
+  // TNewBytes::kLater, an uncompressed memory store is charged to its
+  // account now but gets its bytes only when they are first mapped
+  // (LockBits, Pin): a store that may never be written costs no memory, no
+  // mapping and no work file until then; its first bytes read as zeros.
+  // With kUncleared its bytes in global memory keep what the heap held.
   void NewStore(int width, int height, bool compressed, bool memoryKind,
                 const RGBQUAD *colorTable, const TPixelFormat &format, int bitCount,
-                bool bytesLater = false);
+                TNewBytes bytes = TNewBytes::kCleared);
   // Becomes a copy of source (a compressed source stays compressed) as a
   // memory store when memoryKind is set, else as a DIB section.
   void CopyStore(TDIBSharedImage &source, bool memoryKind);
@@ -100,8 +109,9 @@ class TDIBSharedImage {
   void Unpin();
   int PinCount() const { return pins_.load(); }
   // Allocates n bytes for a memory store: a swap stream when swappable and
-  // n > SwapThreshold, else movable global memory. Not cleared.
-  void AllocBits(int64_t n);
+  // n > SwapThreshold, else movable global memory, zeroed unless clear is
+  // false (a swap stream's new bytes read as zeros either way).
+  void AllocBits(int64_t n, bool clear = true);
   void FreeBits();
   // Moves the bytes to the placement the new setting asks for.
   void SetSwappable(bool swappable);
@@ -141,7 +151,7 @@ class TDIBSharedImage {
   // The allocated byte count of a memory store (0 while its bytes wait for
   // their first mapping).
   int64_t Allocated() const { return allocated_; }
-  // True while a store made with bytesLater has not been mapped yet.
+  // True while a store made with TNewBytes::kLater has not been mapped yet.
   bool BytesPending() const { return bytesPending_; }
   // True when the bytes live in a swap stream.
   bool IsSwapped() const { return swap_ != nullptr; }
@@ -168,8 +178,8 @@ class TDIBSharedImage {
   void SetTopRow();
   void SetImageSize(int64_t size);
   // The placement part of AllocBits.
-  void PlaceBits(int64_t n);
-  // Allocates the bytes of a store made with bytesLater (raising as
+  void PlaceBits(int64_t n, bool clear);
+  // Allocates the bytes of a store made with TNewBytes::kLater (raising as
   // AllocBits does, the store staying pending then).
   void AllocPendingBits();
   // Destroys the swap stream, leaving the mapped list, without unmapping
@@ -214,7 +224,7 @@ class TDIBSharedImage {
   std::unique_ptr<TSwapStream> swap_;
   HGLOBAL memory_ = nullptr;
   int64_t allocated_ = 0;
-  // Made with bytesLater and not mapped since: size_ bytes are charged but
+  // Made with TNewBytes::kLater and not mapped since: size_ bytes are charged but
   // none are allocated.
   bool bytesPending_ = false;
   bool swappable_ = true;
