@@ -113,12 +113,15 @@ std::unique_ptr<TCustomLayer> TFastLayerList::NewLayer(bool withPixels, int widt
   auto layer = std::make_unique<TFastLayer>(this);
   TDIBSurface &surface = layer->Surface();
   surface.SetSwappable(swappable);
+  // The store is charged now but gets its bytes when first written: a
+  // reader that gives the layer another image's store (or writes every
+  // row) never pays for zeroed pages it throws away.
   if (width > 0 && height > 0) {
-    surface.SetSize(width, height, BitCount());
+    surface.SetSizeBytesLater(width, height, BitCount());
     surface.MakeOpaque();
   } else if (const TFastLayerList *shape = owner_ ? owner_->ShapeSource() : nullptr) {
     const TFastLayerList &first = *shape;
-    surface.SetSize(first.Width(), first.Height(), first.BitCount());
+    surface.SetSizeBytesLater(first.Width(), first.Height(), first.BitCount());
     surface.MakeOpaque();
   }
   if (surface.BitCount() <= 8) {
