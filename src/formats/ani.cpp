@@ -102,6 +102,11 @@ void TAniList::ParseLevel(TStream &stream, int64_t pos, int64_t end, int depth) 
       stopped_ = true;
       return;
     }
+    if (id == RiffTag("icon")) {
+      ReadIcon(stream, *chunk);
+      pos = chunk->Next();
+      continue;
+    }
     std::vector<uint8_t> bytes;
     if (!ReadData(stream, *chunk, bytes)) return;
     if (id == RiffTag("JUNK")) {
@@ -114,8 +119,6 @@ void TAniList::ParseLevel(TStream &stream, int64_t pos, int64_t end, int depth) 
       ReadHeader(bytes, stream.Size() - chunk->End);
     } else if (id == RiffTag("seq ") || id == RiffTag("rate")) {
       ReadArray(bytes, id == RiffTag("seq ") ? Sequence : Rates);
-    } else {
-      ReadIcon(std::move(bytes));
     }
     pos = chunk->Next();
   }
@@ -167,8 +170,8 @@ void TAniList::ReadArray(const std::vector<uint8_t> &bytes,
     for (size_t i = 0; i < entries; ++i) (*array)[i] = UncheckedLe32(bytes.data() + 4 * i);
 }
 
-void TAniList::ReadIcon(std::vector<uint8_t> bytes) {
-  TMemoryStream image(std::move(bytes));
+void TAniList::ReadIcon(TStream &stream, const TRiffChunk &chunk) {
+  TStreamWindow image(stream, chunk.Data, chunk.Bytes());
   auto icon = std::make_unique<TAniIcon>();
   icon->TransColor = static_cast<int32_t>(IconTransColor);
   TIconImageInfo info;

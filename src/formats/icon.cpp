@@ -84,18 +84,25 @@ IconBitmap LayoutOf(TStream &stream, int64_t offset) {
 }
 
 // The colour image through the surface's BMP reader: a file header put in
-// front of the entry's bytes and the height halved.
+// front of the entry's bytes and the height halved. The reader reads the
+// rest of the entry (colour table, masks, pixels) from the stream itself,
+// the pixels straight into the surface's store.
 void ReadColourImage(TStream &stream, const IconBitmap &b, TDIBSurface &surface) {
-  std::vector<uint8_t> bmp(static_cast<size_t>(kFileHeader + b.colourBytes));
-  ReadAt(stream, b.offset, bmp.data() + kFileHeader, b.colourBytes);
-  bmp[0] = 'B';
-  bmp[1] = 'M';
-  UncheckedStoreLe32(bmp.data() + 2, static_cast<uint32_t>(bmp.size()));
-  UncheckedStoreLe32(bmp.data() + 10,
-          static_cast<uint32_t>(kFileHeader + b.colourBytes -
-                                *DibImageBytes(b.width, b.height, b.bitCount)));
-  UncheckedStoreLe32(bmp.data() + kFileHeader + 8, static_cast<uint32_t>(b.height));
-  TReadOnlyMemoryStream in(bmp.data(), bmp.size());
+  constexpr int64_t kInfoHeader = 40;  // the part that holds the height
+  uint8_t head[kFileHeader + kInfoHeader];
+  ReadAt(stream, b.offset, head + kFileHeader, kInfoHeader);
+  // The entry's bytes are in the stream (LayoutOf checked its end).
+  int64_t end;
+  if (!CheckedAdd(b.offset, b.colourBytes, end) || end > stream.Size()) UnknownFormat();
+  const int64_t fileBytes = kFileHeader + b.colourBytes;
+  head[0] = 'B';
+  head[1] = 'M';
+  UncheckedStoreLe32(head + 2, static_cast<uint32_t>(fileBytes));
+  UncheckedStoreLe32(head + 6, 0);
+  UncheckedStoreLe32(head + 10,
+          static_cast<uint32_t>(fileBytes - *DibImageBytes(b.width, b.height, b.bitCount)));
+  UncheckedStoreLe32(head + kFileHeader + 8, static_cast<uint32_t>(b.height));
+  TStreamWindow in(stream, b.offset + kInfoHeader, b.colourBytes - kInfoHeader, head, sizeof head);
   surface.LoadFromStream(in);
   if (surface.Width() != b.width || surface.Height() != b.height) UnknownFormat();
 }
