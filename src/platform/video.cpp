@@ -428,9 +428,16 @@ bool DescribeFrame(IGetFrame &g) {
       if (!g.sws) return false;
       std::copy(key, key + 4, g.swsKey);
     }
-    const size_t rowBytes = static_cast<size_t>(f->width) * static_cast<size_t>(bits / 8);
-    g.scratchStride = (rowBytes + kScratchAlign - 1) / kScratchAlign * kScratchAlign;
-    g.scratch.resize(g.scratchStride * static_cast<size_t>(f->height) + kScratchAlign);
+    // BitmapBytes bounded the bitmap's rows (at least 4 bytes each) times
+    // the height by 2^31; a scratch row is at most 63 bytes longer, so at
+    // most 17 times as long, and the total stays far inside 64 bits.
+    const int64_t rowBytes = int64_t{f->width} * (bits / 8);
+    const int64_t stride = (rowBytes + int64_t{kScratchAlign} - 1) / int64_t{kScratchAlign} *
+                           int64_t{kScratchAlign};
+    const int64_t bytes = stride * f->height + int64_t{kScratchAlign};
+    if (static_cast<uint64_t>(bytes) > SIZE_MAX) return false;
+    g.scratchStride = static_cast<size_t>(stride);
+    g.scratch.resize(static_cast<size_t>(bytes));
   }
   BITMAPINFOHEADER &header = g.header;
   header = BITMAPINFOHEADER{};
