@@ -298,22 +298,7 @@ bool TDIBSurface::SplitAlpha() {
     for (int64_t y = 0; y < height; ++y) {
       const uint8_t *s = from.Row(y);
       uint8_t *d = to.Row(y), *a = alpha.Row(y);
-      int64_t x = 0;
-      // Four pixels at a time: 16 bytes in, 12 colour bytes and 4 alpha
-      // bytes out (little-endian words, as the stores hold them).
-      for (; x + 4 <= width; x += 4, s += 16, d += 12) {
-        uint32_t p[4];
-        std::memcpy(p, s, 16);
-        const uint32_t colour[3] = {(p[0] & 0xFFFFFF) | p[1] << 24,
-                                    (p[1] >> 8 & 0xFFFF) | p[2] << 16,
-                                    (p[2] >> 16 & 0xFF) | p[3] << 8};
-        std::memcpy(d, colour, 12);
-        const uint32_t four = p[0] >> 24 | (p[1] >> 24) << 8 | (p[2] >> 24) << 16 |
-                              (p[3] >> 24) << 24;
-        std::memcpy(a + x, &four, 4);
-        seen |= four;
-      }
-      for (; x < width; ++x, s += 4, d += 3) {
+      for (int64_t x = 0; x < width; ++x, s += 4, d += 3) {
         d[0] = s[0];
         d[1] = s[1];
         d[2] = s[2];
