@@ -7,6 +7,7 @@
 
 #include "formats/png.h"
 #include "pixels/pixelformat.h"
+#include "pixels/pixelkernels.h"
 #include "platform/checked.h"
 #include "platform/littleendian.h"
 #include "platform/pixelrows.h"
@@ -144,14 +145,8 @@ bool ReadSplit32(TStream &stream, const IconBitmap &b, TDIBSurface &surface) {
       const int64_t y = b.height - 1 - (first + i);
       const uint8_t *s = buffer.data() + i * rowBytes;
       uint8_t *d = colour.Row(y), *a = alpha.Row(y);
-      for (int32_t x = 0; x < b.width; ++x, s += 4, d += 3) {
-        d[0] = s[0];
-        d[1] = s[1];
-        d[2] = s[2];
-        a[x] = s[3];
-        seen |= s[3];
-      }
-      std::memset(d, 0, colourPad);
+      seen |= kernels::SplitRow32(s, d, a, static_cast<size_t>(b.width));
+      std::memset(d + int64_t{b.width} * 3, 0, colourPad);
       std::memset(a + b.width, 0, alphaPad);
     }
   }

@@ -298,14 +298,8 @@ bool TDIBSurface::SplitAlpha() {
     for (int64_t y = 0; y < height; ++y) {
       const uint8_t *s = from.Row(y);
       uint8_t *d = to.Row(y), *a = alpha.Row(y);
-      for (int64_t x = 0; x < width; ++x, s += 4, d += 3) {
-        d[0] = s[0];
-        d[1] = s[1];
-        d[2] = s[2];
-        a[x] = s[3];
-        seen |= s[3];
-      }
-      std::memset(d, 0, colourPad);
+      seen |= kernels::SplitRow32(s, d, a, static_cast<size_t>(width));
+      std::memset(d + width * 3, 0, colourPad);
       std::memset(a + width, 0, alphaPad);
     }
     anyAlpha = seen != 0;
