@@ -43,8 +43,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
       size_t slash = key.find('/');
       std::string group = key.substr(0, slash), what = key.substr(slash + 1);
       auto &g = times_[group];
-      if (what == "reference" || !g.count("reference")) continue;
-      std::printf("%-40s %9.2fx\n", key.c_str(), g[what] / g["reference"]);
+      if (what.rfind("reference", 0) == 0) continue;
+      // "reference" first; a group may have more, named "reference_<what>",
+      // each reported on a line of its own.
+      if (g.count("reference"))
+        std::printf("%-40s %9.2fx\n", key.c_str(), g[what] / g["reference"]);
+      for (const auto &[other, time] : g) {
+        if (other.rfind("reference_", 0) != 0) continue;
+        const std::string label = key + " vs " + other.substr(10);
+        std::printf("%-40s %9.2fx\n", label.c_str(), g[what] / time);
+      }
     }
   }
 

@@ -288,6 +288,36 @@ TEST_F(AviTest, LaterFramesHoldWhatTheFirstFramesPathGives) {
   }
 }
 
+// The composites of a video are composed when first asked for and get their
+// bytes only then, but the document cap counts them at open: a video whose
+// layers alone fit under the cap, and whose layers and composites do not, is
+// refused by vnOpen.
+TEST_F(AviTest, TheCapCountsTheCompositesAtOpen) {
+  constexpr int kWidth = 64, kHeight = 48, kFrames = 20;
+  const AviFile file = test::WriteAvi({test::RawVideo(kWidth, kHeight, 24, Pictures(kWidth, kHeight, kFrames))});
+  const int64_t surface = int64_t{kWidth} * kHeight * 3;
+  const int64_t selection = (kWidth + 31) / 32 * 4 * int64_t{kHeight};
+  // Every layer and selection, and half the composites.
+  const std::string cap = std::to_string((surface + selection) * kFrames + surface * kFrames / 2);
+  ::setenv("VORN_MAX_DOCUMENT_BYTES", cap.c_str(), 1);
+  EXPECT_EQ(Open(file), 0u);
+  EXPECT_EQ(vnGetLastError(), VN_ERROR_OPEN_FAILED);
+  ::setenv("VORN_MAX_DOCUMENT_BYTES", std::to_string((2 * surface + selection) * kFrames).c_str(), 1);
+  ASSERT_NE(Open(file, "fits.avi"), 0u) << vnGetLastError();
+  ::unsetenv("VORN_MAX_DOCUMENT_BYTES");
+  // Opened: no composite has its bytes yet, and each one composed shows its
+  // layer.
+  for (int f = 0; f < kFrames; ++f) {
+    TFastLayerList &layers = Doc().FrameAt(f)->Layers();
+    EXPECT_TRUE(layers.StoredComposite().Surface().Store().BytesPending()) << f;
+  }
+  for (int f : {kFrames - 1, 0, 7}) {
+    TDIBSurface &composite = Doc().GetFrame(f)->Layers().Composite().Surface();
+    EXPECT_FALSE(composite.Store().BytesPending());
+    EXPECT_EQ(test::SurfaceRows(composite), Rows24(f)) << f;
+  }
+}
+
 TEST_F(AviTest, FramesOfAnotherSizeAreClippedIntoTheFirstFramesSize) {
   // 16 x 16, then 24 x 20 (larger), then 8 x 8 (smaller).
   std::vector<std::vector<uint8_t>> frames = {Solid(16, 16, 1, 200)[0], Solid(24, 20, 1, 100)[0],
@@ -499,6 +529,73 @@ class VideoInterfaceTest : public ::testing::Test {
   PAVISTREAM stream_ = nullptr;
   PGETFRAME getter_ = nullptr;
 };
+
+// A frame written into a caller's rows holds the packed bitmap's pixels,
+// rows turned top-down or kept bottom-up by the step, and nothing is written
+// past a row's width: rows exactly as wide as the frame, 4 bytes apart from
+// the next, keep their gap bytes. Widths of 24 and 7 are those the scaler's
+// vector code writes past the end of a row for; 32-bit frames split into
+// colour and alpha rows.
+TEST_F(VideoInterfaceTest, FramesWrittenIntoRowsHoldThePackedBitmapsPixels) {
+  struct Case {
+    const char *what;
+    AviStream stream;
+  };
+  std::vector<uint8_t> argb;
+  for (int i = 0; i < 7 * 5 * 4; ++i) argb.push_back(static_cast<uint8_t>(i * 29 + 5));
+  const Case cases[] = {
+      {"mjpeg 24 x 20", test::EncodedVideo("mjpeg", 24, 20, Pictures(24, 20, 2))},
+      {"mjpeg 7 x 5", test::EncodedVideo("mjpeg", 7, 5, Pictures(7, 5, 2))},
+      {"cinepak 32 x 24", test::EncodedVideo("cinepak", 32, 24, Pictures(32, 24, 2))},
+      {"raw 24 bits", test::RawVideo(7, 5, 24, Pictures(7, 5, 2))},
+      {"raw 32 bits", test::RawVideo(7, 5, 32, {argb, argb})},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    OpenStream(test::WriteAvi({c.stream}), 0);
+    for (LONG p : {0, 1}) {
+      const std::vector<uint8_t> packed = Frame(p);
+      ASSERT_FALSE(packed.empty());
+      const BITMAPINFOHEADER *format = AVIStreamFrameFormat(getter_, p);
+      ASSERT_NE(format, nullptr);
+      const int width = format->biWidth, height = format->biHeight;
+      const int bits = format->biBitCount;
+      const size_t packedStride = (static_cast<size_t>(width) * bits + 31) / 32 * 4;
+      const size_t pixel = bits == 32 ? 3 : static_cast<size_t>(bits) / 8;
+      const size_t rowBytes = static_cast<size_t>(width) * pixel, gap = 4;
+      for (bool bottomUp : {false, true}) {
+        std::vector<uint8_t> rows((rowBytes + gap) * height, 0xA5), alpha(width * height, 0xA5);
+        TVideoRows to;
+        const ptrdiff_t step = static_cast<ptrdiff_t>(rowBytes + gap);
+        to.Top = bottomUp ? rows.data() + (height - 1) * step : rows.data();
+        to.Step = bottomUp ? -step : step;
+        if (bits == 32) {
+          to.AlphaTop = bottomUp ? alpha.data() + (height - 1) * width : alpha.data();
+          to.AlphaStep = bottomUp ? -width : width;
+        }
+        bool anyAlpha = false;
+        ASSERT_TRUE(AVIStreamFrameToRows(getter_, format, to, &anyAlpha));
+        for (int y = 0; y < height; ++y) {
+          const uint8_t *want = packed.data() + (height - 1 - y) * packedStride;
+          const uint8_t *got = to.Top + y * to.Step;
+          for (int x = 0; x < width; ++x) {
+            ASSERT_EQ(std::memcmp(got + x * pixel, want + x * (bits / 8), pixel), 0)
+                << x << ", " << y << (bottomUp ? " bottom-up" : " top-down");
+            if (bits == 32) {
+              EXPECT_EQ(to.AlphaTop[y * to.AlphaStep + x], want[4 * x + 3]);
+            }
+          }
+          for (size_t g = 0; g < gap; ++g) EXPECT_EQ(got[rowBytes + g], 0xA5) << "row " << y;
+        }
+        if (bits == 32) {
+          EXPECT_TRUE(anyAlpha);
+        }
+      }
+    }
+    TearDown();
+    getter_ = nullptr, stream_ = nullptr, file_ = nullptr;
+  }
+}
 
 TEST_F(VideoInterfaceTest, StreamInformationComesFromTheFilesOwnHeaders) {
   AviStream video = test::RawVideo(3, 2, 24, Solid(3, 2, 4, 7));

@@ -15,6 +15,7 @@
 #include "document/framelist.h"
 #include "layers/layerlist.h"
 #include "platform/pixelrows.h"
+#include "pixels/pixelbudget.h"
 #include "support/files.h"
 #include "support/nativewriter.h"
 #include "vornfile.h"
@@ -348,6 +349,38 @@ TEST(DeferredFillTest, SizingFillsOnlyWhenThePixelsAreReached) {
   other.SizeComposite(3, 3, 24);
   EXPECT_EQ(other.Composite().Surface().GetPixel(1, 1), 0xFFFFFFu);
   EXPECT_EQ(other.Composite().Surface().Width(), 3);
+}
+
+// A sized composite holds no bytes until its pixels are reached, yet the
+// document's account counts them from the sizing on; reaching them, in
+// any way a caller can, gives the fill.
+TEST(DeferredFillTest, SizedCompositesAreChargedAtOnceAndAllocatedWhenReached) {
+  TFrameList doc;
+  doc.NewPixelAccount();
+  // One below the swap threshold (global memory), one above it (a swap
+  // stream): both are allocated on their first pin.
+  for (auto [width, height] : {std::pair{20, 10}, {400, 300}}) {
+    SCOPED_TRACE(width);
+    const int64_t before = doc.PixelAccount()->Charged();
+    TFastLayerList &layers = doc.AddEmptyFrame()->Layers();
+    layers.SizeComposite(width, height, 24);
+    TDIBSurface &stored = layers.StoredComposite().Surface();
+    EXPECT_TRUE(stored.Store().BytesPending());
+    EXPECT_EQ(stored.Store().Allocated(), 0);
+    EXPECT_EQ(doc.PixelAccount()->Charged() - before, stored.StoreSize());
+    // Moving it out of the working set keeps it pending.
+    stored.MakeMemoryStore();
+    stored.SetSwappable(true);
+    EXPECT_TRUE(stored.Store().BytesPending());
+
+    TDIBSurface &composite = layers.Composite().Surface();
+    EXPECT_FALSE(composite.Store().BytesPending());
+    EXPECT_EQ(composite.Store().Allocated(), composite.StoreSize());
+    EXPECT_EQ(doc.PixelAccount()->Charged() - before, composite.StoreSize()) << "charged once";
+    EXPECT_EQ(composite.GetPixel(width - 1, height - 1), 0xFFFFFFu);
+  }
+  doc.Clear();
+  EXPECT_EQ(doc.PixelAccount()->Charged(), 0);
 }
 
 }  // namespace

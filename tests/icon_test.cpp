@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -353,6 +354,75 @@ TEST_F(IconTest, ThirtyTwoBitAlphaStandsTheMaskServesOnlyWithoutIt) {
   EXPECT_EQ(fromMask.GetPixel(1, 0), 0u);
   EXPECT_EQ(fromMask.GetPixel(0, 0), 0xFFu);
   EXPECT_EQ(fromMask.GetPixel(3, 3), 0xFFu);
+}
+
+// 32-bit entries without bit fields are read straight into 24 bits and an
+// alpha channel; the result is what the BMP reader's 32-bit surface split
+// by SplitAlpha gives: pixels, alpha, row padding, colour table (a stated
+// table is kept though no pixel uses it) and whether the alpha stands. Odd
+// widths pad the 24-bit rows; more rows than one read holds.
+TEST_F(IconTest, ThirtyTwoBitEntriesReadInOnePassAsTheSplitImage) {
+  struct Case {
+    int width, height;
+    bool alpha;
+    std::vector<uint32_t> palette;
+  };
+  const Case cases[] = {{5, 3, true, {0x112233, 0x445566}}, {7, 2, false, {}},
+                        {4, 4, true, {}}, {3, 6000, true, {0x010203}}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.width);
+    Entry e;
+    e.Width = c.width;
+    e.Height = c.height;
+    e.Palette = c.palette;
+    e.Xor = Rows(c.width, c.height, 32, [&](int x, int y) {
+      const uint32_t colour = (0x1F3D5Bu * (1 + x + 3 * y)) & 0xFFFFFF;
+      return c.alpha ? colour | uint32_t((x * 50 + y) & 0xFF) << 24 : colour;
+    });
+    e.And = Mask(c.width, c.height, {{0, 0}});
+    const std::vector<uint8_t> file = IconFile(1, {e});
+
+    // The route through the BMP reader: the entry's colour image as a file.
+    const size_t header = 40 + 4 * c.palette.size();
+    std::vector<uint8_t> bmp = {'B', 'M'};
+    auto put32 = [&](uint32_t v) {
+      for (int i = 0; i < 4; ++i) bmp.push_back(uint8_t(v >> (8 * i)));
+    };
+    put32(uint32_t(14 + header + e.Xor.size()));
+    put32(0);
+    put32(uint32_t(14 + header));
+    const size_t entry = 6 + 16;
+    bmp.insert(bmp.end(), file.begin() + entry, file.begin() + entry + header + e.Xor.size());
+    bmp[14 + 8] = uint8_t(c.height), bmp[14 + 9] = uint8_t(c.height >> 8);
+    TDIBSurface expected;
+    TReadOnlyMemoryStream in(bmp.data(), bmp.size());
+    expected.LoadFromStream(in);
+    ASSERT_EQ(expected.StorageBitCount(), 32);
+    const bool anyAlpha = expected.SplitAlpha();
+    EXPECT_EQ(anyAlpha, c.alpha);
+
+    TMemoryStream stream(file);
+    TDIBSurface surface;
+    TIconImageInfo info;
+    int32_t trans = -1;
+    ReadIconImage(stream, 0, surface, info, false, trans);
+    EXPECT_TRUE(info.Is32);
+    ASSERT_EQ(surface.StorageBitCount(), 24);
+    ASSERT_NE(surface.AlphaChannel(), nullptr);
+    EXPECT_EQ(std::memcmp(surface.ColorTable, expected.ColorTable, sizeof surface.ColorTable), 0);
+    TReadRows got = surface.ReadRows(), want = expected.ReadRows();
+    TReadRows gotAlpha = surface.AlphaChannel()->ReadRows(),
+              wantAlpha = expected.AlphaChannel()->ReadRows();
+    for (int y = 0; y < c.height; ++y) {
+      ASSERT_EQ(std::memcmp(got.Row(y), want.Row(y), size_t(surface.Stride())), 0) << y;
+      // Without alpha in the image the mask hides its pixel; with it the
+      // mask is ignored.
+      for (int x = 0; x < c.width; ++x) {
+        const uint8_t wanted = !c.alpha && x == 0 && y == 0 ? 0 : wantAlpha.Row(y)[x];
+        ASSERT_EQ(gotAlpha.Row(y)[x], wanted) << x << ", " << y;
+      }
+    }
+  }
 }
 
 TEST_F(IconTest, MaskedPixelsTakeTheTransparentColourOfTheirDepth) {

@@ -95,6 +95,13 @@ TFrame *TFrameList::AddEmptyFrame() {
   return frames_.back().get();
 }
 
+void TFrameList::RemoveLastFrame() {
+  if (frames_.empty()) return;
+  TFrame *last = frames_.back().get();
+  workingSet_.erase(std::remove(workingSet_.begin(), workingSet_.end(), last), workingSet_.end());
+  frames_.pop_back();
+}
+
 void TFrameList::Clear() {
   workingSet_.clear();
   frames_.clear();

@@ -78,6 +78,9 @@ class TFrameList : public TLayerListOwner {
   // readers that give every frame its own size, depth, palette and layers at
   // once (AddFrame would size pixels that such a reader throws away).
   TFrame *AddEmptyFrame();
+  // Destroys the last frame (taking it out of the working set): for a
+  // reader whose frame could not be filled after it was added.
+  void RemoveLastFrame();
   // Destroys every frame and empties the working set.
   void Clear();
 

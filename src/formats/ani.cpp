@@ -102,6 +102,11 @@ void TAniList::ParseLevel(TStream &stream, int64_t pos, int64_t end, int depth) 
       stopped_ = true;
       return;
     }
+    if (id == RiffTag("icon")) {
+      ReadIcon(stream, *chunk);
+      pos = chunk->Next();
+      continue;
+    }
     std::vector<uint8_t> bytes;
     if (!ReadData(stream, *chunk, bytes)) return;
     if (id == RiffTag("JUNK")) {
@@ -114,8 +119,6 @@ void TAniList::ParseLevel(TStream &stream, int64_t pos, int64_t end, int depth) 
       ReadHeader(bytes, stream.Size() - chunk->End);
     } else if (id == RiffTag("seq ") || id == RiffTag("rate")) {
       ReadArray(bytes, id == RiffTag("seq ") ? Sequence : Rates);
-    } else {
-      ReadIcon(std::move(bytes));
     }
     pos = chunk->Next();
   }
@@ -167,8 +170,8 @@ void TAniList::ReadArray(const std::vector<uint8_t> &bytes,
     for (size_t i = 0; i < entries; ++i) (*array)[i] = UncheckedLe32(bytes.data() + 4 * i);
 }
 
-void TAniList::ReadIcon(std::vector<uint8_t> bytes) {
-  TMemoryStream image(std::move(bytes));
+void TAniList::ReadIcon(TStream &stream, const TRiffChunk &chunk) {
+  TStreamWindow image(stream, chunk.Data, chunk.Bytes());
   auto icon = std::make_unique<TAniIcon>();
   icon->TransColor = static_cast<int32_t>(IconTransColor);
   TIconImageInfo info;
@@ -246,13 +249,19 @@ int32_t PlaceImage(TFastLayerList &layers, TAniIcon &icon) {
   // An image of the frame's size and storage whose colour table the layer
   // already has: the layer shares its store (and the alpha channel's),
   // which a later write to either copies first. Steps that show the same
-  // image then hold its pixels once.
+  // image then hold its pixels once. Above 8 bits no pixel uses the table:
+  // the layer shares the store whatever its table holds, and keeps its own
+  // table.
   auto sameTable = [](const TDIBSurface &a, const TDIBSurface &b) {
     return std::memcmp(a.ColorTable, b.ColorTable, sizeof a.ColorTable) == 0;
   };
+  const bool paletted = target.StorageBitCount() <= 8;
   if (same && source.Width() == target.Width() && source.Height() == target.Height() &&
-      sameTable(source, target)) {
+      (!paletted || sameTable(source, target))) {
+    RGBQUAD table[256];
+    std::memcpy(table, target.ColorTable, sizeof table);
     target.Assign(&source);
+    std::memcpy(target.ColorTable, table, sizeof table);
     if (sourceAlpha) {
       target.CreateAlphaChannel();
       TDIBSurface &channel = *target.AlphaChannel();
@@ -306,7 +315,9 @@ void ReadAni(TFrameList &list, TStream &stream, TSaveOption &options, ProgressCa
       // The step's own colours; an image deeper than 8 bits has none and
       // the frame takes the first image's.
       const TAniIcon &colours = icon.Surface.BitCount() <= 8 ? icon : first;
-      TDIBSurface &composite = layers.Composite().Surface();
+      // The colour table only: the composite's pixels wait for its
+      // composition.
+      TDIBSurface &composite = layers.StoredComposite().Surface();
       std::memcpy(composite.ColorTable, colours.Surface.ColorTable, sizeof composite.ColorTable);
       composite.UpdatePalette();
       layers.CopyPalette();

@@ -99,7 +99,9 @@ class TAniList {
   // The "anih" fields; remaining: the bytes of the file after the chunk.
   void ReadHeader(const std::vector<uint8_t> &bytes, int64_t remaining);
   void ReadArray(const std::vector<uint8_t> &bytes, std::optional<std::vector<uint32_t>> &array);
-  void ReadIcon(std::vector<uint8_t> bytes);
+  // The icon file that a chunk the level holds whole carries, read from the
+  // stream in place (its pixels go straight into the image's store).
+  void ReadIcon(TStream &stream, const TRiffChunk &chunk);
 
   std::vector<std::unique_ptr<TAniIcon>> icons_;
   // Set by a chunk cut short or unknown: every level stops.

@@ -72,8 +72,8 @@ void BitmapFileOfPackedDib(const void *packed, std::vector<uint8_t> &file) {
   std::memcpy(file.data() + sizeof fileHeader, packed, static_cast<size_t>(size) - sizeof fileHeader);
 }
 
-// True when a packed bitmap can be copied straight into a layer shaped like
-// `like`: uncompressed, of its size, in its storage format (or 32 bits over
+// True when a frame of this header can be written straight into a layer
+// shaped like `like`: uncompressed, of its size, in its storage format (or 32 bits over
 // a 24-bit layer, split into colour and alpha).
 bool PackedFitsLayer(const BITMAPINFOHEADER &header, const TDIBSurface &like) {
   const int bits = header.biBitCount;
@@ -86,66 +86,49 @@ bool PackedFitsLayer(const BITMAPINFOHEADER &header, const TDIBSurface &like) {
          (bits == 8 || bits == 24 || (bits == 16 && like.PixelFormat() == kPixelFormat555));
 }
 
-// Copies a packed bitmap that PackedFitsLayer accepts into the layer: the
-// pixels the bitmap-file path below gives, without the file image and the
-// surface read from it. The interface's bitmaps hold every row their header
-// states.
-void CopyPackedIntoLayer(const void *packed, TFastLayer &layer) {
-  BITMAPINFOHEADER header;
-  std::memcpy(&header, packed, sizeof header);
+// Writes the frame that format describes (one PackedFitsLayer accepts for
+// the layer) straight into the layer's rows: the pixels the bitmap-file path
+// below gives, without the packed bitmap, the file image and the surface
+// read from it. False when the interface cannot write the frame.
+bool WriteFrameIntoLayer(PGETFRAME getter, const BITMAPINFOHEADER *format, TFastLayer &layer) {
   TDIBSurface &target = layer.Surface();
-  const int bits = header.biBitCount;
-  const int64_t height = std::abs(int64_t{header.biHeight});
-  const bool same = bits == target.StorageBitCount();
-  const int64_t table = int64_t{header.biClrUsed != 0 ? header.biClrUsed
-                                : bits == 8           ? 256u
-                                                      : 0u} *
-                        4;
-  const uint8_t *pixels = static_cast<const uint8_t *>(packed) + sizeof header + table;
-  const int64_t stride = (int64_t{header.biWidth} * bits + 31) / 32 * 4;
-  const int64_t width = header.biWidth;
-  // Row y from the top: bottom-up bitmaps (a positive height) store it last.
-  auto source = [&](int64_t y) {
-    return pixels + (header.biHeight > 0 ? height - 1 - y : y) * stride;
-  };
+  const bool split = format->biBitCount == 32;
   TPinnedRows rows = target.WriteRows();
-  if (same) {
-    const size_t bytes = static_cast<size_t>(width * bits / 8);
-    for (int64_t y = 0; y < height; ++y) std::memcpy(rows.Row(y), source(y), bytes);
-    return;
-  }
+  TVideoRows to;
+  to.Top = rows.Top();
+  to.Step = -static_cast<ptrdiff_t>(rows.Stride());
   // 32 bits: the colour bytes into the layer, the fourth bytes into its
   // alpha channel; when every fourth byte is 0 they are padding and the
   // frame is opaque.
-  target.CreateAlphaChannel();
-  TPinnedRows alpha = target.AlphaChannel()->WriteRows();
-  bool anyAlpha = false;
-  for (int64_t y = 0; y < height; ++y) {
-    const uint8_t *s = source(y);
-    uint8_t *d = rows.Row(y), *a = alpha.Row(y);
-    uint8_t seen = 0;
-    for (int64_t x = 0; x < width; ++x, s += 4, d += 3) {
-      d[0] = s[0];
-      d[1] = s[1];
-      d[2] = s[2];
-      a[x] = s[3];
-      seen |= s[3];
-    }
-    anyAlpha = anyAlpha || seen != 0;
+  TPinnedRows alpha;
+  if (split) {
+    target.CreateAlphaChannel();
+    alpha = target.AlphaChannel()->WriteRows();
+    to.AlphaTop = alpha.Top();
+    to.AlphaStep = -static_cast<ptrdiff_t>(alpha.Stride());
   }
+  bool anyAlpha = false;
+  if (!AVIStreamFrameToRows(getter, format, to, &anyAlpha)) return false;
+  if (!split) return true;
   if (!anyAlpha)
-    for (int64_t y = 0; y < height; ++y) std::memset(alpha.Row(y), 255, static_cast<size_t>(width));
+    for (int64_t y = 0; y < target.Height(); ++y)
+      std::memset(alpha.Row(y), 255, static_cast<size_t>(target.Width()));
   alpha.Release();
   rows.Release();
   layer.SetAlphaOn(true);
+  return true;
 }
 
-// Adds one decoded sample as the next frame of the list.
-void AddAviFrame(TFrameList &list, const void *packed, int32_t delay, std::vector<uint8_t> &file) {
+// Adds the sample at position p as the next frame of the list; false when
+// the stream gives no frame there.
+bool AddAviFrame(TFrameList &list, PGETFRAME getter, LONG p, int32_t delay,
+                 std::vector<uint8_t> &file) {
+  const BITMAPINFOHEADER *format = AVIStreamFrameFormat(getter, p);
+  if (!format) return false;
   // Later frames take the first frame's size and depth (AddFrame), so most
-  // bitmaps go straight into the new frame's layer.
+  // frames go straight into the new frame's layer.
   BITMAPINFOHEADER header;
-  std::memcpy(&header, packed, sizeof header);
+  std::memcpy(&header, format, sizeof header);
   TCustomLayer *firstLayer = list.Count() > 0 ? list.FrameAt(0)->Layers().LayerAt(0) : nullptr;
   if (firstLayer && PackedFitsLayer(header, firstLayer->GetSurface())) {
     TFrame *frame = list.AddFrame();
@@ -153,14 +136,20 @@ void AddAviFrame(TFrameList &list, const void *packed, int32_t delay, std::vecto
     TFastLayerList &layers = frame->Layers();
     auto *layer = dynamic_cast<TFastLayer *>(layers.LayerAt(0));
     if (!layer || !PackedFitsLayer(header, layer->Surface())) throw Exception(kUnknownFormat);
-    CopyPackedIntoLayer(packed, *layer);
+    if (!WriteFrameIntoLayer(getter, format, *layer)) {
+      // As a sample the interface gives no bitmap for: the video ends here.
+      list.RemoveLastFrame();
+      return false;
+    }
     // Composed once, when the composite is first asked for.
     layers.ComposeLater();
     frame->Delay = delay;
     list.TouchFrame(frame);
-    return;
+    return true;
   }
 
+  const void *packed = AVIStreamGetFrame(getter, p);
+  if (!packed) return false;
   BitmapFileOfPackedDib(packed, file);
   TDIBSurface image;
   image.SetSwappable(false);
@@ -178,7 +167,9 @@ void AddAviFrame(TFrameList &list, const void *packed, int32_t delay, std::vecto
   TFastLayerList &layers = frame->Layers();
   if (first) {
     layers.Resize(image.Width(), image.Height(), std::min(24, image.BitCount()));
-    TDIBSurface &composite = layers.Composite().Surface();
+    // The colour table only: the composite's pixels wait for its
+    // composition.
+    TDIBSurface &composite = layers.StoredComposite().Surface();
     std::memcpy(composite.ColorTable, image.ColorTable, sizeof composite.ColorTable);
     composite.UpdatePalette();
     layers.CopyPalette();
@@ -193,6 +184,7 @@ void AddAviFrame(TFrameList &list, const void *packed, int32_t delay, std::vecto
   layers.ComposeLater();
   frame->Delay = delay;
   list.TouchFrame(frame);
+  return true;
 }
 
 }  // namespace
@@ -248,9 +240,7 @@ void ReadAviFile(TFrameList &list, TStream &, const std::string &fileName, TSave
     if (callback)
       callback(callbackData, &list, static_cast<int>(p),
                static_cast<int>(std::clamp<int64_t>(end, INT32_MIN, INT32_MAX)));
-    const void *packed = AVIStreamGetFrame(video.getter, static_cast<LONG>(p));
-    if (!packed) break;
-    AddAviFrame(list, packed, delay, file);
+    if (!AddAviFrame(list, video.getter, static_cast<LONG>(p), delay, file)) break;
   }
 }
 

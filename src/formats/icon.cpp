@@ -7,6 +7,7 @@
 
 #include "formats/png.h"
 #include "pixels/pixelformat.h"
+#include "pixels/pixelkernels.h"
 #include "platform/checked.h"
 #include "platform/littleendian.h"
 #include "platform/pixelrows.h"
@@ -43,6 +44,8 @@ struct IconBitmap {
   int32_t width = 0;
   int32_t height = 0;       // of the image: half the header's height
   int bitCount = 0;
+  uint32_t compression = 0;
+  uint32_t coloursUsed = 0;
   int64_t colourBytes = 0;  // header, colour table, masks and XOR rows
   int64_t maskOffset = 0;
   int64_t maskRowBytes = 0;
@@ -61,6 +64,8 @@ IconBitmap LayoutOf(TStream &stream, int64_t offset) {
   b.bitCount = UncheckedLe16(h + 14);
   const uint32_t compression = UncheckedLe32(h + 16);
   const uint32_t coloursUsed = UncheckedLe32(h + 32);
+  b.compression = compression;
+  b.coloursUsed = coloursUsed;
   if (b.width <= 0 || b.height <= 0) UnknownFormat();
   // Compressed colour images give no row size to find the mask by.
   if (compression != 0 && compression != kBitFields) UnknownFormat();
@@ -84,20 +89,71 @@ IconBitmap LayoutOf(TStream &stream, int64_t offset) {
 }
 
 // The colour image through the surface's BMP reader: a file header put in
-// front of the entry's bytes and the height halved.
+// front of the entry's bytes and the height halved. The reader reads the
+// rest of the entry (colour table, masks, pixels) from the stream itself,
+// the pixels straight into the surface's store.
 void ReadColourImage(TStream &stream, const IconBitmap &b, TDIBSurface &surface) {
-  std::vector<uint8_t> bmp(static_cast<size_t>(kFileHeader + b.colourBytes));
-  ReadAt(stream, b.offset, bmp.data() + kFileHeader, b.colourBytes);
-  bmp[0] = 'B';
-  bmp[1] = 'M';
-  UncheckedStoreLe32(bmp.data() + 2, static_cast<uint32_t>(bmp.size()));
-  UncheckedStoreLe32(bmp.data() + 10,
-          static_cast<uint32_t>(kFileHeader + b.colourBytes -
-                                *DibImageBytes(b.width, b.height, b.bitCount)));
-  UncheckedStoreLe32(bmp.data() + kFileHeader + 8, static_cast<uint32_t>(b.height));
-  TReadOnlyMemoryStream in(bmp.data(), bmp.size());
+  constexpr int64_t kInfoHeader = 40;  // the part that holds the height
+  uint8_t head[kFileHeader + kInfoHeader];
+  ReadAt(stream, b.offset, head + kFileHeader, kInfoHeader);
+  // The entry's bytes are in the stream (LayoutOf checked its end).
+  int64_t end;
+  if (!CheckedAdd(b.offset, b.colourBytes, end) || end > stream.Size()) UnknownFormat();
+  const int64_t fileBytes = kFileHeader + b.colourBytes;
+  head[0] = 'B';
+  head[1] = 'M';
+  UncheckedStoreLe32(head + 2, static_cast<uint32_t>(fileBytes));
+  UncheckedStoreLe32(head + 6, 0);
+  UncheckedStoreLe32(head + 10,
+          static_cast<uint32_t>(fileBytes - *DibImageBytes(b.width, b.height, b.bitCount)));
+  UncheckedStoreLe32(head + kFileHeader + 8, static_cast<uint32_t>(b.height));
+  TStreamWindow in(stream, b.offset + kInfoHeader, b.colourBytes - kInfoHeader, head, sizeof head);
   surface.LoadFromStream(in);
   if (surface.Width() != b.width || surface.Height() != b.height) UnknownFormat();
+}
+
+// A 32-bit colour image of a 40-byte header without bit fields, read as
+// ReadColourImage and SplitAlpha together would leave it, in one pass: the
+// rows go from the stream, a few at a time, straight into the 24-bit
+// surface and its alpha channel, with no 32-bit image in between. Returns
+// whether any fourth byte was not 0 (else the alpha channel is opaque).
+bool ReadSplit32(TStream &stream, const IconBitmap &b, TDIBSurface &surface) {
+  // The colour table the BMP reader keeps: the entries stated, up to 256,
+  // padded with zeros (no pixel uses it).
+  RGBQUAD table[256] = {};
+  const int64_t colours = std::min<uint32_t>(b.coloursUsed, 256);
+  if (colours > 0) ReadAt(stream, b.offset + b.headerSize, table, colours * 4);
+  const int64_t rowBytes = int64_t{b.width} * 4;
+  const int64_t pixels = b.offset + b.colourBytes - rowBytes * b.height;
+  std::memcpy(surface.ColorTable, table, sizeof table);
+  surface.SetSizeUncleared(b.width, b.height, 24);
+  surface.UpdatePalette();
+  surface.CreateAlphaChannel();
+  TDIBSurface &alphaChannel = *surface.AlphaChannel();
+  TPinnedRows colour = surface.WriteRows(), alpha = alphaChannel.WriteRows();
+  const size_t colourPad = static_cast<size_t>(surface.Stride() - int64_t{b.width} * 3);
+  const size_t alphaPad = static_cast<size_t>(alphaChannel.Stride() - b.width);
+  // Rows of up to 64 KiB at a time (at least one).
+  const int64_t batch = std::max<int64_t>(1, (int64_t{64} << 10) / rowBytes);
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<int64_t>(batch, b.height) * rowBytes));
+  uint32_t seen = 0;
+  for (int64_t first = 0; first < b.height; first += batch) {
+    const int64_t count = std::min<int64_t>(batch, b.height - first);
+    ReadAt(stream, pixels + first * rowBytes, buffer.data(), count * rowBytes);
+    for (int64_t i = 0; i < count; ++i) {
+      // Stored bottom row first.
+      const int64_t y = b.height - 1 - (first + i);
+      const uint8_t *s = buffer.data() + i * rowBytes;
+      uint8_t *d = colour.Row(y), *a = alpha.Row(y);
+      seen |= kernels::SplitRow32(s, d, a, static_cast<size_t>(b.width));
+      std::memset(d + int64_t{b.width} * 3, 0, colourPad);
+      std::memset(a + b.width, 0, alphaPad);
+    }
+  }
+  alpha.Release();
+  colour.Release();
+  if (seen == 0) surface.OpaqueAlphaChannel();
+  return seen != 0;
 }
 
 // The AND mask rows, bottom row first. A mask cut short by the end of the
@@ -141,15 +197,21 @@ void ReadBitmapEntry(TStream &stream, int64_t offset, TDIBSurface &surface, TIco
                      bool keepMask, int32_t &transColor) {
   const IconBitmap b = LayoutOf(stream, offset);
   info.Is32 = b.bitCount == 32;
-  ReadColourImage(stream, b, surface);
+  const bool split32 = b.bitCount == 32 && b.compression == 0 && b.headerSize == 40;
+  bool anyAlpha = false;
+  if (split32)
+    anyAlpha = ReadSplit32(stream, b, surface);
+  else
+    ReadColourImage(stream, b, surface);
   const std::vector<uint8_t> mask = ReadMask(stream, b);
 
-  if (surface.StorageBitCount() == 32) {
+  if (split32 || surface.StorageBitCount() == 32) {
     // The fourth byte is the alpha, drawn as it stands: the system ignores
     // the mask of such an image, whose set bits often lie under partly
     // opaque edges. Only when every fourth byte is 0 (unused) does the mask
     // give the alpha: opaque, and invisible where a bit is set.
-    if (surface.SplitAlpha()) {
+    if (!split32) anyAlpha = surface.SplitAlpha();
+    if (anyAlpha) {
       transColor = -1;
       return;
     }

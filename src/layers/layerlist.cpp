@@ -100,8 +100,11 @@ void TFastLayerList::SizeComposite(int width, int height, int bitCount) {
     return;
   }
   // What Resize does to a surface without pixels: nothing to copy, and a
-  // fill with the transparent colour (every bit set for -1).
-  surface.SetSize(width, height, bitCount);
+  // fill with the transparent colour (every bit set for -1). The store gets
+  // its bytes with that fill: until then it holds no memory, maps nothing
+  // and leaves the mapped budget to the layers, while the document's cap
+  // counts it from now on.
+  surface.SetSizeBytesLater(width, height, bitCount);
   fillDeferred_ = true;
   deferredFill_ = static_cast<uint32_t>(composite_->GetTransColor());
 }
@@ -130,12 +133,15 @@ std::unique_ptr<TCustomLayer> TFastLayerList::NewLayer(bool withPixels, int widt
   auto layer = std::make_unique<TFastLayer>(this);
   TDIBSurface &surface = layer->Surface();
   surface.SetSwappable(swappable);
+  // The store is charged now but gets its bytes when first written: a
+  // reader that gives the layer another image's store (or writes every
+  // row) never pays for zeroed pages it throws away.
   if (width > 0 && height > 0) {
-    surface.SetSize(width, height, BitCount());
+    surface.SetSizeBytesLater(width, height, BitCount());
     surface.MakeOpaque();
   } else if (const TFastLayerList *shape = owner_ ? owner_->ShapeSource() : nullptr) {
     const TFastLayerList &first = *shape;
-    surface.SetSize(first.Width(), first.Height(), first.BitCount());
+    surface.SetSizeBytesLater(first.Width(), first.Height(), first.BitCount());
     surface.MakeOpaque();
   }
   if (surface.BitCount() <= 8) {

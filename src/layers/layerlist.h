@@ -67,7 +67,8 @@ class TFastLayerList {
   // Sizes the composite as its Resize does. A composite without pixels is
   // filled as Resize fills it only when its pixels are first reached through
   // Composite (or composed): a frame whose composite nobody asks for never
-  // writes its pages.
+  // writes its pages, nor allocates them (its store is charged to the
+  // document at once all the same).
   void SizeComposite(int width, int height, int bitCount);
   // Sizes a composite without pixels as SizeComposite sizes it to the
   // surface's size and depth, sharing the surface's store until the

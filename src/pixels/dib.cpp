@@ -66,7 +66,7 @@ void TDIB::SetSize(int width, int height, int bitCount) {
   TDIBSharedImage *store = NewStoreObject();
   try {
     store->NewStore(width, height, false, store_->MemoryImage(), ColorTable, requestedFormat_,
-                    bitCount);
+                    bitCount, newBytes_);
   } catch (...) {
     store->Release();
     throw;
@@ -85,6 +85,32 @@ void TDIB::RenewStore() {
     throw;
   }
   SetStore(store);
+}
+
+namespace {
+
+// Sets how the next store's bytes are made for one SetSize call.
+class NewBytesFor {
+ public:
+  NewBytesFor(TNewBytes &setting, TNewBytes bytes) : setting_(setting) { setting_ = bytes; }
+  ~NewBytesFor() { setting_ = TNewBytes::kCleared; }
+  NewBytesFor(const NewBytesFor &) = delete;
+  NewBytesFor &operator=(const NewBytesFor &) = delete;
+
+ private:
+  TNewBytes &setting_;
+};
+
+}  // namespace
+
+void TDIB::SetSizeBytesLater(int width, int height, int bitCount) {
+  NewBytesFor later(newBytes_, TNewBytes::kLater);
+  SetSize(width, height, bitCount);
+}
+
+void TDIB::SetSizeUncleared(int width, int height, int bitCount) {
+  NewBytesFor uncleared(newBytes_, TNewBytes::kUncleared);
+  SetSize(width, height, bitCount);
 }
 
 void TDIB::SetWidth(int width) {

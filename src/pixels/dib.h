@@ -54,6 +54,13 @@ class TDIB {
   // pixels zeroed: for a caller about to paint every pixel of a store it
   // shares, which would otherwise be copied first.
   void RenewStore();
+  // SetSize whose new memory store gets its bytes only when its rows are
+  // first reached (TNewBytes::kLater): for a surface that may never be
+  // written, such as a composite composed on demand.
+  void SetSizeBytesLater(int width, int height, int bitCount);
+  // SetSize whose new store's bytes may hold anything (TNewBytes::kUncleared):
+  // for a caller about to write every byte of every row, padding included.
+  void SetSizeUncleared(int width, int height, int bitCount);
   void SetWidth(int width);
   void SetHeight(int height);
   virtual void Clear();
@@ -128,6 +135,9 @@ class TDIB {
   // uncompressed copy; with toGdi a memory store also becomes a DIB section.
   void MakeUnique(bool toGdi = false);
   TPixelFormat requestedFormat_ = kPixelFormat888;
+  // Set by SetSizeBytesLater and SetSizeUncleared for the store their
+  // SetSize makes.
+  TNewBytes newBytes_ = TNewBytes::kCleared;
 
  private:
   void RefreshGeometry();

@@ -272,20 +272,39 @@ void TDIBSurface::AlphaFromTopBytes(TDIBSurface &source) {
 
 bool TDIBSurface::SplitAlpha() {
   if (StorageBitCount() != 32 || Empty()) return false;
-  AlphaFromTopBytes(*this);
-  TReadRows alpha = alpha_->ReadRows();
-  bool anyAlpha = false;
-  for (int64_t y = 0; y < Height() && !anyAlpha; ++y) {
-    const uint8_t *row = alpha.Row(y);
-    for (int64_t x = 0; x < Width(); ++x)
-      if (row[x] != 0) {
-        anyAlpha = true;
-        break;
-      }
+  // One pass over the 32-bit pixels writes both new stores whole (row
+  // padding included, so they need not be zeroed first): the first three
+  // bytes of each pixel into the 24-bit rows, the fourth into the alpha
+  // channel. 32-bit stores are always 8-8-8, whose first three bytes are
+  // what converting through RGB gives.
+  TDIBSurface pixels;
+  pixels.SetSwappable(false);
+  pixels.Assign(this);
+  const int64_t width = Width(), height = Height();
+  if (!alpha_) {
+    alpha_ = std::make_unique<TDIBSurface>();
+    alpha_->SetAccount(Account());
   }
-  alpha.Release();
+  alpha_->SetSizeUncleared(Width(), Height(), 8);
+  SetSizeUncleared(Width(), Height(), 24);
+  bool anyAlpha = false;
+  {
+    TReadRows from = pixels.ReadRows();
+    TPinnedRows to = WriteRows();
+    TPinnedRows alpha = alpha_->WriteRows();
+    const size_t colourPad = static_cast<size_t>(Stride() - width * 3);
+    const size_t alphaPad = static_cast<size_t>(alpha_->Stride() - width);
+    uint32_t seen = 0;
+    for (int64_t y = 0; y < height; ++y) {
+      const uint8_t *s = from.Row(y);
+      uint8_t *d = to.Row(y), *a = alpha.Row(y);
+      seen |= kernels::SplitRow32(s, d, a, static_cast<size_t>(width));
+      std::memset(d + width * 3, 0, colourPad);
+      std::memset(a + width, 0, alphaPad);
+    }
+    anyAlpha = seen != 0;
+  }
   if (!anyAlpha) OpaqueAlphaChannel();
-  SetBitCount(24);
   return anyAlpha;
 }
 

@@ -169,7 +169,7 @@ void TDIBSharedImage::SetTopRow() {
 
 void TDIBSharedImage::NewStore(int width, int height, bool compressed, bool memoryKind,
                                const RGBQUAD *colorTable, const TPixelFormat &format,
-                               int bitCount) {
+                               int bitCount, TNewBytes bytes) {
   Reset();
   RequireStorageDepth(bitCount);
   const bool formatFits = bitCount == 16
@@ -202,8 +202,12 @@ void TDIBSharedImage::NewStore(int width, int height, bool compressed, bool memo
   // Compressed stores get their bytes from the reader or the copy.
   if (compressed_ || size_ == 0) return;
   try {
-    if (memoryImage_) {
-      AllocBits(size_);
+    if (memoryImage_ && bytes == TNewBytes::kLater) {
+      // The document cap counts the store from now on, as if allocated.
+      ChargeBytes(size_);
+      bytesPending_ = true;
+    } else if (memoryImage_) {
+      AllocBits(size_, bytes != TNewBytes::kUncleared);
       if (!LockBits()) throw EOutOfMemory();
     } else {
       CreateSection();
@@ -322,7 +326,23 @@ HPALETTE TDIBSharedImage::PaletteHandle() {
 
 // --- Placement of the bytes -------------------------------------------------
 
-void TDIBSharedImage::AllocBits(int64_t n) {
+void TDIBSharedImage::AllocPendingBits() {
+  if (!bytesPending_) return;
+  try {
+    AllocBits(size_);  // charges size_ again in place of the pending charge
+  } catch (...) {
+    // Still pending, and still counted, for the next try.
+    bytesPending_ = true;
+    try {
+      ChargeBytes(size_);
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void TDIBSharedImage::AllocBits(int64_t n, bool clear) {
+  bytesPending_ = false;
   if (swap_) {
     DropSwap();
     allocated_ = 0;
@@ -333,14 +353,14 @@ void TDIBSharedImage::AllocBits(int64_t n) {
   // refused here, whichever reader made the store.
   ChargeBytes(n);
   try {
-    PlaceBits(n);
+    PlaceBits(n, clear);
   } catch (...) {
     RefundBytes();
     throw;
   }
 }
 
-void TDIBSharedImage::PlaceBits(int64_t n) {
+void TDIBSharedImage::PlaceBits(int64_t n, bool clear) {
   if (swappable_ && SwapThreshold >= 0 && n > SwapThreshold) {
     auto swap = std::make_unique<TSwapStream>(Format("VornixMapObj%.08X", identity_));
     swap->SetSize(n);
@@ -354,10 +374,10 @@ void TDIBSharedImage::PlaceBits(int64_t n) {
   }
   // New bytes are zeroed (swap mappings start zeroed too): row padding and
   // pixels a reader leaves alone never carry stale heap contents into an
-  // exported file.
-  HGLOBAL block = memory_
-                      ? GlobalReAlloc(memory_, static_cast<SIZE_T>(n), GMEM_MOVEABLE | GMEM_ZEROINIT)
-                      : GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, static_cast<SIZE_T>(n));
+  // exported file. Only a caller that writes every byte skips that.
+  const UINT zero = clear ? GMEM_ZEROINIT : 0;
+  HGLOBAL block = memory_ ? GlobalReAlloc(memory_, static_cast<SIZE_T>(n), GMEM_MOVEABLE | zero)
+                          : GlobalAlloc(GMEM_MOVEABLE | zero, static_cast<SIZE_T>(n));
   if (!block) throw EOutOfMemory();
   memory_ = block;
   allocated_ = n;
@@ -387,12 +407,14 @@ void TDIBSharedImage::FreeBits() {
     memory_ = nullptr;
   }
   allocated_ = 0;
+  bytesPending_ = false;
   RefundBytes();
 }
 
 bool TDIBSharedImage::LockBits() {
   // DIB-section bits are always addressable.
   if (!memoryImage_) return bits_ != nullptr;
+  AllocPendingBits();
   // Locked global memory is not in the mapped list: nothing to reorder.
   if (!swap_ && bits_) return true;
   StoreState &state = State();
@@ -435,6 +457,9 @@ void TDIBSharedImage::EvictDownTo(int64_t limit, const TDIBSharedImage *spared) 
 }
 
 bool TDIBSharedImage::Pin() {
+  // Pending bytes are allocated before the stores' lock is taken: making a
+  // swap stream is file system work.
+  if (memoryImage_) AllocPendingBits();
   // Only swap stores are ever unmapped by other stores; the others need no
   // lock to count their pins.
   if (!swap_) {

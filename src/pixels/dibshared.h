@@ -32,6 +32,14 @@ inline constexpr int64_t SwapThreshold = 262144;
 // with when they are released.
 inline constexpr int64_t MappedSwapLimit = 268435456;
 
+// How a new memory store gets its bytes (TDIBSharedImage::NewStore).
+enum class TNewBytes : uint8_t {
+  kCleared,    // allocated now, zeroed
+  kLater,      // charged now, allocated (zeroed) when first mapped
+  kUncleared,  // allocated now, not zeroed where that costs: for a caller
+               // that writes every byte of every row, padding included
+};
+
 class TDIBSharedImage {
  public:
   TDIBSharedImage();
@@ -53,9 +61,15 @@ class TDIBSharedImage {
   // Replaces the contents by a new geometry. Validates the bit count and the
   // masks (EInvalidGraphicOperation); a memory store allocates its bytes
   // (EOutOfMemory), a GDI store creates a DIB section (EOutOfResources).
-  // The new pixels are not cleared. colorTable holds 256 entries.
+  // The new pixels are not cleared. colorTable holds 256 entries. With
+  // TNewBytes::kLater, an uncompressed memory store is charged to its
+  // account now but gets its bytes only when they are first mapped
+  // (LockBits, Pin): a store that may never be written costs no memory, no
+  // mapping and no work file until then; its first bytes read as zeros.
+  // With kUncleared its bytes in global memory keep what the heap held.
   void NewStore(int width, int height, bool compressed, bool memoryKind,
-                const RGBQUAD *colorTable, const TPixelFormat &format, int bitCount);
+                const RGBQUAD *colorTable, const TPixelFormat &format, int bitCount,
+                TNewBytes bytes = TNewBytes::kCleared);
   // Becomes a copy of source (a compressed source stays compressed) as a
   // memory store when memoryKind is set, else as a DIB section.
   void CopyStore(TDIBSharedImage &source, bool memoryKind);
@@ -95,8 +109,9 @@ class TDIBSharedImage {
   void Unpin();
   int PinCount() const { return pins_.load(); }
   // Allocates n bytes for a memory store: a swap stream when swappable and
-  // n > SwapThreshold, else movable global memory. Not cleared.
-  void AllocBits(int64_t n);
+  // n > SwapThreshold, else movable global memory, zeroed unless clear is
+  // false (a swap stream's new bytes read as zeros either way).
+  void AllocBits(int64_t n, bool clear = true);
   void FreeBits();
   // Moves the bytes to the placement the new setting asks for.
   void SetSwappable(bool swappable);
@@ -133,8 +148,11 @@ class TDIBSharedImage {
   // null.
   uint8_t *Bits() const { return bits_; }
   uint8_t *TopRow() const { return topRow_; }
-  // The allocated byte count of a memory store.
+  // The allocated byte count of a memory store (0 while its bytes wait for
+  // their first mapping).
   int64_t Allocated() const { return allocated_; }
+  // True while a store made with TNewBytes::kLater has not been mapped yet.
+  bool BytesPending() const { return bytesPending_; }
   // True when the bytes live in a swap stream.
   bool IsSwapped() const { return swap_ != nullptr; }
   TSwapStream *SwapStream() const { return swap_.get(); }
@@ -160,7 +178,10 @@ class TDIBSharedImage {
   void SetTopRow();
   void SetImageSize(int64_t size);
   // The placement part of AllocBits.
-  void PlaceBits(int64_t n);
+  void PlaceBits(int64_t n, bool clear);
+  // Allocates the bytes of a store made with TNewBytes::kLater (raising as
+  // AllocBits does, the store staying pending then).
+  void AllocPendingBits();
   // Destroys the swap stream, leaving the mapped list, without unmapping
   // its view first.
   void DropSwap();
@@ -203,6 +224,9 @@ class TDIBSharedImage {
   std::unique_ptr<TSwapStream> swap_;
   HGLOBAL memory_ = nullptr;
   int64_t allocated_ = 0;
+  // Made with TNewBytes::kLater and not mapped since: size_ bytes are charged but
+  // none are allocated.
+  bool bytesPending_ = false;
   bool swappable_ = true;
   uint32_t identity_;
   // Place in the mapped list and the swap bytes counted there.

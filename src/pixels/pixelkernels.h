@@ -36,4 +36,10 @@ void AlphaRow24(uint8_t *__restrict dst, const uint8_t *__restrict src,
 void AlphaOverColourRow24(uint8_t *__restrict dst, const uint8_t *__restrict src,
                           const uint8_t *__restrict alpha, size_t n, uint32_t colour);
 
+// 32 bits into 24 and alpha: the first three bytes of each of n pixels to
+// colour, the fourth to alpha. Returns the fourth bytes or'ed together (0
+// when every one is 0).
+uint32_t SplitRow32(const uint8_t *__restrict src, uint8_t *__restrict colour,
+                    uint8_t *__restrict alpha, size_t n);
+
 }  // namespace vorn::kernels

@@ -46,6 +46,10 @@ constexpr size_t kMaxStreams = 1024;
 // A forward jump of more than this many samples seeks instead of decoding
 // every frame in between.
 constexpr int64_t kSeekAhead = 64;
+// The scaler's rows are aligned to this many bytes, and this many more
+// follow the last one: its vector code writes up to 24 bytes past the end
+// of a row for some widths.
+constexpr size_t kScratchAlign = 64;
 
 // --- Where the bytes come from ----------------------------------------------
 
@@ -255,6 +259,27 @@ struct IGetFrame {
   // The bitmap handed out and the timestamp it shows.
   std::vector<uint8_t> dib;
   int64_t dibPts = AV_NOPTS_VALUE;
+  // The header (and colour table) of the frame last described, and the
+  // timestamp it describes; for writing it into a caller's rows.
+  struct {
+    BITMAPINFOHEADER header;
+    RGBQUAD colours[256];
+  } described{};
+  BITMAPINFOHEADER &header = described.header;
+  RGBQUAD (&colours)[256] = described.colours;
+  int64_t headerPts = AV_NOPTS_VALUE;
+  // A 32-bit frame converted whole before it is split into a caller's
+  // colour and alpha rows.
+  std::vector<uint8_t> split;
+  // The scaler's output, top-down, rows kScratchAlign-aligned: the scaler
+  // writes past the end of a row for some widths, so it never writes into
+  // a caller's rows or a bitmap's last row directly.
+  std::vector<uint8_t> scratch;
+  size_t scratchStride = 0;
+  // What sws was made for: width, height, source and target formats. The
+  // scaler's own cache compares the formats it converted full-range YUV
+  // to and would make a new context for every such frame.
+  int swsKey[4] = {0, 0, -1, -1};
 
   ~IGetFrame() {
     av_frame_free(&current);
@@ -360,26 +385,62 @@ bool Advance(IGetFrame &g, int64_t target) {
 uint8_t Widen5(unsigned v) { return static_cast<uint8_t>(v << 3 | v >> 2); }
 uint8_t Widen6(unsigned v) { return static_cast<uint8_t>(v << 2 | v >> 4); }
 
-// Converts g.current into the packed bitmap g.dib. False when the frame is
-// too large or cannot be converted.
-bool BuildBitmap(IGetFrame &g) {
-  const AVFrame *f = g.current;
+// The depth g.current is handed out at, 0 for a pixel format FFmpeg does not
+// describe. 5-5-5 video (Video-1, raw 16-bit) stays 16 bits, as Video for
+// Windows hands it out: nothing is lost and every platform gives the same
+// pixels.
+int HandedOutBits(const AVFrame *f) {
   const auto format = static_cast<AVPixelFormat>(f->format);
   const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(format);
-  if (!desc) return false;
-  // 5-5-5 video (Video-1, raw 16-bit) stays 16 bits, as Video for Windows
-  // hands it out: nothing is lost and every platform gives the same pixels.
-  const int bits = format == AV_PIX_FMT_PAL8            ? 8
-                   : format == AV_PIX_FMT_RGB555LE         ? 16
-                   : (desc->flags & AV_PIX_FMT_FLAG_ALPHA) ? 32
-                                                           : 24;
+  if (!desc) return 0;
+  return format == AV_PIX_FMT_PAL8                 ? 8
+         : format == AV_PIX_FMT_RGB555LE           ? 16
+         : (desc->flags & AV_PIX_FMT_FLAG_ALPHA) ? 32
+                                                   : 24;
+}
+
+// True when g.current's pixels are copied or widened by hand rather than
+// converted by the scaler.
+bool CopiedByHand(const AVFrame *f, int bits) {
+  const auto format = static_cast<AVPixelFormat>(f->format);
+  return bits == 8 || (bits == 24 && format == AV_PIX_FMT_BGR24) ||
+         (bits == 32 && format == AV_PIX_FMT_BGRA) || format == AV_PIX_FMT_RGB555LE ||
+         format == AV_PIX_FMT_RGB565LE;
+}
+
+// Fills g.header (and g.colours for 8 bits) for g.current and makes the
+// scaler it needs, so that ConvertRows can no longer fail for want of one.
+// False when the frame is too large or cannot be converted.
+bool DescribeFrame(IGetFrame &g) {
+  const AVFrame *f = g.current;
+  const int bits = HandedOutBits(f);
+  if (bits == 0) return false;
   const int64_t pixels = BitmapBytes(f->width, f->height, bits);
   if (pixels < 0) return false;
-  const size_t colours = bits == 8 ? 256 : 0;
-  const size_t offset = sizeof(BITMAPINFOHEADER) + colours * sizeof(RGBQUAD);
-  g.dib.resize(offset + static_cast<size_t>(pixels));
-
-  BITMAPINFOHEADER header{};
+  if (!CopiedByHand(f, bits)) {
+    const AVPixelFormat target = bits == 32 ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24;
+    const int key[4] = {f->width, f->height, f->format, target};
+    if (!g.sws || !std::equal(key, key + 4, g.swsKey)) {
+      std::fill(g.swsKey, g.swsKey + 4, -1);
+      g.sws = sws_getCachedContext(g.sws, f->width, f->height,
+                                   static_cast<AVPixelFormat>(f->format), f->width, f->height,
+                                   target, SWS_POINT, nullptr, nullptr, nullptr);
+      if (!g.sws) return false;
+      std::copy(key, key + 4, g.swsKey);
+    }
+    // BitmapBytes bounded the bitmap's rows (at least 4 bytes each) times
+    // the height by 2^31; a scratch row is at most 63 bytes longer, so at
+    // most 17 times as long, and the total stays far inside 64 bits.
+    const int64_t rowBytes = int64_t{f->width} * (bits / 8);
+    const int64_t stride = (rowBytes + int64_t{kScratchAlign} - 1) / int64_t{kScratchAlign} *
+                           int64_t{kScratchAlign};
+    const int64_t bytes = stride * f->height + int64_t{kScratchAlign};
+    if (static_cast<uint64_t>(bytes) > SIZE_MAX) return false;
+    g.scratchStride = static_cast<size_t>(stride);
+    g.scratch.resize(static_cast<size_t>(bytes));
+  }
+  BITMAPINFOHEADER &header = g.header;
+  header = BITMAPINFOHEADER{};
   header.biSize = sizeof header;
   header.biWidth = f->width;
   header.biHeight = f->height;
@@ -387,44 +448,35 @@ bool BuildBitmap(IGetFrame &g) {
   header.biBitCount = static_cast<WORD>(bits);
   header.biCompression = BI_RGB;
   header.biSizeImage = static_cast<DWORD>(pixels);
-  header.biClrUsed = static_cast<DWORD>(colours);
-  std::memcpy(g.dib.data(), &header, sizeof header);
-
-  const size_t stride = static_cast<size_t>(pixels / f->height);
-  uint8_t *bottom = g.dib.data() + offset;
-  // Row y of the frame (0 = top) goes to row height - 1 - y of the bitmap.
-  auto row = [&](int y) { return bottom + static_cast<size_t>(f->height - 1 - y) * stride; };
-  const size_t width = static_cast<size_t>(f->width);
-
+  header.biClrUsed = bits == 8 ? 256 : 0;
   if (bits == 8) {
-    RGBQUAD *table = reinterpret_cast<RGBQUAD *>(g.dib.data() + sizeof header);
     const uint8_t *palette = f->data[1];
     for (size_t i = 0; i < 256; ++i) {
       uint32_t argb = 0;
       if (palette) std::memcpy(&argb, palette + 4 * i, 4);
-      table[i] = RGBQUAD{static_cast<BYTE>(argb), static_cast<BYTE>(argb >> 8),
-                         static_cast<BYTE>(argb >> 16), 0};
+      g.colours[i] = RGBQUAD{static_cast<BYTE>(argb), static_cast<BYTE>(argb >> 8),
+                             static_cast<BYTE>(argb >> 16), 0};
     }
-    for (int y = 0; y < f->height; ++y) std::memcpy(row(y), f->data[0] + ptrdiff_t{y} * f->linesize[0], width);
-    return true;
   }
-  if ((bits == 24 && format == AV_PIX_FMT_BGR24) || (bits == 32 && format == AV_PIX_FMT_BGRA)) {
-    for (int y = 0; y < f->height; ++y)
-      std::memcpy(row(y), f->data[0] + ptrdiff_t{y} * f->linesize[0], width * (bits / 8));
-    return true;
-  }
-  if (format == AV_PIX_FMT_RGB555LE) {
-    // The words as decoded (a decoder may set the unused top bit, as Video
-    // for Windows' own does).
-    for (int y = 0; y < f->height; ++y)
-      std::memcpy(row(y), f->data[0] + ptrdiff_t{y} * f->linesize[0], width * 2);
-    return true;
-  }
+  return true;
+}
+
+// Writes g.current, as DescribeFrame described it, into rows: row y (0 =
+// top) of the frame at top + y * step. A negative step writes a bottom-up
+// bitmap without turning its rows over afterwards. Nothing is written past
+// a row's width.
+bool ConvertRows(IGetFrame &g, uint8_t *top, ptrdiff_t step) {
+  const AVFrame *f = g.current;
+  const auto format = static_cast<AVPixelFormat>(f->format);
+  const int bits = g.header.biBitCount;
+  const size_t width = static_cast<size_t>(f->width);
+  auto row = [&](int y) { return top + ptrdiff_t{y} * step; };
+  auto source = [&](int y) { return f->data[0] + ptrdiff_t{y} * f->linesize[0]; };
   if (format == AV_PIX_FMT_RGB565LE) {
     // Channels widened by repeating their top bits: 0 stays 0 and full
     // intensity becomes 255.
     for (int y = 0; y < f->height; ++y) {
-      const uint8_t *s = f->data[0] + ptrdiff_t{y} * f->linesize[0];
+      const uint8_t *s = source(y);
       uint8_t *d = row(y);
       for (size_t x = 0; x < width; ++x, d += 3) {
         const unsigned v = UncheckedLe16(s + 2 * x);
@@ -435,22 +487,43 @@ bool BuildBitmap(IGetFrame &g) {
     }
     return true;
   }
-  const AVPixelFormat target = bits == 32 ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24;
-  g.sws = sws_getCachedContext(g.sws, f->width, f->height, format, f->width, f->height, target,
-                               SWS_POINT, nullptr, nullptr, nullptr);
-  if (!g.sws) return false;
-  // Top-down into the bitmap's bytes, then the rows are turned over.
-  uint8_t *dst[4] = {bottom, nullptr, nullptr, nullptr};
-  int dstStride[4] = {static_cast<int>(stride), 0, 0, 0};
-  if (sws_scale(g.sws, f->data, f->linesize, 0, f->height, dst, dstStride) != f->height) return false;
-  std::vector<uint8_t> swap(stride);
-  for (int y = 0, z = f->height - 1; y < z; ++y, --z) {
-    uint8_t *a = bottom + static_cast<size_t>(y) * stride, *b = bottom + static_cast<size_t>(z) * stride;
-    std::memcpy(swap.data(), a, stride);
-    std::memcpy(a, b, stride);
-    std::memcpy(b, swap.data(), stride);
+  if (CopiedByHand(f, bits)) {
+    // Indices, BGR24, BGRA and 5-5-5 words as decoded (a decoder may set
+    // the unused top bit of a word, as Video for Windows' own does).
+    const size_t bytes = width * static_cast<size_t>(bits / 8);
+    for (int y = 0; y < f->height; ++y) std::memcpy(row(y), source(y), bytes);
+    return true;
   }
+  // Converted top-down into the scratch rows, then each row copied to its
+  // place (which turns a bottom-up bitmap's rows over on the way).
+  const size_t bytes = width * static_cast<size_t>(bits / 8);
+  if (!g.sws || g.scratchStride < bytes || g.scratchStride > INT32_MAX ||
+      g.scratch.size() < g.scratchStride * static_cast<size_t>(f->height))
+    return false;
+  uint8_t *dst[4] = {g.scratch.data(), nullptr, nullptr, nullptr};
+  int dstStride[4] = {static_cast<int>(g.scratchStride), 0, 0, 0};
+  if (sws_scale(g.sws, f->data, f->linesize, 0, f->height, dst, dstStride) != f->height)
+    return false;
+  for (int y = 0; y < f->height; ++y)
+    std::memcpy(row(y), g.scratch.data() + static_cast<size_t>(y) * g.scratchStride, bytes);
   return true;
+}
+
+// Converts g.current into the packed bitmap g.dib. False when the frame is
+// too large or cannot be converted.
+bool BuildBitmap(IGetFrame &g) {
+  if (!DescribeFrame(g)) return false;
+  const int bits = g.header.biBitCount;
+  const size_t colours = bits == 8 ? 256 : 0;
+  const size_t offset = sizeof(BITMAPINFOHEADER) + colours * sizeof(RGBQUAD);
+  const size_t pixels = g.header.biSizeImage;
+  g.dib.resize(offset + pixels);
+  std::memcpy(g.dib.data(), &g.header, sizeof g.header);
+  if (colours) std::memcpy(g.dib.data() + sizeof g.header, g.colours, colours * sizeof(RGBQUAD));
+  const ptrdiff_t stride = static_cast<ptrdiff_t>(pixels / static_cast<size_t>(g.current->height));
+  // Bottom-up: the top row is the last one.
+  uint8_t *top = g.dib.data() + offset + (g.current->height - 1) * stride;
+  return ConvertRows(g, top, -stride);
 }
 
 HRESULT OpenSource(PAVIFILE *file, std::unique_ptr<Source> source) {
@@ -613,6 +686,72 @@ LPVOID WINAPI AVIStreamGetFrame(PGETFRAME getter, LONG position) {
   return getter->dib.data();
 }
 
+}  // extern "C"
+
+namespace vorn {
+
+const BITMAPINFOHEADER *AVIStreamFrameFormat(PGETFRAME getter, LONG position) {
+  if (!getter) return nullptr;
+  const AVISTREAMINFOA &info = getter->stream->info;
+  const int64_t sample = int64_t{position} - int64_t{info.dwStart};
+  if (sample < 0 || sample >= int64_t{info.dwLength}) return nullptr;
+  try {
+    if (!Advance(*getter, position)) return nullptr;
+    if (getter->headerPts != getter->currentPts) {
+      getter->headerPts = AV_NOPTS_VALUE;
+      if (!DescribeFrame(*getter)) return nullptr;
+      getter->headerPts = getter->currentPts;
+    }
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  return &getter->header;
+}
+
+bool AVIStreamFrameToRows(PGETFRAME getter, const BITMAPINFOHEADER *format, const TVideoRows &rows,
+                          bool *anyAlpha) {
+  if (anyAlpha) *anyAlpha = false;
+  if (!getter || format != &getter->header || getter->headerPts != getter->currentPts ||
+      !rows.Top)
+    return false;
+  IGetFrame &g = *getter;
+  if (g.header.biBitCount != 32 || !rows.AlphaTop) return ConvertRows(g, rows.Top, rows.Step);
+  // 32 bits into colour rows and alpha rows: the frame's own BGRA rows, or
+  // the frame converted to BGRA first.
+  const AVFrame *f = g.current;
+  const size_t width = static_cast<size_t>(f->width);
+  const uint8_t *bgra = f->data[0];
+  ptrdiff_t bgraStep = f->linesize[0];
+  if (f->format != AV_PIX_FMT_BGRA) {
+    try {
+      g.split.resize(width * 4 * static_cast<size_t>(f->height));
+    } catch (const std::bad_alloc &) {
+      return false;
+    }
+    bgraStep = static_cast<ptrdiff_t>(width * 4);
+    if (!ConvertRows(g, g.split.data(), bgraStep)) return false;
+    bgra = g.split.data();
+  }
+  uint8_t seen = 0;
+  for (int y = 0; y < f->height; ++y) {
+    const uint8_t *s = bgra + y * bgraStep;
+    uint8_t *d = rows.Top + y * rows.Step, *a = rows.AlphaTop + y * rows.AlphaStep;
+    for (size_t x = 0; x < width; ++x, s += 4, d += 3) {
+      d[0] = s[0];
+      d[1] = s[1];
+      d[2] = s[2];
+      a[x] = s[3];
+      seen |= s[3];
+    }
+  }
+  if (anyAlpha) *anyAlpha = seen != 0;
+  return true;
+}
+
+}  // namespace vorn
+
+extern "C" {
+
 HRESULT WINAPI AVIStreamGetFrameClose(PGETFRAME getter) {
   if (!getter) return AVIERR_BADPARAM;
   IAVIStream *stream = getter->stream;
@@ -659,4 +798,58 @@ HRESULT AVIFileOpenMemory(PAVIFILE *file, const void *data, size_t size) {
 
 }  // namespace vorn
 
-#endif  // !_WIN32
+#else  // _WIN32
+
+#include <cstring>
+
+// The system decodes into its own packed bitmap; the rows get a copy of it.
+namespace vorn {
+
+const BITMAPINFOHEADER *AVIStreamFrameFormat(PGETFRAME getter, LONG position) {
+  return static_cast<const BITMAPINFOHEADER *>(AVIStreamGetFrame(getter, position));
+}
+
+bool AVIStreamFrameToRows(PGETFRAME, const BITMAPINFOHEADER *format, const TVideoRows &rows,
+                          bool *anyAlpha) {
+  if (anyAlpha) *anyAlpha = false;
+  if (!format || !rows.Top) return false;
+  BITMAPINFOHEADER header;
+  std::memcpy(&header, format, sizeof header);
+  const int bits = header.biBitCount;
+  if (header.biSize != sizeof header || header.biCompression != BI_RGB || header.biWidth <= 0 ||
+      header.biHeight == 0 || header.biClrUsed > 256 ||
+      (bits != 8 && bits != 16 && bits != 24 && bits != 32))
+    return false;
+  const int64_t width = header.biWidth;
+  const int64_t height = header.biHeight > 0 ? int64_t{header.biHeight} : -int64_t{header.biHeight};
+  const int64_t table = int64_t{header.biClrUsed != 0 ? header.biClrUsed : bits == 8 ? 256u : 0u} * 4;
+  const uint8_t *pixels = reinterpret_cast<const uint8_t *>(format) + sizeof header + table;
+  const int64_t stride = (width * bits + 31) / 32 * 4;
+  // Row y from the top: bottom-up bitmaps (a positive height) store it last.
+  auto source = [&](int64_t y) {
+    return pixels + (header.biHeight > 0 ? height - 1 - y : y) * stride;
+  };
+  if (bits != 32 || !rows.AlphaTop) {
+    const size_t bytes = static_cast<size_t>(width * bits / 8);
+    for (int64_t y = 0; y < height; ++y) std::memcpy(rows.Top + y * rows.Step, source(y), bytes);
+    return true;
+  }
+  uint8_t seen = 0;
+  for (int64_t y = 0; y < height; ++y) {
+    const uint8_t *s = source(y);
+    uint8_t *d = rows.Top + y * rows.Step, *a = rows.AlphaTop + y * rows.AlphaStep;
+    for (int64_t x = 0; x < width; ++x, s += 4, d += 3) {
+      d[0] = s[0];
+      d[1] = s[1];
+      d[2] = s[2];
+      a[x] = s[3];
+      seen |= s[3];
+    }
+  }
+  if (anyAlpha) *anyAlpha = seen != 0;
+  return true;
+}
+
+}  // namespace vorn
+
+#endif  // _WIN32

@@ -132,3 +132,37 @@ HRESULT AVIFileOpenMemory(PAVIFILE *file, const void *data, size_t size);
 }  // namespace vorn
 
 #endif  // !_WIN32
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vorn {
+
+// Rows that receive a frame's pixels: row y (0 = top) at Top + y * Step (a
+// negative Step for bottom-up storage), each of the frame's width in its
+// depth. For a 32-bit frame AlphaTop, when set, with AlphaStep gives rows
+// of one byte a pixel: the colour bytes go to the colour rows, 3 a pixel,
+// and the fourth bytes to the alpha rows.
+struct TVideoRows {
+  uint8_t *Top = nullptr;
+  ptrdiff_t Step = 0;
+  uint8_t *AlphaTop = nullptr;
+  ptrdiff_t AlphaStep = 0;
+};
+
+// The frame at a sample position, as AVIStreamGetFrame would give it, but
+// described only: its bitmap header (with the 256-entry colour table after
+// it for 8 bits), valid until the getter's next call or its close; null
+// wherever AVIStreamGetFrame gives null. AVIStreamGetFrame of the same
+// position right after it gives that frame's packed bitmap.
+const BITMAPINFOHEADER *AVIStreamFrameFormat(PGETFRAME getter, LONG position);
+// Writes the pixels of the frame that format (the last AVIStreamFrameFormat
+// result) describes into rows, as the packed bitmap holds them, without
+// making that bitmap where the platform allows. With alpha rows for a
+// 32-bit frame, anyAlpha (when given) tells whether any fourth byte was not
+// 0. False, with the rows in an unspecified state, when the frame cannot be
+// written.
+bool AVIStreamFrameToRows(PGETFRAME getter, const BITMAPINFOHEADER *format, const TVideoRows &rows,
+                          bool *anyAlpha);
+
+}  // namespace vorn

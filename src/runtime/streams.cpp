@@ -135,6 +135,46 @@ int64_t TReadOnlyMemoryStream::Seek(int64_t offset, int origin) {
   return position_;
 }
 
+// --- TStreamWindow -----------------------------------------------------------
+
+TStreamWindow::TStreamWindow(TStream &source, int64_t base, int64_t size, const void *prefix,
+                             size_t prefixSize)
+    : source_(source),
+      base_(std::max<int64_t>(base, 0)),
+      size_(std::max<int64_t>(size, 0)),
+      prefix_(static_cast<const uint8_t *>(prefix)),
+      prefixSize_(prefix ? static_cast<int64_t>(prefixSize) : 0) {
+  // A part reaching past the largest offset ends there.
+  size_ = std::min(size_, std::numeric_limits<int64_t>::max() - base_);
+}
+
+int64_t TStreamWindow::Read(void *buffer, int64_t count) {
+  const int64_t end = Size();
+  if (count <= 0 || position_ >= end) return 0;
+  count = std::min(count, end - position_);
+  auto *out = static_cast<uint8_t *>(buffer);
+  int64_t done = 0;
+  if (position_ < prefixSize_) {
+    done = std::min(count, prefixSize_ - position_);
+    std::memcpy(out, prefix_ + position_, static_cast<size_t>(done));
+    position_ += done;
+  }
+  if (done < count) {
+    source_.SetPosition(base_ + (position_ - prefixSize_));
+    const int64_t got = source_.Read(out + done, count - done);
+    if (got > 0) {
+      done += got;
+      position_ += got;
+    }
+  }
+  return done;
+}
+
+int64_t TStreamWindow::Seek(int64_t offset, int origin) {
+  position_ = SeekTarget(position_, Size(), offset, origin);
+  return position_;
+}
+
 // --- TFileStream -----------------------------------------------------------
 
 TFileStream::TFileStream(const std::string &fileName, FileMode mode) : fileName_(fileName) {

@@ -91,6 +91,31 @@ class TReadOnlyMemoryStream : public TStream {
   int64_t position_ = 0;
 };
 
+// A read-only view of part of another stream: bytes [base, base + size)
+// of the source seen as a stream of their own, optionally after a few
+// bytes of the caller's (a header the source lacks). Reads go to the source
+// as they come, without a copy of the part; the source and the prefix must
+// outlive the view, and nothing else may move the source's position while a
+// read is under way.
+class TStreamWindow : public TStream {
+ public:
+  TStreamWindow(TStream &source, int64_t base, int64_t size, const void *prefix = nullptr,
+                size_t prefixSize = 0);
+
+  int64_t Read(void *buffer, int64_t count) override;
+  int64_t Write(const void *, int64_t) override { return 0; }
+  int64_t Seek(int64_t offset, int origin) override;
+  int64_t Size() override { return prefixSize_ + size_; }
+
+ private:
+  TStream &source_;
+  int64_t base_;
+  int64_t size_;
+  const uint8_t *prefix_;
+  int64_t prefixSize_;
+  int64_t position_ = 0;
+};
+
 // File modes of TFileStream.
 enum class FileMode {
   OpenRead,   // read an existing file; other readers allowed, writers denied
