@@ -76,4 +76,20 @@ inline void UncheckedSet(int bits, uint8_t *row, int64_t x, uint32_t v) {
   }
 }
 
+// Splits a row of width 32-bit pixels (blue, green, red, alpha) into 24-bit
+// pixels and their alpha values; returns the alpha values ORed together,
+// so that 0 says the row is all alpha 0.
+inline uint8_t SplitRow32(const uint8_t *source, uint8_t *colours, uint8_t *alpha,
+                          int64_t width) {
+  uint8_t seen = 0;
+  for (int64_t x = 0; x < width; ++x, source += 4, colours += 3) {
+    colours[0] = source[0];
+    colours[1] = source[1];
+    colours[2] = source[2];
+    alpha[x] = source[3];
+    seen |= source[3];
+  }
+  return seen;
+}
+
 }  // namespace vorn::rows

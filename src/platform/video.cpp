@@ -6,6 +6,8 @@
 // FFmpeg never opens a path, a protocol or another container for us.
 #include "platform/video.h"
 
+#include "platform/pixelrows.h"
+
 #if !defined(_WIN32)
 
 #include <fcntl.h>
@@ -733,17 +735,9 @@ bool AVIStreamFrameToRows(PGETFRAME getter, const BITMAPINFOHEADER *format, cons
     bgra = g.split.data();
   }
   uint8_t seen = 0;
-  for (int y = 0; y < f->height; ++y) {
-    const uint8_t *s = bgra + y * bgraStep;
-    uint8_t *d = rows.Top + y * rows.Step, *a = rows.AlphaTop + y * rows.AlphaStep;
-    for (size_t x = 0; x < width; ++x, s += 4, d += 3) {
-      d[0] = s[0];
-      d[1] = s[1];
-      d[2] = s[2];
-      a[x] = s[3];
-      seen |= s[3];
-    }
-  }
+  for (int y = 0; y < f->height; ++y)
+    seen |= vorn::rows::SplitRow32(bgra + y * bgraStep, rows.Top + y * rows.Step,
+                                   rows.AlphaTop + y * rows.AlphaStep, static_cast<int64_t>(width));
   if (anyAlpha) *anyAlpha = seen != 0;
   return true;
 }
@@ -835,17 +829,9 @@ bool AVIStreamFrameToRows(PGETFRAME, const BITMAPINFOHEADER *format, const TVide
     return true;
   }
   uint8_t seen = 0;
-  for (int64_t y = 0; y < height; ++y) {
-    const uint8_t *s = source(y);
-    uint8_t *d = rows.Top + y * rows.Step, *a = rows.AlphaTop + y * rows.AlphaStep;
-    for (int64_t x = 0; x < width; ++x, s += 4, d += 3) {
-      d[0] = s[0];
-      d[1] = s[1];
-      d[2] = s[2];
-      a[x] = s[3];
-      seen |= s[3];
-    }
-  }
+  for (int64_t y = 0; y < height; ++y)
+    seen |= vorn::rows::SplitRow32(source(y), rows.Top + y * rows.Step,
+                                   rows.AlphaTop + y * rows.AlphaStep, width);
   if (anyAlpha) *anyAlpha = seen != 0;
   return true;
 }
