@@ -6,8 +6,6 @@
 // FFmpeg never opens a path, a protocol or another container for us.
 #include "platform/video.h"
 
-#include "platform/pixelrows.h"
-
 #if !defined(_WIN32)
 
 #include <fcntl.h>
@@ -792,50 +790,4 @@ HRESULT AVIFileOpenMemory(PAVIFILE *file, const void *data, size_t size) {
 
 }  // namespace vorn
 
-#else  // _WIN32
-
-#include <cstring>
-
-// The system decodes into its own packed bitmap; the rows get a copy of it.
-namespace vorn {
-
-const BITMAPINFOHEADER *AVIStreamFrameFormat(PGETFRAME getter, LONG position) {
-  return static_cast<const BITMAPINFOHEADER *>(AVIStreamGetFrame(getter, position));
-}
-
-bool AVIStreamFrameToRows(PGETFRAME, const BITMAPINFOHEADER *format, const TVideoRows &rows,
-                          bool *anyAlpha) {
-  if (anyAlpha) *anyAlpha = false;
-  if (!format || !rows.Top) return false;
-  BITMAPINFOHEADER header;
-  std::memcpy(&header, format, sizeof header);
-  const int bits = header.biBitCount;
-  if (header.biSize != sizeof header || header.biCompression != BI_RGB || header.biWidth <= 0 ||
-      header.biHeight == 0 || header.biClrUsed > 256 ||
-      (bits != 8 && bits != 16 && bits != 24 && bits != 32))
-    return false;
-  const int64_t width = header.biWidth;
-  const int64_t height = header.biHeight > 0 ? int64_t{header.biHeight} : -int64_t{header.biHeight};
-  const int64_t table = int64_t{header.biClrUsed != 0 ? header.biClrUsed : bits == 8 ? 256u : 0u} * 4;
-  const uint8_t *pixels = reinterpret_cast<const uint8_t *>(format) + sizeof header + table;
-  const int64_t stride = (width * bits + 31) / 32 * 4;
-  // Row y from the top: bottom-up bitmaps (a positive height) store it last.
-  auto source = [&](int64_t y) {
-    return pixels + (header.biHeight > 0 ? height - 1 - y : y) * stride;
-  };
-  if (bits != 32 || !rows.AlphaTop) {
-    const size_t bytes = static_cast<size_t>(width * bits / 8);
-    for (int64_t y = 0; y < height; ++y) std::memcpy(rows.Top + y * rows.Step, source(y), bytes);
-    return true;
-  }
-  uint8_t seen = 0;
-  for (int64_t y = 0; y < height; ++y)
-    seen |= vorn::rows::SplitRow32(source(y), rows.Top + y * rows.Step,
-                                   rows.AlphaTop + y * rows.AlphaStep, width);
-  if (anyAlpha) *anyAlpha = seen != 0;
-  return true;
-}
-
-}  // namespace vorn
-
-#endif  // _WIN32
+#endif  // !_WIN32

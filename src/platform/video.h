@@ -135,6 +135,9 @@ HRESULT AVIFileOpenMemory(PAVIFILE *file, const void *data, size_t size);
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "platform/pixelrows.h"
 
 namespace vorn {
 
@@ -150,19 +153,64 @@ struct TVideoRows {
   ptrdiff_t AlphaStep = 0;
 };
 
-// The frame at a sample position, as AVIStreamGetFrame would give it, but
-// described only: its bitmap header (with the 256-entry colour table after
-// it for 8 bits), valid until the getter's next call or its close; null
-// wherever AVIStreamGetFrame gives null. AVIStreamGetFrame of the same
-// position right after it gives that frame's packed bitmap.
+// AVIStreamFrameFormat: the frame at a sample position, as AVIStreamGetFrame
+// would give it, but described only: its bitmap header (with the 256-entry
+// colour table after it for 8 bits), valid until the getter's next call or
+// its close; null wherever AVIStreamGetFrame gives null. AVIStreamGetFrame
+// of the same position right after it gives that frame's packed bitmap.
+//
+// AVIStreamFrameToRows writes the pixels of the frame that format (the last
+// AVIStreamFrameFormat result) describes into rows, as the packed bitmap
+// holds them, without making that bitmap where the platform allows. With
+// alpha rows for a 32-bit frame, anyAlpha (when given) tells whether any
+// fourth byte was not 0. False, with the rows in an unspecified state, when
+// the frame cannot be written.
+#if !defined(_WIN32)
+
 const BITMAPINFOHEADER *AVIStreamFrameFormat(PGETFRAME getter, LONG position);
-// Writes the pixels of the frame that format (the last AVIStreamFrameFormat
-// result) describes into rows, as the packed bitmap holds them, without
-// making that bitmap where the platform allows. With alpha rows for a
-// 32-bit frame, anyAlpha (when given) tells whether any fourth byte was not
-// 0. False, with the rows in an unspecified state, when the frame cannot be
-// written.
 bool AVIStreamFrameToRows(PGETFRAME getter, const BITMAPINFOHEADER *format, const TVideoRows &rows,
                           bool *anyAlpha);
+
+#else
+
+// The system decodes into its own packed bitmap; the rows get a copy of it.
+inline const BITMAPINFOHEADER *AVIStreamFrameFormat(PGETFRAME getter, LONG position) {
+  return static_cast<const BITMAPINFOHEADER *>(AVIStreamGetFrame(getter, position));
+}
+
+inline bool AVIStreamFrameToRows(PGETFRAME, const BITMAPINFOHEADER *format,
+                                 const TVideoRows &rows, bool *anyAlpha) {
+  if (anyAlpha) *anyAlpha = false;
+  if (!format || !rows.Top) return false;
+  BITMAPINFOHEADER header;
+  std::memcpy(&header, format, sizeof header);
+  const int bits = header.biBitCount;
+  if (header.biSize != sizeof header || header.biCompression != BI_RGB || header.biWidth <= 0 ||
+      header.biHeight == 0 || header.biClrUsed > 256 ||
+      (bits != 8 && bits != 16 && bits != 24 && bits != 32))
+    return false;
+  const int64_t width = header.biWidth;
+  const int64_t height = header.biHeight > 0 ? int64_t{header.biHeight} : -int64_t{header.biHeight};
+  const int64_t table = int64_t{header.biClrUsed != 0 ? header.biClrUsed : bits == 8 ? 256u : 0u} * 4;
+  const uint8_t *pixels = reinterpret_cast<const uint8_t *>(format) + sizeof header + table;
+  const int64_t stride = (width * bits + 31) / 32 * 4;
+  // Row y from the top: bottom-up bitmaps (a positive height) store it last.
+  auto source = [&](int64_t y) {
+    return pixels + (header.biHeight > 0 ? height - 1 - y : y) * stride;
+  };
+  if (bits != 32 || !rows.AlphaTop) {
+    const size_t bytes = static_cast<size_t>(width * bits / 8);
+    for (int64_t y = 0; y < height; ++y) std::memcpy(rows.Top + y * rows.Step, source(y), bytes);
+    return true;
+  }
+  uint8_t seen = 0;
+  for (int64_t y = 0; y < height; ++y)
+    seen |= vorn::rows::SplitRow32(source(y), rows.Top + y * rows.Step,
+                                   rows.AlphaTop + y * rows.AlphaStep, width);
+  if (anyAlpha) *anyAlpha = seen != 0;
+  return true;
+}
+
+#endif  // _WIN32
 
 }  // namespace vorn
