@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/pixelrows.h"
+
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
 #include <immintrin.h>
 #define VORN_HAVE_AVX2_PATHS 1
@@ -523,33 +525,7 @@ void KeyedRow24(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t n
 
 uint32_t SplitRow32(const uint8_t *__restrict src, uint8_t *__restrict colour,
                     uint8_t *__restrict alpha, size_t n) {
-  uint32_t seen = 0;
-  size_t x = 0;
-  // Four pixels at a time, in registers: two 8-byte loads, then 12 colour
-  // bytes and 4 alpha bytes out in three stores (little-endian words, as
-  // the stores hold them). A byte at a time costs four stores a pixel.
-  for (; x + 4 <= n; x += 4, src += 16, colour += 12) {
-    uint64_t lo, hi;
-    std::memcpy(&lo, src, 8);
-    std::memcpy(&hi, src + 8, 8);
-    const uint64_t p0 = lo & 0xFFFFFFFF, p1 = lo >> 32, p2 = hi & 0xFFFFFFFF, p3 = hi >> 32;
-    const uint64_t first = (p0 & 0xFFFFFF) | (p1 & 0xFFFFFF) << 24 | (p2 & 0xFFFF) << 48;
-    const uint32_t last = static_cast<uint32_t>((p2 >> 16 & 0xFF) | (p3 & 0xFFFFFF) << 8);
-    std::memcpy(colour, &first, 8);
-    std::memcpy(colour + 8, &last, 4);
-    const uint32_t fourth =
-        static_cast<uint32_t>(p0 >> 24 | (p1 >> 24) << 8 | (p2 >> 24) << 16 | (p3 >> 24) << 24);
-    std::memcpy(alpha + x, &fourth, 4);
-    seen |= fourth;
-  }
-  for (; x < n; ++x, src += 4, colour += 3) {
-    colour[0] = src[0];
-    colour[1] = src[1];
-    colour[2] = src[2];
-    alpha[x] = src[3];
-    seen |= src[3];
-  }
-  return seen;
+  return rows::SplitRow32(src, colour, alpha, static_cast<int64_t>(n));
 }
 
 }  // namespace vorn::kernels

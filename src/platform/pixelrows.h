@@ -77,12 +77,30 @@ inline void UncheckedSet(int bits, uint8_t *row, int64_t x, uint32_t v) {
 }
 
 // Splits a row of width 32-bit pixels (blue, green, red, alpha) into 24-bit
-// pixels and their alpha values; returns the alpha values ORed together,
-// so that 0 says the row is all alpha 0.
-inline uint8_t SplitRow32(const uint8_t *source, uint8_t *colours, uint8_t *alpha,
-                          int64_t width) {
-  uint8_t seen = 0;
-  for (int64_t x = 0; x < width; ++x, source += 4, colours += 3) {
+// pixels and their alpha values; returns the alpha values ORed together
+// (in some byte of the word), so that 0 says the row is all alpha 0.
+inline uint32_t SplitRow32(const uint8_t *__restrict source, uint8_t *__restrict colours,
+                           uint8_t *__restrict alpha, int64_t width) {
+  uint32_t seen = 0;
+  int64_t x = 0;
+  // Four pixels at a time, in registers: two 8-byte loads, then 12 colour
+  // bytes and 4 alpha bytes out in three stores (little-endian words, as
+  // the stores hold them). A byte at a time costs four stores a pixel.
+  for (; x + 4 <= width; x += 4, source += 16, colours += 12) {
+    uint64_t lo, hi;
+    std::memcpy(&lo, source, 8);
+    std::memcpy(&hi, source + 8, 8);
+    const uint64_t p0 = lo & 0xFFFFFFFF, p1 = lo >> 32, p2 = hi & 0xFFFFFFFF, p3 = hi >> 32;
+    const uint64_t first = (p0 & 0xFFFFFF) | (p1 & 0xFFFFFF) << 24 | (p2 & 0xFFFF) << 48;
+    const uint32_t last = static_cast<uint32_t>((p2 >> 16 & 0xFF) | (p3 & 0xFFFFFF) << 8);
+    std::memcpy(colours, &first, 8);
+    std::memcpy(colours + 8, &last, 4);
+    const uint32_t fourth =
+        static_cast<uint32_t>(p0 >> 24 | (p1 >> 24) << 8 | (p2 >> 24) << 16 | (p3 >> 24) << 24);
+    std::memcpy(alpha + x, &fourth, 4);
+    seen |= fourth;
+  }
+  for (; x < width; ++x, source += 4, colours += 3) {
     colours[0] = source[0];
     colours[1] = source[1];
     colours[2] = source[2];

@@ -732,7 +732,7 @@ bool AVIStreamFrameToRows(PGETFRAME getter, const BITMAPINFOHEADER *format, cons
     if (!ConvertRows(g, g.split.data(), bgraStep)) return false;
     bgra = g.split.data();
   }
-  uint8_t seen = 0;
+  uint32_t seen = 0;
   for (int y = 0; y < f->height; ++y)
     seen |= vorn::rows::SplitRow32(bgra + y * bgraStep, rows.Top + y * rows.Step,
                                    rows.AlphaTop + y * rows.AlphaStep, static_cast<int64_t>(width));

@@ -203,7 +203,7 @@ inline bool AVIStreamFrameToRows(PGETFRAME, const BITMAPINFOHEADER *format,
     for (int64_t y = 0; y < height; ++y) std::memcpy(rows.Top + y * rows.Step, source(y), bytes);
     return true;
   }
-  uint8_t seen = 0;
+  uint32_t seen = 0;
   for (int64_t y = 0; y < height; ++y)
     seen |= vorn::rows::SplitRow32(source(y), rows.Top + y * rows.Step,
                                    rows.AlphaTop + y * rows.AlphaStep, width);
